@@ -1,0 +1,91 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/ItemJson.h"
+
+#include "common/AppSettings.h"
+#include "common/VideoItem.h"
+
+#include <QJsonArray>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QJsonValue optionalString(const std::optional<QString>& value)
+{
+    return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
+}
+
+} // namespace
+
+namespace ItemJson {
+
+QJsonObject item(const VideoItem& item)
+{
+    QJsonObject object;
+    object.insert(u"path"_s, displayPath(item.url));
+    object.insert(u"kind"_s, rawValue(item.mediaKind));
+    object.insert(u"status"_s, rawValue(item.status));
+    object.insert(u"creationDate"_s, item.creationDate ? QJsonValue(item.creationDate->toUTC().toString(Qt::ISODate))
+                                                        : QJsonValue(QJsonValue::Null));
+    object.insert(u"pathPlace"_s, optionalString(item.pathPlace));
+    if (item.coordinate) {
+        object.insert(u"coordinate"_s,
+                      QJsonObject { { u"latitude"_s, item.coordinate->latitude },
+                                    { u"longitude"_s, item.coordinate->longitude } });
+    } else {
+        object.insert(u"coordinate"_s, QJsonValue::Null);
+    }
+    object.insert(u"geoPlace"_s, optionalString(item.geoPlace));
+    object.insert(u"content"_s, item.content);
+    object.insert(u"location"_s, item.location);
+    object.insert(u"proposedName"_s, item.proposedName);
+    object.insert(u"analysisText"_s, item.analysisText);
+    object.insert(u"frames"_s, item.frames.size());
+    if (item.montage) {
+        object.insert(u"montage"_s,
+                      QJsonObject { { u"columns"_s, item.montage->columns },
+                                    { u"rows"_s, item.montage->rows },
+                                    { u"frameCount"_s, item.montage->frameCount },
+                                    { u"width"_s, item.montage->width },
+                                    { u"height"_s, item.montage->height } });
+    } else {
+        object.insert(u"montage"_s, QJsonValue::Null);
+    }
+    return object;
+}
+
+QString maskedKey(const QString& key)
+{
+    if (key.isEmpty())
+        return key;
+    if (key.size() <= 8)
+        return QString(key.size(), u'*');
+    return QString(key.size() - 4, u'*') + key.right(4);
+}
+
+QJsonObject settings(const AppSettings& s)
+{
+    return QJsonObject {
+        { u"engine"_s, s.engineRaw },
+        { u"ollamaEndpoint"_s, s.ollamaEndpoint },
+        { u"ollamaModel"_s, s.ollamaModel },
+        { u"openAIModel"_s, s.openAIModel },
+        { u"openAIBaseURL"_s, s.openAIBaseURL },
+        { u"openAIKey"_s, maskedKey(s.openAIKey) },
+        { u"frameCount"_s, s.frameCount },
+        { u"includeDate"_s, s.includeDate },
+        { u"includeLocation"_s, s.includeLocation },
+        { u"includeContent"_s, s.includeContent },
+        { u"includeOriginal"_s, s.includeOriginal },
+        { u"separator"_s, s.separator },
+        { u"usePathPlace"_s, s.usePathPlace },
+        { u"useGPSGeocoding"_s, s.useGPSGeocoding },
+        { u"mediaTarget"_s, s.mediaTargetRaw },
+        { u"autoCheckUpdate"_s, s.autoCheckUpdate },
+        { u"ollamaURL"_s, s.ollamaURL().toString() },
+        { u"openAIURL"_s, s.openAIURL().toString() },
+        { u"model"_s, s.model() },
+    };
+}
+
+} // namespace ItemJson

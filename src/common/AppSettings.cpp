@@ -1,0 +1,226 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "common/AppSettings.h"
+
+#include "common/SettingsStore.h"
+
+#include <algorithm>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+namespace Key {
+constexpr auto Engine = "engine";
+constexpr auto OllamaEndpoint = "ollamaEndpoint";
+constexpr auto OllamaModel = "ollamaModel";
+constexpr auto OpenAIModel = "openAIModel";
+constexpr auto OpenAIBaseURL = "openAIBaseURL";
+constexpr auto OpenAIKey = "openAIKey";
+constexpr auto FrameCount = "frameCount";
+constexpr auto IncludeDate = "includeDate";
+constexpr auto IncludeLocation = "includeLocation";
+constexpr auto IncludeContent = "includeContent";
+constexpr auto IncludeOriginal = "includeOriginal";
+constexpr auto Separator = "separator";
+constexpr auto UsePathPlace = "usePathPlace";
+constexpr auto UseGPSGeocoding = "useGPSGeocoding";
+constexpr auto MediaTarget = "mediaTarget";
+constexpr auto AutoCheckUpdate = "autoCheckUpdate";
+} // namespace Key
+
+QString key(const char* name)
+{
+    return QString::fromLatin1(name);
+}
+
+void loadString(const QSettings& store, const char* name, QString& field)
+{
+    const QVariant value = store.value(key(name));
+    if (value.typeId() == QMetaType::QString)
+        field = value.toString();
+}
+
+void loadBool(const QSettings& store, const char* name, bool& field)
+{
+    const QVariant value = store.value(key(name));
+    if (value.typeId() == QMetaType::Bool)
+        field = value.toBool();
+}
+
+// Like an integer read that gives 0 for anything that is not a number.
+qint64 loadInteger(const QSettings& store, const char* name)
+{
+    const QVariant value = store.value(key(name));
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        return value.toLongLong();
+    case QMetaType::Double: {
+        const double d = value.toDouble();
+        if (!(d == d))
+            return 0;
+        return static_cast<qint64>(std::clamp(d, -1e15, 1e15));
+    }
+    default:
+        return 0;
+    }
+}
+
+// Spaces, tabs and the other horizontal spaces; line breaks stay.
+QString trimHorizontalSpace(const QString& text)
+{
+    auto isHorizontal = [](QChar c) { return c == u'\t' || c.category() == QChar::Separator_Space; };
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isHorizontal(text.at(begin)))
+        ++begin;
+    while (end > begin && isHorizontal(text.at(end - 1)))
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+QUrl parseUrl(const QString& text)
+{
+    if (text.isEmpty())
+        return {};
+    QUrl url(text, QUrl::StrictMode);
+    return url.isValid() ? url : QUrl();
+}
+
+} // namespace
+
+const QString AppSettings::DefaultOllamaEndpoint = u"http://localhost:11434"_s;
+const QString AppSettings::DefaultOpenAIBaseURL = u"https://api.openai.com/v1"_s;
+
+QString rawValue(VisionEngine engine)
+{
+    return engine == VisionEngine::OpenAI ? u"openai"_s : u"ollama"_s;
+}
+
+QString displayTitle(VisionEngine engine)
+{
+    return engine == VisionEngine::OpenAI ? u"联网 API（OpenAI 兼容接口）"_s : u"本机 Ollama（离线，画面不出电脑）"_s;
+}
+
+QString rawValue(MediaTarget target)
+{
+    switch (target) {
+    case MediaTarget::Photos:
+        return u"photos"_s;
+    case MediaTarget::Both:
+        return u"both"_s;
+    case MediaTarget::Videos:
+        break;
+    }
+    return u"videos"_s;
+}
+
+QString displayTitle(MediaTarget target)
+{
+    switch (target) {
+    case MediaTarget::Photos:
+        return u"仅照片"_s;
+    case MediaTarget::Both:
+        return u"两者都处理"_s;
+    case MediaTarget::Videos:
+        break;
+    }
+    return u"仅视频"_s;
+}
+
+AppSettings::AppSettings()
+    : AppSettings(SettingsStore::defaultPath())
+{
+}
+
+AppSettings::AppSettings(const QString& storePath)
+    : m_storePath(storePath)
+{
+    const auto store = SettingsStore::open(storePath);
+    loadString(*store, Key::Engine, engineRaw);
+    loadString(*store, Key::OllamaEndpoint, ollamaEndpoint);
+    loadString(*store, Key::OllamaModel, ollamaModel);
+    loadString(*store, Key::OpenAIModel, openAIModel);
+    loadString(*store, Key::OpenAIBaseURL, openAIBaseURL);
+    loadString(*store, Key::OpenAIKey, openAIKey);
+    frameCount = clampFrameCount(loadInteger(*store, Key::FrameCount));
+    loadBool(*store, Key::IncludeDate, includeDate);
+    loadBool(*store, Key::IncludeLocation, includeLocation);
+    loadBool(*store, Key::IncludeContent, includeContent);
+    loadBool(*store, Key::IncludeOriginal, includeOriginal);
+    loadString(*store, Key::Separator, separator);
+    loadBool(*store, Key::UsePathPlace, usePathPlace);
+    loadBool(*store, Key::UseGPSGeocoding, useGPSGeocoding);
+    loadString(*store, Key::MediaTarget, mediaTargetRaw);
+    loadBool(*store, Key::AutoCheckUpdate, autoCheckUpdate);
+}
+
+int AppSettings::clampFrameCount(qint64 stored)
+{
+    if (stored == 0)
+        return 4;
+    return static_cast<int>(std::clamp<qint64>(stored, 1, 6));
+}
+
+bool AppSettings::persist() const
+{
+    const auto store = SettingsStore::open(m_storePath);
+    store->setValue(key(Key::Engine), engineRaw);
+    store->setValue(key(Key::OllamaEndpoint), ollamaEndpoint);
+    store->setValue(key(Key::OllamaModel), ollamaModel);
+    store->setValue(key(Key::OpenAIModel), openAIModel);
+    store->setValue(key(Key::OpenAIBaseURL), openAIBaseURL);
+    store->setValue(key(Key::OpenAIKey), openAIKey);
+    store->setValue(key(Key::FrameCount), frameCount);
+    store->setValue(key(Key::IncludeDate), includeDate);
+    store->setValue(key(Key::IncludeLocation), includeLocation);
+    store->setValue(key(Key::IncludeContent), includeContent);
+    store->setValue(key(Key::IncludeOriginal), includeOriginal);
+    store->setValue(key(Key::Separator), separator);
+    store->setValue(key(Key::UsePathPlace), usePathPlace);
+    store->setValue(key(Key::UseGPSGeocoding), useGPSGeocoding);
+    store->setValue(key(Key::MediaTarget), mediaTargetRaw);
+    store->setValue(key(Key::AutoCheckUpdate), autoCheckUpdate);
+    return SettingsStore::sync(*store);
+}
+
+QUrl AppSettings::ollamaURL() const
+{
+    const QUrl url = parseUrl(trimHorizontalSpace(ollamaEndpoint));
+    return url.isEmpty() ? QUrl(DefaultOllamaEndpoint) : url;
+}
+
+QUrl AppSettings::openAIURL() const
+{
+    QString text = trimHorizontalSpace(openAIBaseURL);
+    if (text.endsWith(u'/'))
+        text.chop(1);
+    const QUrl url = parseUrl(text);
+    return url.isEmpty() ? QUrl(DefaultOpenAIBaseURL) : url;
+}
+
+VisionEngine AppSettings::engine() const
+{
+    return engineRaw == u"openai" ? VisionEngine::OpenAI : VisionEngine::Ollama;
+}
+
+MediaTarget AppSettings::mediaTarget() const
+{
+    if (mediaTargetRaw == u"photos")
+        return MediaTarget::Photos;
+    if (mediaTargetRaw == u"both")
+        return MediaTarget::Both;
+    return MediaTarget::Videos;
+}
+
+QString AppSettings::model() const
+{
+    return engine() == VisionEngine::OpenAI ? openAIModel : ollamaModel;
+}
+
+void AppSettings::setModel(const QString& name)
+{
+    (engine() == VisionEngine::OpenAI ? openAIModel : ollamaModel) = name;
+}

@@ -1,0 +1,299 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "core/AppModel.h"
+
+#include "core/Messages.h"
+#include "media/FrameExtractor.h"
+#include "naming/PlaceResolver.h"
+
+#include <QThread>
+#include <QtConcurrent/QtConcurrentMap>
+
+#include <algorithm>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int PathPlaceDepth = 6;
+
+struct DirCloser
+{
+    void operator()(DIR* dir) const
+    {
+        ::closedir(dir);
+    }
+};
+
+// The extension after the last dot of the file name, lower-cased; empty when there is none.
+QString lowerExtension(const std::filesystem::path& path)
+{
+    const std::string name = path.filename().native();
+    const auto dot = name.rfind('.');
+    if (dot == std::string::npos)
+        return {};
+    return QString::fromUtf8(name.data() + dot + 1, qsizetype(name.size() - dot - 1)).toLower();
+}
+
+std::filesystem::path normalized(const std::filesystem::path& path)
+{
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    if (ec)
+        absolute = path;
+    absolute = absolute.lexically_normal();
+    // "clips/" names the folder "clips"; keep the duplicate rule blind to the trailing slash.
+    if (!absolute.has_filename() && absolute.has_parent_path() && absolute != absolute.root_path())
+        absolute = absolute.parent_path();
+    return absolute;
+}
+
+bool isDirectory(const std::filesystem::path& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace
+
+const QStringList AppModel::videoExtensions { u"mp4"_s, u"mov"_s, u"m4v"_s, u"avi"_s, u"mkv"_s, u"webm"_s,
+                                              u"wmv"_s, u"flv"_s, u"ts"_s,  u"mpg"_s, u"mpeg"_s };
+const QStringList AppModel::photoExtensions { u"cr3"_s, u"nef"_s,  u"arw"_s,  u"raf"_s, u"rw2"_s, u"orf"_s,
+                                              u"dng"_s, u"jpg"_s,  u"jpeg"_s, u"png"_s, u"tiff"_s, u"tif"_s,
+                                              u"webp"_s, u"avif"_s, u"bmp"_s, u"heic"_s, u"heif"_s };
+
+AppModel::AppModel(QObject* parent)
+    : AppModel(QString(), parent)
+{
+}
+
+AppModel::AppModel(const QString& settingsPath, QObject* parent)
+    : QObject(parent)
+    , m_settings(settingsPath.isEmpty() ? AppSettings() : AppSettings(settingsPath))
+    , m_statusMessage(Messages::Welcome)
+{
+}
+
+AppModel::~AppModel() = default;
+
+void AppModel::setStatusMessage(const QString& message)
+{
+    m_statusMessage = message;
+}
+
+void AppModel::notify()
+{
+    // Queued with this as context: dropped if the model is gone by then.
+    QMetaObject::invokeMethod(this, [this] { emit changed(); }, Qt::QueuedConnection);
+}
+
+std::optional<MediaKind> AppModel::acceptedKind(const std::filesystem::path& path) const
+{
+    const QString extension = lowerExtension(path);
+    if (extension.isEmpty())
+        return std::nullopt;
+    const bool isVideo = videoExtensions.contains(extension);
+    const bool isPhoto = photoExtensions.contains(extension);
+    switch (m_settings.mediaTarget()) {
+    case MediaTarget::Videos:
+        return isVideo ? std::optional(MediaKind::Video) : std::nullopt;
+    case MediaTarget::Photos:
+        return isPhoto ? std::optional(MediaKind::Photo) : std::nullopt;
+    case MediaTarget::Both:
+        if (isVideo)
+            return MediaKind::Video;
+        return isPhoto ? std::optional(MediaKind::Photo) : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+void AppModel::collectFile(const std::filesystem::path& path, std::vector<Accepted>& out,
+                           std::unordered_set<std::string>& seen) const
+{
+    const auto kind = acceptedKind(path);
+    if (!kind)
+        return;
+    if (m_paths.contains(path.native()) || !seen.insert(path.native()).second)
+        return;
+    out.push_back({ path, *kind });
+}
+
+void AppModel::collectFolder(const std::filesystem::path& folder, std::vector<Accepted>& out,
+                             std::unordered_set<std::string>& seen) const
+{
+    // Depth first, hidden entries (and what is inside hidden folders) skipped. An explicit stack: a deep tree cannot exhaust the call stack. Symbolic links to
+    // folders are not followed, so a link cycle cannot trap the walk.
+    std::vector<std::filesystem::path> stack { folder };
+    while (!stack.empty()) {
+        const std::filesystem::path dirPath = std::move(stack.back());
+        stack.pop_back();
+        std::unique_ptr<DIR, DirCloser> dir(::opendir(dirPath.c_str()));
+        if (!dir)
+            continue; // unreadable or vanished meanwhile: passed over
+
+        struct Entry
+        {
+            std::string name;
+            bool isDir;
+        };
+        std::vector<Entry> entries;
+        while (const dirent* entry = ::readdir(dir.get())) {
+            if (entry->d_name[0] == '.')
+                continue;
+            bool isDir = entry->d_type == DT_DIR;
+            if (entry->d_type == DT_UNKNOWN) {
+                struct stat st {};
+                isDir = ::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
+                    && S_ISDIR(st.st_mode);
+            }
+            entries.push_back({ entry->d_name, isDir });
+        }
+        std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+
+        std::vector<std::filesystem::path> subfolders;
+        for (const Entry& entry : entries) {
+            std::filesystem::path path = dirPath / entry.name;
+            if (entry.isDir) {
+                // A folder is never an item, whatever its name ends in; its contents are.
+                subfolders.push_back(std::move(path));
+                continue;
+            }
+            collectFile(path, out, seen);
+        }
+        // Each folder's files first, then its subfolders, all in name order.
+        for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it)
+            stack.push_back(std::move(*it));
+    }
+}
+
+qsizetype AppModel::appendItems(const std::vector<Accepted>& accepted)
+{
+    struct Facts
+    {
+        std::optional<QDateTime> creationDate;
+        std::optional<QString> pathPlace;
+    };
+    const bool usePathPlace = m_settings.usePathPlace;
+    // Reading dates is I/O and parsing; spread it over the cores while the import waits for it.
+    const QList<Facts> facts = QtConcurrent::blockingMapped<QList<Facts>>(
+        accepted, [usePathPlace](const Accepted& a) {
+            Facts f;
+            f.creationDate = a.kind == MediaKind::Photo ? FrameExtractor::photoCreationDate(a.path)
+                                                        : FrameExtractor::creationDate(a.path);
+            if (usePathPlace)
+                f.pathPlace = PlaceResolver::fromPath(a.path, PathPlaceDepth);
+            return f;
+        });
+
+    m_items.reserve(m_items.size() + qsizetype(accepted.size()));
+    for (size_t i = 0; i < accepted.size(); ++i) {
+        VideoItem item;
+        item.id = QUuid::createUuid();
+        item.url = accepted[i].path;
+        item.mediaKind = accepted[i].kind;
+        item.creationDate = facts[qsizetype(i)].creationDate;
+        item.pathPlace = facts[qsizetype(i)].pathPlace;
+        m_paths.insert(item.url.native());
+        m_positions.insert(item.id, m_items.size());
+        m_items.append(std::move(item));
+    }
+    return qsizetype(accepted.size());
+}
+
+void AppModel::addFiles(const std::vector<std::filesystem::path>& urls)
+{
+    std::vector<Accepted> accepted;
+    std::unordered_set<std::string> seen;
+    for (const auto& url : urls) {
+        const std::filesystem::path path = normalized(url);
+        if (isDirectory(path))
+            collectFolder(path, accepted, seen);
+        else
+            collectFile(path, accepted, seen);
+    }
+    const qsizetype added = appendItems(accepted);
+
+    if (added > 0)
+        m_statusMessage = Messages::imported(added, m_items.size());
+    else if (!urls.empty())
+        m_statusMessage = Messages::NothingAdded;
+    notify();
+}
+
+void AppModel::removeItems(const QList<int>& positions)
+{
+    if (positions.isEmpty())
+        return;
+    QList<int> unique(positions.begin(), positions.end());
+    std::sort(unique.begin(), unique.end(), std::greater<>());
+    unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
+    for (const int position : std::as_const(unique)) {
+        if (position < 0 || position >= m_items.size())
+            continue;
+        m_paths.erase(m_items.at(position).url.native());
+        m_items.removeAt(position);
+    }
+    rebuildIndexes();
+    m_statusMessage = Messages::removed(unique.size());
+    notify();
+}
+
+void AppModel::clearItems()
+{
+    if (m_items.isEmpty()) {
+        m_statusMessage = Messages::ListAlreadyEmpty;
+    } else {
+        m_items.clear();
+        m_lastUndoLog.reset();
+        rebuildIndexes();
+        m_statusMessage = Messages::ListCleared;
+    }
+    notify();
+}
+
+void AppModel::rebuildIndexes()
+{
+    m_paths.clear();
+    m_positions.clear();
+    for (qsizetype i = 0; i < m_items.size(); ++i) {
+        m_paths.insert(m_items.at(i).url.native());
+        m_positions.insert(m_items.at(i).id, i);
+    }
+}
+
+std::optional<qsizetype> AppModel::indexOf(const QUuid& id) const
+{
+    const auto it = m_positions.constFind(id);
+    if (it == m_positions.cend())
+        return std::nullopt;
+    return *it;
+}
+
+std::optional<VideoItem> AppModel::itemSnapshot(const QUuid& id) const
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    const auto index = indexOf(id);
+    if (!index)
+        return std::nullopt;
+    return m_items.at(*index);
+}
+
+bool AppModel::mutateItem(const QUuid& id, const std::function<void(VideoItem&)>& body)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    const auto index = indexOf(id);
+    if (!index)
+        return false;
+    VideoItem& item = m_items[*index];
+    const std::string before = item.url.native();
+    body(item);
+    if (item.url.native() != before) {
+        m_paths.erase(before);
+        m_paths.insert(item.url.native());
+    }
+    emit changed();
+    return true;
+}

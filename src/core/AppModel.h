@@ -1,0 +1,115 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "common/AppSettings.h"
+#include "common/VideoItem.h"
+
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QHash>
+#include <QUuid>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+// The central controller: the work list, the settings and the workflow. One instance, owned by the
+// front end and living on the main thread; views learn of changes through its signals.
+class AppModel : public QObject
+{
+    Q_OBJECT
+
+public:
+    static const QStringList videoExtensions;
+    static const QStringList photoExtensions;
+
+    explicit AppModel(QObject* parent = nullptr);
+    // With the settings store at settingsPath instead of the user's own.
+    explicit AppModel(const QString& settingsPath, QObject* parent = nullptr);
+    ~AppModel() override;
+
+    AppSettings& settings()
+    {
+        return m_settings;
+    }
+    const AppSettings& settings() const
+    {
+        return m_settings;
+    }
+
+    const QList<VideoItem>& items() const
+    {
+        return m_items;
+    }
+
+    QString statusMessage() const
+    {
+        return m_statusMessage;
+    }
+    // Replaces the status line; call notify() afterwards, as every action does.
+    void setStatusMessage(const QString& message);
+
+    const std::optional<std::filesystem::path>& lastUndoLog() const
+    {
+        return m_lastUndoLog;
+    }
+
+    // Schedules one changed() emission on the event loop; returns at once.
+    void notify();
+
+    // Imports files and folders (folders recursively, hidden entries skipped), reading each capture
+    // date and folder place; sets the status line and notifies.
+    void addFiles(const std::vector<std::filesystem::path>& urls);
+
+    // Removes the items at these list positions; positions outside the list are ignored.
+    void removeItems(const QList<int>& positions);
+
+    // The window's clear action, after the user confirmed it. Files on disk are never touched.
+    void clearItems();
+
+    // A copy of the item with this id, or nothing when it has left the list.
+    std::optional<VideoItem> itemSnapshot(const QUuid& id) const;
+
+    // Applies body to the item with this id in place and emits changed() at once. False, without
+    // calling body, when the item has left the list.
+    bool mutateItem(const QUuid& id, const std::function<void(VideoItem&)>& body);
+
+signals:
+    void changed();
+
+private:
+    enum class Candidate
+    {
+        Video,
+        Photo,
+    };
+
+    struct Accepted
+    {
+        std::filesystem::path path;
+        MediaKind kind;
+    };
+
+    std::optional<MediaKind> acceptedKind(const std::filesystem::path& path) const;
+    void collectFolder(const std::filesystem::path& folder, std::vector<Accepted>& out,
+                       std::unordered_set<std::string>& seen) const;
+    void collectFile(const std::filesystem::path& path, std::vector<Accepted>& out,
+                     std::unordered_set<std::string>& seen) const;
+    qsizetype appendItems(const std::vector<Accepted>& accepted);
+    std::optional<qsizetype> indexOf(const QUuid& id) const;
+    void rebuildIndexes();
+
+    QList<VideoItem> m_items;
+    AppSettings m_settings;
+    std::optional<std::filesystem::path> m_lastUndoLog;
+    QString m_statusMessage;
+
+    // The duplicate rule compares path text; these keep it and the lookups by id from being linear.
+    std::unordered_set<std::string> m_paths;
+    mutable QHash<QUuid, qsizetype> m_positions;
+};

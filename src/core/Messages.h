@@ -1,0 +1,26 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QString>
+
+// The status-line texts of the work list, exactly as the user reads them.
+namespace Messages {
+
+using namespace Qt::StringLiterals;
+
+inline const QString Welcome = u"拖入视频或照片，或点击「添加文件」开始"_s;
+inline const QString NothingAdded = u"没有新增：文件已在列表中，或不在当前「处理对象」选择的格式范围内"_s;
+inline const QString ListCleared = u"列表已清空，可导入新的素材或文件夹"_s;
+inline const QString ListAlreadyEmpty = u"列表已经是空的"_s;
+
+inline QString imported(qsizetype added, qsizetype total)
+{
+    return u"已导入 "_s + QString::number(added) + u" 个素材（列表共 "_s + QString::number(total) + u" 个）"_s;
+}
+
+inline QString removed(qsizetype count)
+{
+    return u"已从列表移除 "_s + QString::number(count) + u" 个（磁盘文件未被删除）"_s;
+}
+
+} // namespace Messages

@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+#include <filesystem>
+#include <optional>
+
+// Reads pictures and metadata out of media files. Stateless free functions: safe on any thread,
+// never throw; a file that cannot be read gives an empty result.
+namespace FrameExtractor {
+
+// Capture instant of a video: the QuickTime creation date (which carries the zone), then the
+// container's and streams' creation_time, then the file's birth time. Decodes no frame.
+std::optional<QDateTime> creationDate(const std::filesystem::path& video);
+
+// Capture instant of a photo: EXIF date-time original (else digitized), then the TIFF date-time,
+// then the file's birth time. EXIF times are local wall-clock times.
+std::optional<QDateTime> photoCreationDate(const std::filesystem::path& photo);
+
+// "yyyy:MM:dd HH:mm:ss", "yyyy:MM:dd HH:mm" or "yyyy-MM-dd'T'HH:mm:ss", as local time.
+std::optional<QDateTime> parseExifDate(QStringView text);
+
+// ISO 8601 date-time: with a zone ("Z", "+08:00", "+0800") it is that instant; without one it is
+// local wall-clock time. Fractional seconds are optional.
+std::optional<QDateTime> parseVideoDate(QStringView text);
+
+// When the file system recorded the file's creation (statx birth time), or nothing.
+std::optional<QDateTime> fileBirthTime(const std::filesystem::path& file);
+
+} // namespace FrameExtractor

@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "media/MediaLibraries.h"
+
+#include <exiv2/exiv2.hpp>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include <mutex>
+#include <sys/stat.h>
+
+namespace MediaLibraries {
+
+void initialize()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // exiv2 asks for this before any thread touches XMP.
+        Exiv2::XmpParser::initialize();
+        // HEIC, AVIF and CR3 keep their EXIF in an ISO base media file; exiv2 reads it only when asked to.
+        Exiv2::enableBMFF(true);
+        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+        av_log_set_level(AV_LOG_QUIET);
+    });
+}
+
+bool isRegularFile(const std::filesystem::path& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+} // namespace MediaLibraries

@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/CliOptions.h"
 
+#include "cli/Commands.h"
 #include "common/AppSettings.h"
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-const QStringList Commands { u"settings"_s, u"import"_s };
 
 // Options that take a value, and the flags.
 const QStringList ValueOptions { u"engine"_s, u"endpoint"_s, u"base-url"_s, u"api-key"_s,  u"model"_s,
@@ -135,13 +134,14 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, QString* er
         return std::nullopt;
     }
     options.command = positional.takeFirst();
-    if (!Commands.contains(options.command)) {
+    const Commands::Command* command = Commands::find(options.command);
+    if (!command) {
         *error = u"未知命令: "_s + options.command;
         return std::nullopt;
     }
     options.arguments = positional;
-    if (options.command == u"import" && options.arguments.isEmpty()) {
-        *error = u"import 需要至少一个路径"_s;
+    if (options.arguments.size() < command->minArguments) {
+        *error = options.command + u" 缺少参数"_s;
         return std::nullopt;
     }
     return options;

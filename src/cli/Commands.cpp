@@ -1,0 +1,24 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/Commands.h"
+
+namespace Commands {
+
+const std::vector<Command>& all()
+{
+    static const std::vector<Command> commands {
+        settingsCommand(),
+        importCommand(),
+    };
+    return commands;
+}
+
+const Command* find(const QString& name)
+{
+    for (const Command& command : all()) {
+        if (command.name == name)
+            return &command;
+    }
+    return nullptr;
+}
+
+} // namespace Commands

@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+class AppModel;
+struct CliOptions;
+
+// The commands of velmora-cli. A command runs on the event loop, may work asynchronously, and calls
+// finish exactly once with the exit status.
+namespace Commands {
+
+enum ExitCode
+{
+    Done = 0,
+    ItemFailed = 1,
+    BadUsage = 2,
+};
+
+using Finish = std::function<void(int exitCode)>;
+
+struct Command
+{
+    QString name;
+    int minArguments = 0;
+    std::function<void(const CliOptions&, AppModel&, const Finish&)> run;
+};
+
+const std::vector<Command>& all();
+const Command* find(const QString& name);
+
+// Shared by the commands that import paths given on the command line.
+int importArguments(const CliOptions& options, AppModel& model);
+void printItems(const CliOptions& options, const AppModel& model, const QJsonObject& extra);
+
+// One file per command; each defines its entry here.
+Command settingsCommand();
+Command importCommand();
+
+} // namespace Commands

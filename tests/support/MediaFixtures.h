@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Makes test media with Debian's command-line tools (ffmpeg, exiv2, exiftool, vips, convert).
+namespace MediaFixtures {
+
+// Whether a tool is on PATH; tests QSKIP without it.
+bool hasTool(const QString& program);
+
+// Runs a tool to completion (60 s at most). False, with its output logged, when it fails.
+bool run(const QString& program, const QStringList& arguments);
+
+// A small solid-colour JPEG (width × height) at path.
+bool makeJpeg(const QString& path, int width = 64, int height = 48);
+
+// A short test-pattern H.264 clip; extra arguments go before the output name (for -metadata ...).
+bool makeClip(const QString& path, double seconds = 1.0, const QStringList& extra = {});
+
+// Sets EXIF tags with exiv2, each as "Exif.Photo.DateTimeOriginal 2026:09:18 14:03:12".
+bool setExif(const QString& path, const QStringList& assignments);
+
+} // namespace MediaFixtures

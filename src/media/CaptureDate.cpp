@@ -5,6 +5,7 @@
 #include <QTimeZone>
 
 #include <exiv2/exiv2.hpp>
+#include <libheif/heif.h>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -102,6 +103,52 @@ std::optional<QString> exifText(const Exiv2::ExifData& exif, const Exiv2::ExifKe
     return text;
 }
 
+struct HeifContextFree
+{
+    void operator()(heif_context* context) const
+    {
+        heif_context_free(context);
+    }
+};
+
+struct HeifHandleRelease
+{
+    void operator()(heif_image_handle* handle) const
+    {
+        heif_image_handle_release(handle);
+    }
+};
+
+// The EXIF block of a HEIF/AVIF file through libheif. exiv2 0.27 misses EXIF items whose location uses
+// the item's base offset (grid images, as phones write them); libheif resolves every item location.
+Exiv2::ExifData heifExif(const std::filesystem::path& photo)
+{
+    Exiv2::ExifData exif;
+    std::unique_ptr<heif_context, HeifContextFree> context(heif_context_alloc());
+    if (!context || heif_context_read_from_file(context.get(), photo.c_str(), nullptr).code != heif_error_Ok)
+        return exif;
+    heif_image_handle* rawHandle = nullptr;
+    if (heif_context_get_primary_image_handle(context.get(), &rawHandle).code != heif_error_Ok)
+        return exif;
+    std::unique_ptr<heif_image_handle, HeifHandleRelease> handle(rawHandle);
+    heif_item_id id = 0;
+    if (heif_image_handle_get_list_of_metadata_block_IDs(handle.get(), "Exif", &id, 1) != 1)
+        return exif;
+    const size_t size = heif_image_handle_get_metadata_size(handle.get(), id);
+    constexpr size_t MaxExifSize = 1 << 20;
+    if (size < 4 || size > MaxExifSize)
+        return exif;
+    std::vector<Exiv2::byte> data(size);
+    if (heif_image_handle_get_metadata(handle.get(), id, data.data()).code != heif_error_Ok)
+        return exif;
+    // The block starts with a 32-bit big-endian offset from its end to the TIFF header.
+    const size_t offset = 4 + ((size_t(data[0]) << 24) | (size_t(data[1]) << 16) | (size_t(data[2]) << 8) | data[3]);
+    if (offset >= size)
+        return exif;
+    Exiv2::ExifParser::decode(exif, data.data() + offset, uint32_t(size - offset));
+    return exif;
+}
+
 std::optional<QDateTime> embeddedPhotoDate(const std::filesystem::path& photo)
 {
     static const Exiv2::ExifKey original("Exif.Photo.DateTimeOriginal");
@@ -114,7 +161,9 @@ std::optional<QDateTime> embeddedPhotoDate(const std::filesystem::path& photo)
         if (!image.get())
             return std::nullopt;
         image->readMetadata();
-        const Exiv2::ExifData& exif = image->exifData();
+        Exiv2::ExifData exif = image->exifData();
+        if (exif.empty() && image->imageType() == Exiv2::ImageType::bmff)
+            exif = heifExif(photo);
         if (exif.empty())
             return std::nullopt;
 

@@ -3,6 +3,8 @@
 
 #include <exiv2/exiv2.hpp>
 
+#include <libheif/heif.h>
+
 extern "C" {
 #include <libavutil/log.h>
 }
@@ -22,6 +24,8 @@ void initialize()
         Exiv2::enableBMFF(true);
         Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
         av_log_set_level(AV_LOG_QUIET);
+        // Reference counted; the process keeps libheif for its whole life.
+        heif_init(nullptr);
     });
 }
 

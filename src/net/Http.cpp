@@ -1,0 +1,330 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "net/Http.h"
+
+#include "net/Messages.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QLoggingCategory>
+#include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
+#include <QSslConfiguration>
+#include <QSysInfo>
+#include <QThread>
+
+#include <optional>
+
+using namespace Qt::StringLiterals;
+
+Q_LOGGING_CATEGORY(lcNet, "velmora.net", QtWarningMsg)
+
+namespace {
+
+// Qt reads its read buffer from the socket no faster than we drain it; this keeps a fast server from
+// piling up data between two readyRead signals.
+constexpr qint64 ReadBufferBytes = 256 * 1024;
+constexpr int MaxRedirects = 5;
+
+bool isLoopbackHost(const QString& host)
+{
+    if (host.compare(u"localhost"_s, Qt::CaseInsensitive) == 0
+        || host.endsWith(u".localhost"_s, Qt::CaseInsensitive))
+        return true;
+    QHostAddress address;
+    return address.setAddress(host) && address.isLoopback();
+}
+
+// The environment's proxies (http_proxy, https_proxy, no_proxy), except for the local model server:
+// a proxy cannot reach this machine's loopback address.
+class EnvironmentProxyFactory : public QNetworkProxyFactory
+{
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& query) override
+    {
+        if (isLoopbackHost(query.peerHostName()))
+            return { QNetworkProxy(QNetworkProxy::NoProxy) };
+        return systemProxyForQuery(query);
+    }
+};
+
+// Statuses Qt reports as errors although a complete HTTP response arrived.
+bool isHttpLevelError(QNetworkReply::NetworkError error)
+{
+    const int code = int(error);
+    return (code >= 201 && code <= 299) || error == QNetworkReply::ProtocolInvalidOperationError
+        || (code >= 401 && code <= 499);
+}
+
+// One request in flight. Owned by the manager, deleted once it has ended; the context object only
+// decides whether the callbacks may still run.
+class Call : public QObject
+{
+public:
+    Call(QObject* context, const Net::Options& options, Net::Done done, Net::LineHandler onLine)
+        : QObject(Net::manager())
+        , m_context(context)
+        , m_options(options)
+        , m_done(std::move(done))
+        , m_onLine(std::move(onLine))
+    {
+        // The callbacks may hold pointers into the context: once it goes, they must never run. They are
+        // freed with this object, not here, because this can happen while one of them is running.
+        connect(context, &QObject::destroyed, this, [this] {
+            m_dropped = true;
+            end(Net::Reply::Outcome::Aborted, Net::Messages::Aborted);
+        });
+    }
+
+    void attach(QNetworkReply* reply)
+    {
+        m_reply = reply;
+        reply->setParent(this);
+        reply->setReadBufferSize(ReadBufferBytes);
+        connect(reply, &QNetworkReply::metaDataChanged, this, &Call::onMetaData);
+        connect(reply, &QNetworkReply::readyRead, this, &Call::onReadyRead);
+        connect(reply, &QNetworkReply::finished, this, &Call::onFinished);
+    }
+
+    void abortByCaller()
+    {
+        end(Net::Reply::Outcome::Aborted, Net::Messages::Aborted);
+    }
+
+private:
+    int status() const
+    {
+        const QVariant value = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        return value.isValid() ? value.toInt() : 0;
+    }
+
+    bool streamsLines() const
+    {
+        const int code = status();
+        return m_onLine && code >= 200 && code <= 299;
+    }
+
+    // Ends the transfer early with this outcome; finished() follows at once and reports it.
+    void end(Net::Reply::Outcome outcome, const QString& text)
+    {
+        if (m_forced || m_ended)
+            return;
+        m_forced = outcome;
+        m_forcedText = text;
+        if (m_reply)
+            m_reply->abort();
+    }
+
+    void onMetaData()
+    {
+        // A declared length over the cap need not be downloaded to be refused; streams have no total.
+        const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+        if (!streamsLines() && length.isValid() && length.toLongLong() > m_options.maxBodyBytes)
+            end(Net::Reply::Outcome::TooLarge, Net::Messages::tooLarge(m_options.maxBodyBytes));
+    }
+
+    void onReadyRead()
+    {
+        if (m_forced || m_ended)
+            return;
+        m_buffer += m_reply->readAll();
+        if (!streamsLines()) {
+            if (m_buffer.size() > m_options.maxBodyBytes)
+                end(Net::Reply::Outcome::TooLarge, Net::Messages::tooLarge(m_options.maxBodyBytes));
+            return;
+        }
+        qsizetype start = 0;
+        for (qsizetype newline; (newline = m_buffer.indexOf('\n', start)) >= 0; start = newline + 1) {
+            if (!deliverLine(m_buffer.mid(start, newline - start)))
+                return;
+        }
+        m_buffer.remove(0, start);
+        if (m_buffer.size() > m_options.maxBodyBytes)
+            end(Net::Reply::Outcome::TooLarge, Net::Messages::tooLarge(m_options.maxBodyBytes));
+    }
+
+    // False when reading has to stop: the handler asked for it, or it ended the call itself.
+    bool deliverLine(QByteArray line)
+    {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.isEmpty())
+            return true;
+        if (!m_onLine(line)) {
+            end(Net::Reply::Outcome::Finished, {});
+            return false;
+        }
+        return !m_forced && !m_ended;
+    }
+
+    void onFinished()
+    {
+        if (m_ended)
+            return;
+        // A last chunk can arrive together with finished(); a last line may lack its line break.
+        const QNetworkReply::NetworkError error = m_reply->error();
+        if (!m_forced && (error == QNetworkReply::NoError || isHttpLevelError(error))) {
+            onReadyRead();
+            if (!m_forced && streamsLines() && !m_buffer.isEmpty())
+                deliverLine(std::exchange(m_buffer, {}));
+        }
+        m_ended = true;
+
+        Net::Reply reply;
+        reply.status = status();
+        reply.contentType = m_reply->rawHeader("Content-Type");
+        if (m_forced) {
+            reply.outcome = *m_forced;
+            reply.errorText = m_forcedText;
+        } else if (error == QNetworkReply::NoError || (reply.status > 0 && isHttpLevelError(error))) {
+            reply.outcome = Net::Reply::Outcome::Finished;
+            if (!streamsLines())
+                reply.body = std::exchange(m_buffer, {});
+        } else if (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError) {
+            // Nobody here aborted it, so Qt's transfer timer did.
+            reply.outcome = Net::Reply::Outcome::TimedOut;
+            reply.errorText = Net::Messages::timedOut(m_options.idleTimeoutSeconds);
+            reply.networkError = error;
+        } else {
+            reply.outcome = Net::Reply::Outcome::TransportError;
+            reply.errorText = m_reply->errorString();
+            reply.networkError = error;
+        }
+        qCDebug(lcNet) << m_reply->url().toDisplayString() << "ended:" << int(reply.outcome) << reply.status
+                       << reply.errorText;
+
+        if (!m_dropped && m_context) {
+            // Queued on the context: never inside the caller's own call, and dropped with the context.
+            QMetaObject::invokeMethod(
+                m_context, [done = m_done, reply] { done(reply); }, Qt::QueuedConnection);
+        }
+        m_reply->disconnect(this);
+        deleteLater();
+    }
+
+    QPointer<QObject> m_context;
+    QPointer<QNetworkReply> m_reply;
+    Net::Options m_options;
+    Net::Done m_done;
+    Net::LineHandler m_onLine;
+    QByteArray m_buffer;
+    std::optional<Net::Reply::Outcome> m_forced;
+    QString m_forcedText;
+    bool m_ended = false;
+    bool m_dropped = false;
+};
+
+void prepare(QNetworkRequest& request, const Net::Options& options)
+{
+    if (!request.hasRawHeader("User-Agent"))
+        request.setHeader(QNetworkRequest::UserAgentHeader, Net::userAgent());
+    request.setTransferTimeout(qMax(1, options.idleTimeoutSeconds) * 1000);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(MaxRedirects);
+    if (options.bypassCaches) {
+        request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+        request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+        request.setRawHeader("Cache-Control", "no-cache");
+        request.setRawHeader("Pragma", "no-cache");
+    }
+    if (request.url().scheme() == u"https") {
+        QSslConfiguration tls = request.sslConfiguration();
+        tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        request.setSslConfiguration(tls);
+    }
+}
+
+Net::Handle start(QNetworkRequest request,
+    const QByteArray* body,
+    const Net::Options& options,
+    QObject* context,
+    Net::LineHandler onLine,
+    Net::Done done)
+{
+    Q_ASSERT(context);
+    Q_ASSERT(QThread::currentThread() == Net::manager()->thread());
+    prepare(request, options);
+    auto* call = new Call(context, options, std::move(done), std::move(onLine));
+    call->attach(body ? Net::manager()->post(request, *body) : Net::manager()->get(request));
+    return Net::Handle(call);
+}
+
+} // namespace
+
+namespace Net {
+
+Handle::Handle(QObject* call)
+    : m_call(call)
+{ }
+
+void Handle::abort() const
+{
+    if (auto* call = static_cast<Call*>(m_call.data()))
+        call->abortByCaller();
+}
+
+bool Handle::isRunning() const
+{
+    return !m_call.isNull();
+}
+
+QNetworkAccessManager* manager()
+{
+    static QPointer<QNetworkAccessManager> s_manager;
+    if (!s_manager) {
+        Q_ASSERT(QCoreApplication::instance());
+        s_manager = new QNetworkAccessManager(QCoreApplication::instance());
+        s_manager->setProxyFactory(new EnvironmentProxyFactory);
+        s_manager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+    }
+    return s_manager;
+}
+
+QString userAgent()
+{
+    return u"Velmora/"_s + QStringLiteral(APP_VERSION) + u" ("_s + QSysInfo::kernelType() + u"; Qt "_s
+        + QString::fromLatin1(qVersion()) + u")"_s;
+}
+
+QUrl appendPath(const QUrl& base, const QString& path)
+{
+    QUrl url = base;
+    QString basePath = url.path();
+    while (basePath.endsWith(u'/'))
+        basePath.chop(1);
+    QString tail = path;
+    while (tail.startsWith(u'/'))
+        tail.remove(0, 1);
+    url.setPath(basePath + u'/' + tail);
+    return url;
+}
+
+QNetworkRequest jsonRequest(const QUrl& url)
+{
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, u"application/json"_s);
+    return request;
+}
+
+Handle get(QNetworkRequest request, const Options& options, QObject* context, Done done)
+{
+    return start(std::move(request), nullptr, options, context, {}, std::move(done));
+}
+
+Handle post(
+    QNetworkRequest request, const QByteArray& body, const Options& options, QObject* context, Done done)
+{
+    return start(std::move(request), &body, options, context, {}, std::move(done));
+}
+
+Handle postLines(QNetworkRequest request,
+    const QByteArray& body,
+    const Options& options,
+    QObject* context,
+    LineHandler onLine,
+    Done done)
+{
+    Q_ASSERT(onLine);
+    return start(std::move(request), &body, options, context, std::move(onLine), std::move(done));
+}
+
+} // namespace Net

@@ -1,0 +1,115 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QByteArray>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+
+class QNetworkAccessManager;
+
+// The HTTP calls every client shares, over one QNetworkAccessManager on the main thread.
+//
+// Every call: an idle time-out (no byte for that long ends it), a cap on what it keeps in memory,
+// proxies from the environment (never for loopback hosts), TLS peer verification, the User-Agent of
+// userAgent() unless the request sets its own, redirects followed only when they are not less safe.
+// Results arrive on the main thread, never from inside the call that started the request, and only
+// while the context object lives: destroying the context aborts the request and drops its callbacks,
+// which is how a window or model that goes away cancels what it started.
+namespace Net {
+
+struct Options
+{
+    // Seconds without any received byte after which the request fails with TimedOut.
+    int idleTimeoutSeconds = 30;
+    // Most bytes a whole-body request keeps; for a line stream, the longest line. Beyond it: TooLarge.
+    qint64 maxBodyBytes = 16 * 1024 * 1024;
+    // Ignore every cache on the way and fetch afresh.
+    bool bypassCaches = false;
+};
+
+struct Reply
+{
+    enum class Outcome
+    {
+        Finished, // a complete response arrived, whatever its HTTP status
+        TransportError, // no response or a broken one: refused, reset, TLS, redirect loop, truncated body
+        TimedOut, // idle for longer than Options::idleTimeoutSeconds
+        TooLarge, // the body or one line went over Options::maxBodyBytes
+        Aborted, // Handle::abort() was called
+    };
+
+    Outcome outcome = Outcome::TransportError;
+    // The HTTP status once a response head arrived (also when the transfer broke afterwards), else 0.
+    int status = 0;
+    // The whole body of a whole-body request, or of a line stream whose status is not 2xx.
+    QByteArray body;
+    // The response's Content-Type header, as sent.
+    QByteArray contentType;
+    // For every outcome but Finished, the text to show: Qt's own description for transport errors.
+    QString errorText;
+    // Qt's code for a transport error; NoError otherwise.
+    QNetworkReply::NetworkError networkError = QNetworkReply::NoError;
+
+    bool isFinished() const
+    {
+        return outcome == Outcome::Finished;
+    }
+    bool isSuccessStatus() const
+    {
+        return status >= 200 && status <= 299;
+    }
+};
+
+// Stops a request early. Copyable; harmless once the request has ended.
+class Handle
+{
+public:
+    Handle() = default;
+    explicit Handle(QObject* call);
+
+    // Ends the request; its Done callback then receives Outcome::Aborted (later, on the event loop).
+    void abort() const;
+    bool isRunning() const;
+
+private:
+    QPointer<QObject> m_call;
+};
+
+using Done = std::function<void(const Reply&)>;
+// One line of a streamed body, without its line break (a trailing CR is dropped too); blank lines are
+// skipped and a last line without a line break still counts. Return false to stop reading: the
+// request then ends and Done receives Outcome::Finished.
+using LineHandler = std::function<bool(const QByteArray& line)>;
+
+// The manager every call uses: created on first use on the main thread, owned by the application.
+QNetworkAccessManager* manager();
+
+// "Velmora/<version> (<kernel>; Qt <version>)": who is asking, and with what.
+QString userAgent();
+
+// base with path appended as a path component: exactly one slash between them, so a path prefix in
+// base (a reverse proxy's) stays and a trailing slash on base makes no difference.
+QUrl appendPath(const QUrl& base, const QString& path);
+
+// A request for url whose body, if any, is JSON ("Content-Type: application/json").
+QNetworkRequest jsonRequest(const QUrl& url);
+
+Handle get(QNetworkRequest request, const Options& options, QObject* context, Done done);
+Handle post(
+    QNetworkRequest request, const QByteArray& body, const Options& options, QObject* context, Done done);
+// POST whose 2xx response body is newline-delimited: onLine gets each line as it arrives, however
+// the network splits it; Done then gets an empty body. A non-2xx response is not split: Done gets
+// it whole in Reply::body (capped like any body).
+Handle postLines(QNetworkRequest request,
+    const QByteArray& body,
+    const Options& options,
+    QObject* context,
+    LineHandler onLine,
+    Done done);
+
+} // namespace Net

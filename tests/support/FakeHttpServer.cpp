@@ -1,0 +1,314 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "support/FakeHttpServer.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Keep this much queued on a socket while generating: enough to keep the client busy, little enough
+// that an endless body costs the test no memory.
+constexpr qint64 GenerateHighWater = 64 * 1024;
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 429:
+        return "Too Many Requests";
+    case 500:
+        return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
+    }
+}
+
+QByteArray chunkFrame(const QByteArray& data)
+{
+    return QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n";
+}
+
+} // namespace
+
+// What is still to be sent on a socket whose body comes from generate().
+struct FakeHttpServer::Stream
+{
+    std::function<QByteArray(qint64)> generate;
+    qint64 index = 0;
+    bool chunked = true;
+    Response::Ending ending = Response::Ending::Complete;
+};
+
+FakeHttpServer::Response FakeHttpServer::Response::json(int status, const QByteArray& body)
+{
+    Response response;
+    response.status = status;
+    response.headers = { { "Content-Type", "application/json; charset=utf-8" } };
+    response.body = body;
+    return response;
+}
+
+FakeHttpServer::Response FakeHttpServer::Response::text(
+    int status, const QByteArray& body, const QByteArray& contentType)
+{
+    Response response;
+    response.status = status;
+    response.headers = { { "Content-Type", contentType } };
+    response.body = body;
+    return response;
+}
+
+FakeHttpServer::Response FakeHttpServer::Response::redirect(int status, const QByteArray& location)
+{
+    Response response = text(status, "<a href=\"" + location + "\">moved</a>", "text/html; charset=utf-8");
+    response.headers.append({ "Location", location });
+    return response;
+}
+
+FakeHttpServer::Response FakeHttpServer::Response::ndjson(const QByteArray& lines, int chunkSize, int delayMs)
+{
+    Response response;
+    response.headers = { { "Content-Type", "application/x-ndjson" } };
+    const qsizetype size = chunkSize > 0 ? chunkSize : qMax<qsizetype>(1, lines.size());
+    for (qsizetype at = 0; at < lines.size(); at += size)
+        response.chunks.append({ lines.mid(at, size), delayMs });
+    if (lines.isEmpty())
+        response.chunks.append({ QByteArray(), delayMs });
+    return response;
+}
+
+QJsonObject FakeHttpServer::Request::json() const
+{
+    return QJsonDocument::fromJson(body).object();
+}
+
+FakeHttpServer::FakeHttpServer(QObject* parent)
+    : QObject(parent)
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &FakeHttpServer::onNewConnection);
+}
+
+FakeHttpServer::~FakeHttpServer()
+{
+    qDeleteAll(m_streams);
+}
+
+bool FakeHttpServer::listen()
+{
+    return m_server.listen(QHostAddress::LocalHost, 0);
+}
+
+quint16 FakeHttpServer::port() const
+{
+    return m_server.serverPort();
+}
+
+QUrl FakeHttpServer::url(const QString& path) const
+{
+    return QUrl(u"http://127.0.0.1:"_s + QString::number(port()) + path);
+}
+
+void FakeHttpServer::on(const QString& path, const Response& response)
+{
+    onSequence(path, { response });
+}
+
+void FakeHttpServer::onSequence(const QString& path, const QList<Response>& responses)
+{
+    m_responses.insert(path, responses);
+    m_served.insert(path, 0);
+}
+
+qsizetype FakeHttpServer::count(const QString& path) const
+{
+    return std::count_if(
+        m_requests.begin(), m_requests.end(), [&](const Request& r) { return r.path == path; });
+}
+
+FakeHttpServer::Request FakeHttpServer::last(const QString& path) const
+{
+    for (auto it = m_requests.rbegin(); it != m_requests.rend(); ++it) {
+        if (it->path == path)
+            return *it;
+    }
+    return {};
+}
+
+QByteArray FakeHttpServer::sample(const QString& relativePath)
+{
+    QFile file(qEnvironmentVariable("VELMORA_TEST_SOURCE_DIR") + u"/tests/"_s + relativePath);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("missing test sample %s", qPrintable(file.fileName()));
+    return file.readAll();
+}
+
+void FakeHttpServer::onNewConnection()
+{
+    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+        socket->setParent(this);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { pump(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            m_buffers.remove(socket);
+            delete m_streams.take(socket);
+            socket->deleteLater();
+        });
+    }
+}
+
+void FakeHttpServer::onReadyRead(QTcpSocket* socket)
+{
+    QByteArray& buffer = m_buffers[socket];
+    buffer += socket->readAll();
+    const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
+    if (headEnd < 0)
+        return;
+
+    Request request;
+    const QList<QByteArray> lines = buffer.left(headEnd).split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    request.method = requestLine.value(0);
+    request.target = requestLine.value(1);
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).trimmed();
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0)
+            request.headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
+    }
+    const qint64 length = request.header("content-length").toLongLong();
+    if (buffer.size() < headEnd + 4 + length)
+        return; // the body is still on its way
+    request.body = buffer.mid(headEnd + 4, length);
+    buffer.clear();
+
+    const QUrl target(QString::fromLatin1(request.target));
+    request.path = target.path();
+    request.query = QUrlQuery(target);
+    m_requests.append(request);
+    emit requestReceived(request);
+    respond(socket, request);
+}
+
+FakeHttpServer::Response FakeHttpServer::responseFor(const QString& path)
+{
+    const auto it = m_responses.constFind(path);
+    if (it == m_responses.constEnd() || it->isEmpty())
+        return Response::text(404, "404 page not found");
+    qsizetype& served = m_served[path];
+    const Response response = it->at(qMin(served, it->size() - 1));
+    ++served;
+    return response;
+}
+
+void FakeHttpServer::respond(QTcpSocket* socket, const Request& request)
+{
+    const Response response = responseFor(request.path);
+    if (response.silent)
+        return;
+
+    const bool streamed = !response.chunks.isEmpty() || response.generate;
+    const bool chunked = streamed && !response.declaredLength;
+    QByteArray head
+        = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+    for (const auto& [name, value] : response.headers)
+        head += name + ": " + value + "\r\n";
+    if (chunked)
+        head += "Transfer-Encoding: chunked\r\n";
+    else
+        head += "Content-Length: "
+            + QByteArray::number(response.declaredLength.value_or(response.body.size())) + "\r\n";
+    head += "Connection: close\r\n\r\n";
+    socket->write(head);
+
+    if (response.generate) {
+        auto* stream = new Stream { response.generate, 0, chunked, response.ending };
+        delete m_streams.take(socket);
+        m_streams.insert(socket, stream);
+        pump(socket);
+    } else if (!response.chunks.isEmpty()) {
+        sendChunks(socket, response.chunks, response.ending, chunked);
+    } else {
+        socket->write(response.body);
+        finish(socket, response.ending, false);
+    }
+}
+
+void FakeHttpServer::sendChunks(
+    QTcpSocket* socket, QList<Chunk> chunks, Response::Ending ending, bool chunked)
+{
+    if (chunks.isEmpty()) {
+        finish(socket, ending, chunked);
+        return;
+    }
+    const Chunk chunk = chunks.takeFirst();
+    QPointer<QTcpSocket> guard(socket);
+    QTimer::singleShot(chunk.delayMs, this, [=, this] {
+        if (!guard || guard->state() != QAbstractSocket::ConnectedState)
+            return;
+        if (!chunk.data.isEmpty())
+            guard->write(chunked ? chunkFrame(chunk.data) : chunk.data);
+        sendChunks(guard, chunks, ending, chunked);
+    });
+}
+
+void FakeHttpServer::pump(QTcpSocket* socket)
+{
+    Stream* stream = m_streams.value(socket);
+    if (!stream)
+        return;
+    while (socket->bytesToWrite() < GenerateHighWater) {
+        const QByteArray piece = stream->generate(stream->index++);
+        if (piece.isEmpty()) {
+            const bool chunked = stream->chunked;
+            const Response::Ending ending = stream->ending;
+            delete m_streams.take(socket);
+            finish(socket, ending, chunked);
+            return;
+        }
+        m_generatedBytes += piece.size();
+        socket->write(stream->chunked ? chunkFrame(piece) : piece);
+    }
+}
+
+void FakeHttpServer::finish(QTcpSocket* socket, Response::Ending ending, bool chunked)
+{
+    switch (ending) {
+    case Response::Ending::Complete:
+        if (chunked)
+            socket->write("0\r\n\r\n");
+        socket->disconnectFromHost();
+        break;
+    case Response::Ending::Close:
+        socket->disconnectFromHost();
+        break;
+    case Response::Ending::Stall:
+        break;
+    }
+}

@@ -1,0 +1,195 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Import benchmark: Velmora's import (capture dates and folder places included) against one
+// `exiftool -fast` process reading the same dates, on a folder it generates itself.
+//
+//   bench_import [--photos N] [--clips N] [--keep DIR]
+//
+// Targets: Velmora needs at most half of exiftool's time, and ten times the files cost at most
+// twelve times as much. Exit status 1 when a target is missed.
+
+#include "core/AppModel.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+bool runTool(const QString& program, const QStringList& arguments, QByteArray* output = nullptr)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(-1) || process.exitCode() != 0) {
+        std::fprintf(stderr, "%s failed: %s\n", qPrintable(program), process.readAllStandardError().constData());
+        return false;
+    }
+    if (output)
+        *output = process.readAllStandardOutput();
+    return true;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeAll(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+// Writes `count` copies of a template, each with its own date patched over `marker` (same length),
+// spread over folders of 100 files as a camera would.
+bool fan(const QString& dir, const QString& prefix, const QString& extension, const QByteArray& templ,
+         const QByteArray& marker, int count, const std::function<QByteArray(int)>& dateFor)
+{
+    const qsizetype at = templ.indexOf(marker);
+    if (at < 0)
+        return false;
+    for (int i = 0; i < count; ++i) {
+        QByteArray data = templ;
+        data.replace(at, marker.size(), dateFor(i));
+        const QString folder = dir + u"/%1CANON"_s.arg(100 + i / 100);
+        if (i % 100 == 0)
+            QDir().mkpath(folder);
+        if (!writeAll(folder + u"/%1_%2.%3"_s.arg(prefix).arg(i, 5, 10, QChar(u'0')).arg(extension), data))
+            return false;
+    }
+    return true;
+}
+
+bool generate(const QString& dir, int photos, int clips, const QString& scratch)
+{
+    const QString jpeg = scratch + u"/t.jpg"_s;
+    const QString clip = scratch + u"/t.mp4"_s;
+    if (!QFile::exists(jpeg)) {
+        if (!runTool(u"ffmpeg"_s, { u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
+                                    u"testsrc=size=320x240"_s, u"-frames:v"_s, u"1"_s, jpeg })
+            || !runTool(u"exiv2"_s, { u"-M"_s, u"set Exif.Photo.DateTimeOriginal 2026:09:18 14:03:12"_s, jpeg })
+            || !runTool(u"ffmpeg"_s,
+                        { u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
+                          u"testsrc=size=320x240:rate=25"_s, u"-t"_s, u"0.4"_s, u"-c:v"_s, u"libx264"_s,
+                          u"-metadata"_s, u"com.apple.quicktime.creationdate=2026-09-18T14:03:12+0800"_s,
+                          u"-movflags"_s, u"use_metadata_tags"_s, clip }))
+            return false;
+    }
+    auto exifDate = [](int i) {
+        return u"2026:%1:%2 %3:%4:12"_s.arg(1 + i % 12, 2, 10, QChar(u'0'))
+            .arg(1 + i % 28, 2, 10, QChar(u'0'))
+            .arg(i % 24, 2, 10, QChar(u'0'))
+            .arg(i % 60, 2, 10, QChar(u'0'))
+            .toLatin1();
+    };
+    auto isoDate = [](int i) {
+        return u"2026-%1-%2T%3:03:12+0800"_s.arg(1 + i % 12, 2, 10, QChar(u'0'))
+            .arg(1 + i % 28, 2, 10, QChar(u'0'))
+            .arg(i % 24, 2, 10, QChar(u'0'))
+            .toLatin1();
+    };
+    return fan(dir + u"/photos"_s, u"IMG"_s, u"jpg"_s, readAll(jpeg), "2026:09:18 14:03:12", photos, exifDate)
+        && fan(dir + u"/clips"_s, u"MVI"_s, u"mp4"_s, readAll(clip), "2026-09-18T14:03:12+0800", clips, isoDate);
+}
+
+// Best of `runs` imports of dir into a fresh model; returns seconds and the item count.
+double timeVelmora(const QString& dir, const QString& settings, int runs, qsizetype* count)
+{
+    double best = 1e9;
+    for (int r = 0; r < runs; ++r) {
+        AppModel model(settings);
+        model.settings().mediaTargetRaw = u"both"_s;
+        QElapsedTimer timer;
+        timer.start();
+        model.addFiles({ std::filesystem::path(QFile::encodeName(dir).toStdString()) });
+        best = std::min(best, timer.nsecsElapsed() / 1e9);
+        *count = model.items().size();
+    }
+    return best;
+}
+
+double timeExiftool(const QString& dir, qsizetype* lines)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QByteArray output;
+    if (!runTool(u"exiftool"_s, { u"-fast"_s, u"-q"_s, u"-T"_s, u"-DateTimeOriginal"_s, u"-CreateDate"_s,
+                                  u"-CreationDate"_s, u"-r"_s, dir },
+                 &output))
+        return -1;
+    const double seconds = timer.nsecsElapsed() / 1e9;
+    *lines = output.count('\n');
+    return seconds;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    int photos = 10000;
+    int clips = 1000;
+    QString keep;
+    const QStringList args = app.arguments();
+    for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
+        if (args[i] == u"--photos")
+            photos = args[i + 1].toInt();
+        else if (args[i] == u"--clips")
+            clips = args[i + 1].toInt();
+        else if (args[i] == u"--keep")
+            keep = args[i + 1];
+    }
+    for (const char* tool : { "ffmpeg", "exiv2", "exiftool" }) {
+        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty()) {
+            std::fprintf(stderr, "bench_import needs %s\n", tool);
+            return 2;
+        }
+    }
+
+    QTemporaryDir temp;
+    const QString root = keep.isEmpty() ? temp.path() : keep;
+    const QString large = root + u"/large"_s;
+    const QString small = root + u"/small"_s;
+    const QString settings = root + u"/settings.json"_s;
+    QDir().mkpath(root);
+    if (!QDir(large).exists()) {
+        std::printf("generating %d photos and %d clips (and a tenth of that)...\n", photos, clips);
+        std::fflush(stdout);
+        if (!generate(large, photos, clips, root) || !generate(small, photos / 10, clips / 10, root))
+            return 2;
+    }
+
+    qsizetype smallCount = 0;
+    qsizetype largeCount = 0;
+    qsizetype exifLines = 0;
+    timeVelmora(large, settings, 1, &largeCount); // warm the page cache for both tools
+    const double velmoraSmall = timeVelmora(small, settings, 5, &smallCount);
+    const double velmoraLarge = timeVelmora(large, settings, 3, &largeCount);
+    const double exiftool = timeExiftool(large, &exifLines);
+    if (exiftool < 0)
+        return 2;
+
+    const double ratio = velmoraLarge / exiftool;
+    const double scaling = velmoraLarge / velmoraSmall;
+    std::printf("files                       %lld (velmora listed %lld, exiftool printed %lld lines)\n",
+                static_cast<long long>(photos + clips), static_cast<long long>(largeCount),
+                static_cast<long long>(exifLines));
+    std::printf("velmora import              %8.3f s  %6.3f ms/file\n", velmoraLarge,
+                1000 * velmoraLarge / double(largeCount));
+    std::printf("exiftool -fast              %8.3f s  %6.3f ms/file\n", exiftool, 1000 * exiftool / double(largeCount));
+    std::printf("ratio velmora/exiftool      %8.3f    (target <= 0.5)\n", ratio);
+    std::printf("velmora, a tenth the files  %8.3f s  (%lld files)\n", velmoraSmall, static_cast<long long>(smallCount));
+    std::printf("scaling 10x files           %8.2f x  (target <= 12)\n", scaling);
+    const bool met = ratio <= 0.5 && scaling <= 12;
+    std::printf("%s\n", met ? "targets met" : "TARGET MISSED");
+    return met ? 0 : 1;
+}

@@ -1,0 +1,189 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// velmora-cli as a script sees it: exit statuses, standard output and error, the settings file.
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QByteArray out;
+    QString err;
+
+    QJsonObject json() const
+    {
+        return QJsonDocument::fromJson(out).object();
+    }
+};
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_home;
+
+    QString configFile() const
+    {
+        return m_home.filePath(u"config/velmora/velmora.json"_s);
+    }
+
+    Run cli(const QStringList& arguments, const QMap<QString, QString>& env = {})
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"XDG_CONFIG_HOME"_s, m_home.filePath(u"config"_s));
+        environment.insert(u"XDG_STATE_HOME"_s, m_home.filePath(u"state"_s));
+        environment.remove(u"VELMORA_API_KEY"_s);
+        for (auto it = env.begin(); it != env.end(); ++it)
+            environment.insert(it.key(), it.value());
+        process.setProcessEnvironment(environment);
+        process.start(qEnvironmentVariable("VELMORA_CLI"), arguments);
+        Run run;
+        if (!process.waitForFinished(60'000))
+            return run;
+        run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        run.out = process.readAllStandardOutput();
+        run.err = QString::fromUtf8(process.readAllStandardError());
+        return run;
+    }
+
+    void touch(const QString& relative)
+    {
+        const QString path = m_home.filePath(relative);
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (qEnvironmentVariableIsEmpty("VELMORA_CLI"))
+            QSKIP("VELMORA_CLI names the program under test; ctest sets it");
+    }
+
+    void usage_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("help") << QStringList { u"--help"_s } << 0;
+        QTest::newRow("version") << QStringList { u"--version"_s } << 0;
+        QTest::newRow("no command") << QStringList {} << 2;
+        QTest::newRow("unknown command") << QStringList { u"rename-everything"_s } << 2;
+        QTest::newRow("unknown option") << QStringList { u"--colour"_s, u"settings"_s } << 2;
+        QTest::newRow("bad engine") << QStringList { u"--engine"_s, u"gemini"_s, u"settings"_s } << 2;
+        QTest::newRow("bad target") << QStringList { u"--target=all"_s, u"settings"_s } << 2;
+        QTest::newRow("frames out of range") << QStringList { u"--frames"_s, u"9"_s, u"settings"_s } << 2;
+        QTest::newRow("option without value") << QStringList { u"settings"_s, u"--model"_s } << 2;
+        QTest::newRow("import without path") << QStringList { u"import"_s } << 2;
+    }
+
+    void usage()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        const Run run = cli(arguments);
+        QCOMPARE(run.exitCode, exitCode);
+        if (exitCode == 2)
+            QVERIFY(run.err.contains(u"用法"_s));
+    }
+
+    void optionsOverrideButAreNeverSaved()
+    {
+        const Run run = cli({ u"--engine"_s, u"openai"_s, u"--model=gpt-4o"_s, u"--frames"_s, u"2"_s, u"--no-date"_s,
+                              u"--target"_s, u"both"_s, u"settings"_s, u"--json"_s },
+                            { { u"VELMORA_API_KEY"_s, u"sk-abcdefgh12345678"_s } });
+        QCOMPARE(run.exitCode, 0);
+        const QJsonObject s = run.json();
+        QCOMPARE(s.value(u"engine"_s).toString(), u"openai"_s);
+        QCOMPARE(s.value(u"model"_s).toString(), u"gpt-4o"_s);
+        QCOMPARE(s.value(u"openAIModel"_s).toString(), u"gpt-4o"_s);
+        QCOMPARE(s.value(u"ollamaModel"_s).toString(), u"qwen2.5vl:7b"_s);
+        QCOMPARE(s.value(u"frameCount"_s).toInt(), 2);
+        QCOMPARE(s.value(u"includeDate"_s).toBool(), false);
+        QCOMPARE(s.value(u"mediaTarget"_s).toString(), u"both"_s);
+        QCOMPARE(s.value(u"ollamaURL"_s).toString(), u"http://localhost:11434"_s);
+        // The key is masked: this output lands in terminals and logs.
+        QCOMPARE(s.value(u"openAIKey"_s).toString(), QString(15, u'*') + u"5678"_s);
+        QVERIFY(!QFile::exists(configFile()));
+    }
+
+    void storedSettingsAreRead()
+    {
+        QDir().mkpath(QFileInfo(configFile()).path());
+        QFile file(configFile());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("{\"ollamaEndpoint\": \" http://gpu:11434/ \", \"frameCount\": 100}");
+        file.close();
+        const QJsonObject s = cli({ u"settings"_s, u"--json"_s }).json();
+        QCOMPARE(s.value(u"ollamaURL"_s).toString(), u"http://gpu:11434/"_s);
+        QCOMPARE(s.value(u"frameCount"_s).toInt(), 6);
+        QFile::remove(configFile());
+    }
+
+    void damagedSettingsAreReportedAndKept()
+    {
+        QDir().mkpath(QFileInfo(configFile()).path());
+        QFile file(configFile());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("{\"openAIKey\": \"sk-");
+        file.close();
+        const Run run = cli({ u"settings"_s });
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(run.err.contains(u"设置文件已损坏"_s));
+        QVERIFY(QFile::exists(configFile() + u".corrupt"_s));
+        QFile::remove(configFile() + u".corrupt"_s);
+    }
+
+    void import()
+    {
+        touch(u"media/trip/a.mp4"_s);
+        touch(u"media/trip/b.jpg"_s);
+        touch(u"media/trip/c.txt"_s);
+        const Run run = cli({ u"import"_s, u"--target"_s, u"both"_s, u"--json"_s, m_home.filePath(u"media/trip"_s),
+                              m_home.filePath(u"media/missing.mp4"_s) });
+        QCOMPARE(run.exitCode, 2); // one path could not be read; the rest was imported
+        QVERIFY(run.err.contains(u"missing.mp4"_s));
+        QVERIFY(run.err.contains(u"已导入 2 个素材（列表共 2 个）"_s));
+        const QJsonObject result = run.json();
+        QCOMPARE(result.value(u"status"_s).toString(), u"已导入 2 个素材（列表共 2 个）"_s);
+        const QJsonArray items = result.value(u"items"_s).toArray();
+        QCOMPARE(items.size(), 2);
+        QCOMPARE(items.at(1).toObject().value(u"kind"_s).toString(), u"photo"_s);
+        const QJsonObject first = items.at(0).toObject();
+        QCOMPARE(first.value(u"kind"_s).toString(), u"video"_s);
+        QCOMPARE(first.value(u"status"_s).toString(), u"pending"_s);
+        QVERIFY(first.value(u"path"_s).toString().endsWith(u"/media/trip/a.mp4"_s));
+        QVERIFY(first.value(u"coordinate"_s).isNull());
+        QVERIFY(first.value(u"montage"_s).isNull());
+        QCOMPARE(first.value(u"frames"_s).toInt(), 0);
+        for (const char* key : { "creationDate", "pathPlace", "geoPlace", "content", "location", "proposedName",
+                                 "analysisText" })
+            QVERIFY2(first.contains(QString::fromLatin1(key)), key);
+    }
+
+    void importOfNothingNewSaysSo()
+    {
+        touch(u"media/only.txt"_s);
+        const Run run = cli({ u"import"_s, m_home.filePath(u"media/only.txt"_s) });
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(run.err.contains(u"没有新增"_s));
+        QVERIFY(run.out.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "TestCli.moc"

@@ -29,7 +29,8 @@ bool runTool(const QString& program, const QStringList& arguments, QByteArray* o
     QProcess process;
     process.start(program, arguments);
     if (!process.waitForFinished(-1) || process.exitCode() != 0) {
-        std::fprintf(stderr, "%s failed: %s\n", qPrintable(program), process.readAllStandardError().constData());
+        std::fprintf(
+            stderr, "%s failed: %s\n", qPrintable(program), process.readAllStandardError().constData());
         return false;
     }
     if (output)
@@ -51,8 +52,13 @@ bool writeAll(const QString& path, const QByteArray& data)
 
 // Writes `count` copies of a template, each with its own date patched over `marker` (same length),
 // spread over folders of 100 files as a camera would.
-bool fan(const QString& dir, const QString& prefix, const QString& extension, const QByteArray& templ,
-         const QByteArray& marker, int count, const std::function<QByteArray(int)>& dateFor)
+bool fan(const QString& dir,
+    const QString& prefix,
+    const QString& extension,
+    const QByteArray& templ,
+    const QByteArray& marker,
+    int count,
+    const std::function<QByteArray(int)>& dateFor)
 {
     const qsizetype at = templ.indexOf(marker);
     if (at < 0)
@@ -74,14 +80,16 @@ bool generate(const QString& dir, int photos, int clips, const QString& scratch)
     const QString jpeg = scratch + u"/t.jpg"_s;
     const QString clip = scratch + u"/t.mp4"_s;
     if (!QFile::exists(jpeg)) {
-        if (!runTool(u"ffmpeg"_s, { u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
-                                    u"testsrc=size=320x240"_s, u"-frames:v"_s, u"1"_s, jpeg })
-            || !runTool(u"exiv2"_s, { u"-M"_s, u"set Exif.Photo.DateTimeOriginal 2026:09:18 14:03:12"_s, jpeg })
+        if (!runTool(u"ffmpeg"_s,
+                { u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
+                    u"testsrc=size=320x240"_s, u"-frames:v"_s, u"1"_s, jpeg })
+            || !runTool(
+                u"exiv2"_s, { u"-M"_s, u"set Exif.Photo.DateTimeOriginal 2026:09:18 14:03:12"_s, jpeg })
             || !runTool(u"ffmpeg"_s,
-                        { u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
-                          u"testsrc=size=320x240:rate=25"_s, u"-t"_s, u"0.4"_s, u"-c:v"_s, u"libx264"_s,
-                          u"-metadata"_s, u"com.apple.quicktime.creationdate=2026-09-18T14:03:12+0800"_s,
-                          u"-movflags"_s, u"use_metadata_tags"_s, clip }))
+                { u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
+                    u"testsrc=size=320x240:rate=25"_s, u"-t"_s, u"0.4"_s, u"-c:v"_s, u"libx264"_s,
+                    u"-metadata"_s, u"com.apple.quicktime.creationdate=2026-09-18T14:03:12+0800"_s,
+                    u"-movflags"_s, u"use_metadata_tags"_s, clip }))
             return false;
     }
     auto exifDate = [](int i) {
@@ -98,7 +106,8 @@ bool generate(const QString& dir, int photos, int clips, const QString& scratch)
             .toLatin1();
     };
     return fan(dir + u"/photos"_s, u"IMG"_s, u"jpg"_s, readAll(jpeg), "2026:09:18 14:03:12", photos, exifDate)
-        && fan(dir + u"/clips"_s, u"MVI"_s, u"mp4"_s, readAll(clip), "2026-09-18T14:03:12+0800", clips, isoDate);
+        && fan(
+            dir + u"/clips"_s, u"MVI"_s, u"mp4"_s, readAll(clip), "2026-09-18T14:03:12+0800", clips, isoDate);
 }
 
 // Best of `runs` imports of dir into a fresh model; returns seconds and the item count.
@@ -122,9 +131,10 @@ double timeExiftool(const QString& dir, qsizetype* lines)
     QElapsedTimer timer;
     timer.start();
     QByteArray output;
-    if (!runTool(u"exiftool"_s, { u"-fast"_s, u"-q"_s, u"-T"_s, u"-DateTimeOriginal"_s, u"-CreateDate"_s,
-                                  u"-CreationDate"_s, u"-r"_s, dir },
-                 &output))
+    if (!runTool(u"exiftool"_s,
+            { u"-fast"_s, u"-q"_s, u"-T"_s, u"-DateTimeOriginal"_s, u"-CreateDate"_s, u"-CreationDate"_s,
+                u"-r"_s, dir },
+            &output))
         return -1;
     const double seconds = timer.nsecsElapsed() / 1e9;
     *lines = output.count('\n');
@@ -181,13 +191,15 @@ int main(int argc, char* argv[])
     const double ratio = velmoraLarge / exiftool;
     const double scaling = velmoraLarge / velmoraSmall;
     std::printf("files                       %lld (velmora listed %lld, exiftool printed %lld lines)\n",
-                static_cast<long long>(photos + clips), static_cast<long long>(largeCount),
-                static_cast<long long>(exifLines));
+        static_cast<long long>(photos + clips), static_cast<long long>(largeCount),
+        static_cast<long long>(exifLines));
     std::printf("velmora import              %8.3f s  %6.3f ms/file\n", velmoraLarge,
-                1000 * velmoraLarge / double(largeCount));
-    std::printf("exiftool -fast              %8.3f s  %6.3f ms/file\n", exiftool, 1000 * exiftool / double(largeCount));
+        1000 * velmoraLarge / double(largeCount));
+    std::printf("exiftool -fast              %8.3f s  %6.3f ms/file\n", exiftool,
+        1000 * exiftool / double(largeCount));
     std::printf("ratio velmora/exiftool      %8.3f    (target <= 0.5)\n", ratio);
-    std::printf("velmora, a tenth the files  %8.3f s  (%lld files)\n", velmoraSmall, static_cast<long long>(smallCount));
+    std::printf("velmora, a tenth the files  %8.3f s  (%lld files)\n", velmoraSmall,
+        static_cast<long long>(smallCount));
     std::printf("scaling 10x files           %8.2f x  (target <= 12)\n", scaling);
     const bool met = ratio <= 0.5 && scaling <= 12;
     std::printf("%s\n", met ? "targets met" : "TARGET MISSED");

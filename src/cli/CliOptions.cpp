@@ -9,11 +9,10 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // Options that take a value, and the flags.
-const QStringList ValueOptions { u"engine"_s, u"endpoint"_s, u"base-url"_s, u"api-key"_s,  u"model"_s,
-                                 u"frames"_s, u"target"_s,   u"separator"_s };
-const QStringList FlagOptions { u"json"_s,     u"no-date"_s,       u"no-location"_s, u"no-content"_s,
-                                u"no-original"_s, u"no-path-place"_s, u"geocode"_s,     u"help"_s,
-                                u"version"_s };
+const QStringList ValueOptions { u"engine"_s, u"endpoint"_s, u"base-url"_s, u"api-key"_s, u"model"_s,
+    u"frames"_s, u"target"_s, u"separator"_s };
+const QStringList FlagOptions { u"json"_s, u"no-date"_s, u"no-location"_s, u"no-content"_s, u"no-original"_s,
+    u"no-path-place"_s, u"geocode"_s, u"help"_s, u"version"_s };
 
 } // namespace
 

@@ -17,8 +17,8 @@ namespace {
 
 QString itemLine(const VideoItem& item)
 {
-    const QString date = item.creationDate ? item.creationDate->toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss"_s)
-                                           : u"-"_s;
+    const QString date
+        = item.creationDate ? item.creationDate->toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss"_s) : u"-"_s;
     const QString place = item.pathPlace && !item.pathPlace->isEmpty() ? *item.pathPlace : u"-"_s;
     return rawValue(item.mediaKind) + u'\t' + rawValue(item.status) + u'\t' + date + u'\t' + place + u'\t'
         + displayPath(item.url);
@@ -33,7 +33,8 @@ int importArguments(const CliOptions& options, AppModel& model)
     std::vector<std::filesystem::path> paths;
     for (const QString& argument : options.arguments) {
         const auto path = Output::argumentPath(argument);
-        struct stat st {};
+        struct stat st
+        { };
         if (::stat(path.c_str(), &st) != 0) {
             Output::line(stderr, u"无法读取: "_s + argument);
             status = BadUsage;

@@ -25,13 +25,14 @@ QJsonObject item(const VideoItem& item)
     object.insert(u"path"_s, displayPath(item.url));
     object.insert(u"kind"_s, rawValue(item.mediaKind));
     object.insert(u"status"_s, rawValue(item.status));
-    object.insert(u"creationDate"_s, item.creationDate ? QJsonValue(item.creationDate->toUTC().toString(Qt::ISODate))
-                                                        : QJsonValue(QJsonValue::Null));
+    object.insert(u"creationDate"_s,
+        item.creationDate ? QJsonValue(item.creationDate->toUTC().toString(Qt::ISODate))
+                          : QJsonValue(QJsonValue::Null));
     object.insert(u"pathPlace"_s, optionalString(item.pathPlace));
     if (item.coordinate) {
         object.insert(u"coordinate"_s,
-                      QJsonObject { { u"latitude"_s, item.coordinate->latitude },
-                                    { u"longitude"_s, item.coordinate->longitude } });
+            QJsonObject { { u"latitude"_s, item.coordinate->latitude },
+                { u"longitude"_s, item.coordinate->longitude } });
     } else {
         object.insert(u"coordinate"_s, QJsonValue::Null);
     }
@@ -43,11 +44,9 @@ QJsonObject item(const VideoItem& item)
     object.insert(u"frames"_s, item.frames.size());
     if (item.montage) {
         object.insert(u"montage"_s,
-                      QJsonObject { { u"columns"_s, item.montage->columns },
-                                    { u"rows"_s, item.montage->rows },
-                                    { u"frameCount"_s, item.montage->frameCount },
-                                    { u"width"_s, item.montage->width },
-                                    { u"height"_s, item.montage->height } });
+            QJsonObject { { u"columns"_s, item.montage->columns }, { u"rows"_s, item.montage->rows },
+                { u"frameCount"_s, item.montage->frameCount }, { u"width"_s, item.montage->width },
+                { u"height"_s, item.montage->height } });
     } else {
         object.insert(u"montage"_s, QJsonValue::Null);
     }

@@ -71,7 +71,8 @@ int main(int argc, char* argv[])
         command->run(*options, model, [&](int code) {
             exitCode = code;
             // Queued behind the model's own notifications, so the last status line is printed first.
-            QMetaObject::invokeMethod(&app, [] { QCoreApplication::exit(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                &app, [] { QCoreApplication::exit(); }, Qt::QueuedConnection);
         });
     });
     app.exec();

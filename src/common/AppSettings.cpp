@@ -101,7 +101,8 @@ QString rawValue(VisionEngine engine)
 
 QString displayTitle(VisionEngine engine)
 {
-    return engine == VisionEngine::OpenAI ? u"联网 API（OpenAI 兼容接口）"_s : u"本机 Ollama（离线，画面不出电脑）"_s;
+    return engine == VisionEngine::OpenAI ? u"联网 API（OpenAI 兼容接口）"_s
+                                          : u"本机 Ollama（离线，画面不出电脑）"_s;
 }
 
 QString rawValue(MediaTarget target)
@@ -132,8 +133,7 @@ QString displayTitle(MediaTarget target)
 
 AppSettings::AppSettings()
     : AppSettings(SettingsStore::defaultPath())
-{
-}
+{ }
 
 AppSettings::AppSettings(const QString& storePath)
     : m_storePath(storePath)

@@ -10,6 +10,6 @@ struct Montage
     int columns = 0;
     int rows = 0;
     int frameCount = 0; // frames actually placed
-    int width = 0;      // canvas size in pixels
+    int width = 0; // canvas size in pixels
     int height = 0;
 };

@@ -66,7 +66,8 @@ QString quarantine(const QString& path)
 {
     const QByteArray from = QFile::encodeName(path);
     for (int n = 0; n < 1000; ++n) {
-        const QString to = n == 0 ? QString(path + u".corrupt"_s) : QString(path + u".corrupt."_s + QString::number(n));
+        const QString to
+            = n == 0 ? QString(path + u".corrupt"_s) : QString(path + u".corrupt."_s + QString::number(n));
         // link + unlink never replaces an earlier quarantined file.
         if (::link(from.constData(), QFile::encodeName(to).constData()) == 0) {
             ::unlink(from.constData());

@@ -53,29 +53,28 @@ std::filesystem::path normalized(const std::filesystem::path& path)
 
 bool isDirectory(const std::filesystem::path& path)
 {
-    struct stat st {};
+    struct stat st
+    { };
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 } // namespace
 
 const QStringList AppModel::videoExtensions { u"mp4"_s, u"mov"_s, u"m4v"_s, u"avi"_s, u"mkv"_s, u"webm"_s,
-                                              u"wmv"_s, u"flv"_s, u"ts"_s,  u"mpg"_s, u"mpeg"_s };
-const QStringList AppModel::photoExtensions { u"cr3"_s, u"nef"_s,  u"arw"_s,  u"raf"_s, u"rw2"_s, u"orf"_s,
-                                              u"dng"_s, u"jpg"_s,  u"jpeg"_s, u"png"_s, u"tiff"_s, u"tif"_s,
-                                              u"webp"_s, u"avif"_s, u"bmp"_s, u"heic"_s, u"heif"_s };
+    u"wmv"_s, u"flv"_s, u"ts"_s, u"mpg"_s, u"mpeg"_s };
+const QStringList AppModel::photoExtensions { u"cr3"_s, u"nef"_s, u"arw"_s, u"raf"_s, u"rw2"_s, u"orf"_s,
+    u"dng"_s, u"jpg"_s, u"jpeg"_s, u"png"_s, u"tiff"_s, u"tif"_s, u"webp"_s, u"avif"_s, u"bmp"_s, u"heic"_s,
+    u"heif"_s };
 
 AppModel::AppModel(QObject* parent)
     : AppModel(QString(), parent)
-{
-}
+{ }
 
 AppModel::AppModel(const QString& settingsPath, QObject* parent)
     : QObject(parent)
     , m_settings(settingsPath.isEmpty() ? AppSettings() : AppSettings(settingsPath))
     , m_statusMessage(Messages::Welcome)
-{
-}
+{ }
 
 AppModel::~AppModel() = default;
 
@@ -87,7 +86,8 @@ void AppModel::setStatusMessage(const QString& message)
 void AppModel::notify()
 {
     // Queued with this as context: dropped if the model is gone by then.
-    QMetaObject::invokeMethod(this, [this] { emit changed(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { emit changed(); }, Qt::QueuedConnection);
 }
 
 std::optional<MediaKind> AppModel::acceptedKind(const std::filesystem::path& path) const
@@ -110,8 +110,9 @@ std::optional<MediaKind> AppModel::acceptedKind(const std::filesystem::path& pat
     return std::nullopt;
 }
 
-void AppModel::collectFile(const std::filesystem::path& path, std::vector<Accepted>& out,
-                           std::unordered_set<std::string>& seen) const
+void AppModel::collectFile(const std::filesystem::path& path,
+    std::vector<Accepted>& out,
+    std::unordered_set<std::string>& seen) const
 {
     const auto kind = acceptedKind(path);
     if (!kind)
@@ -121,11 +122,13 @@ void AppModel::collectFile(const std::filesystem::path& path, std::vector<Accept
     out.push_back({ path, *kind });
 }
 
-void AppModel::collectFolder(const std::filesystem::path& folder, std::vector<Accepted>& out,
-                             std::unordered_set<std::string>& seen) const
+void AppModel::collectFolder(const std::filesystem::path& folder,
+    std::vector<Accepted>& out,
+    std::unordered_set<std::string>& seen) const
 {
-    // Depth first, hidden entries (and what is inside hidden folders) skipped. An explicit stack: a deep tree cannot exhaust the call stack. Symbolic links to
-    // folders are not followed, so a link cycle cannot trap the walk.
+    // Depth first, hidden entries (and what is inside hidden folders) skipped. An explicit stack: a deep tree
+    // cannot exhaust the call stack. Symbolic links to folders are not followed, so a link cycle cannot trap
+    // the walk.
     std::vector<std::filesystem::path> stack { folder };
     while (!stack.empty()) {
         const std::filesystem::path dirPath = std::move(stack.back());
@@ -145,13 +148,15 @@ void AppModel::collectFolder(const std::filesystem::path& folder, std::vector<Ac
                 continue;
             bool isDir = entry->d_type == DT_DIR;
             if (entry->d_type == DT_UNKNOWN) {
-                struct stat st {};
+                struct stat st
+                { };
                 isDir = ::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
                     && S_ISDIR(st.st_mode);
             }
             entries.push_back({ entry->d_name, isDir });
         }
-        std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+        std::sort(
+            entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
 
         std::vector<std::filesystem::path> subfolders;
         for (const Entry& entry : entries) {
@@ -178,15 +183,15 @@ qsizetype AppModel::appendItems(const std::vector<Accepted>& accepted)
     };
     const bool usePathPlace = m_settings.usePathPlace;
     // Reading dates is I/O and parsing; spread it over the cores while the import waits for it.
-    const QList<Facts> facts = QtConcurrent::blockingMapped<QList<Facts>>(
-        accepted, [usePathPlace](const Accepted& a) {
-            Facts f;
-            f.creationDate = a.kind == MediaKind::Photo ? FrameExtractor::photoCreationDate(a.path)
-                                                        : FrameExtractor::creationDate(a.path);
-            if (usePathPlace)
-                f.pathPlace = PlaceResolver::fromPath(a.path, PathPlaceDepth);
-            return f;
-        });
+    const QList<Facts> facts
+        = QtConcurrent::blockingMapped<QList<Facts>>(accepted, [usePathPlace](const Accepted& a) {
+              Facts f;
+              f.creationDate = a.kind == MediaKind::Photo ? FrameExtractor::photoCreationDate(a.path)
+                                                          : FrameExtractor::creationDate(a.path);
+              if (usePathPlace)
+                  f.pathPlace = PlaceResolver::fromPath(a.path, PathPlaceDepth);
+              return f;
+          });
 
     m_items.reserve(m_items.size() + qsizetype(accepted.size()));
     for (size_t i = 0; i < accepted.size(); ++i) {

@@ -4,10 +4,10 @@
 #include "common/AppSettings.h"
 #include "common/VideoItem.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSet>
-#include <QHash>
 #include <QUuid>
 
 #include <filesystem>
@@ -96,10 +96,12 @@ private:
     };
 
     std::optional<MediaKind> acceptedKind(const std::filesystem::path& path) const;
-    void collectFolder(const std::filesystem::path& folder, std::vector<Accepted>& out,
-                       std::unordered_set<std::string>& seen) const;
-    void collectFile(const std::filesystem::path& path, std::vector<Accepted>& out,
-                     std::unordered_set<std::string>& seen) const;
+    void collectFolder(const std::filesystem::path& folder,
+        std::vector<Accepted>& out,
+        std::unordered_set<std::string>& seen) const;
+    void collectFile(const std::filesystem::path& path,
+        std::vector<Accepted>& out,
+        std::unordered_set<std::string>& seen) const;
     qsizetype appendItems(const std::vector<Accepted>& accepted);
     std::optional<qsizetype> indexOf(const QUuid& id) const;
     void rebuildIndexes();

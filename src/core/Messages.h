@@ -15,7 +15,8 @@ inline const QString ListAlreadyEmpty = u"列表已经是空的"_s;
 
 inline QString imported(qsizetype added, qsizetype total)
 {
-    return u"已导入 "_s + QString::number(added) + u" 个素材（列表共 "_s + QString::number(total) + u" 个）"_s;
+    return u"已导入 "_s + QString::number(added) + u" 个素材（列表共 "_s + QString::number(total)
+        + u" 个）"_s;
 }
 
 inline QString removed(qsizetype count)

@@ -52,8 +52,8 @@ struct WallClock
 };
 
 // yyyy<sep>MM<sep>dd<mid>HH:mm[:ss]; seconds required unless allowNoSeconds.
-std::optional<WallClock> wallClock(QStringView text, qsizetype& pos, char16_t dateSep, char16_t mid,
-                                   bool allowNoSeconds)
+std::optional<WallClock> wallClock(
+    QStringView text, qsizetype& pos, char16_t dateSep, char16_t mid, bool allowNoSeconds)
 {
     int y, mo, d, h, mi, s = 0;
     if (!digits(text, pos, 4, y) || !literal(text, pos, dateSep) || !digits(text, pos, 2, mo)
@@ -142,7 +142,8 @@ Exiv2::ExifData heifExif(const std::filesystem::path& photo)
     if (heif_image_handle_get_metadata(handle.get(), id, data.data()).code != heif_error_Ok)
         return exif;
     // The block starts with a 32-bit big-endian offset from its end to the TIFF header.
-    const size_t offset = 4 + ((size_t(data[0]) << 24) | (size_t(data[1]) << 16) | (size_t(data[2]) << 8) | data[3]);
+    const size_t offset
+        = 4 + ((size_t(data[0]) << 24) | (size_t(data[1]) << 16) | (size_t(data[2]) << 8) | data[3]);
     if (offset >= size)
         return exif;
     Exiv2::ExifParser::decode(exif, data.data() + offset, uint32_t(size - offset));
@@ -296,13 +297,14 @@ std::optional<QDateTime> parseVideoDate(QStringView text)
 
 std::optional<QDateTime> fileBirthTime(const std::filesystem::path& file)
 {
-    struct statx stx {};
+    struct statx stx
+    { };
     if (::statx(AT_FDCWD, file.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BTIME, &stx) != 0)
         return std::nullopt;
     if (!(stx.stx_mask & STATX_BTIME))
         return std::nullopt;
-    return QDateTime::fromMSecsSinceEpoch(qint64(stx.stx_btime.tv_sec) * 1000 + stx.stx_btime.tv_nsec / 1'000'000,
-                                          Qt::UTC);
+    return QDateTime::fromMSecsSinceEpoch(
+        qint64(stx.stx_btime.tv_sec) * 1000 + stx.stx_btime.tv_nsec / 1'000'000, Qt::UTC);
 }
 
 std::optional<QDateTime> creationDate(const std::filesystem::path& video)

@@ -103,9 +103,9 @@ private slots:
 
     void optionsOverrideButAreNeverSaved()
     {
-        const Run run = cli({ u"--engine"_s, u"openai"_s, u"--model=gpt-4o"_s, u"--frames"_s, u"2"_s, u"--no-date"_s,
-                              u"--target"_s, u"both"_s, u"settings"_s, u"--json"_s },
-                            { { u"VELMORA_API_KEY"_s, u"sk-abcdefgh12345678"_s } });
+        const Run run = cli({ u"--engine"_s, u"openai"_s, u"--model=gpt-4o"_s, u"--frames"_s, u"2"_s,
+                                u"--no-date"_s, u"--target"_s, u"both"_s, u"settings"_s, u"--json"_s },
+            { { u"VELMORA_API_KEY"_s, u"sk-abcdefgh12345678"_s } });
         QCOMPARE(run.exitCode, 0);
         const QJsonObject s = run.json();
         QCOMPARE(s.value(u"engine"_s).toString(), u"openai"_s);
@@ -153,8 +153,8 @@ private slots:
         touch(u"media/trip/a.mp4"_s);
         touch(u"media/trip/b.jpg"_s);
         touch(u"media/trip/c.txt"_s);
-        const Run run = cli({ u"import"_s, u"--target"_s, u"both"_s, u"--json"_s, m_home.filePath(u"media/trip"_s),
-                              m_home.filePath(u"media/missing.mp4"_s) });
+        const Run run = cli({ u"import"_s, u"--target"_s, u"both"_s, u"--json"_s,
+            m_home.filePath(u"media/trip"_s), m_home.filePath(u"media/missing.mp4"_s) });
         QCOMPARE(run.exitCode, 2); // one path could not be read; the rest was imported
         QVERIFY(run.err.contains(u"missing.mp4"_s));
         QVERIFY(run.err.contains(u"已导入 2 个素材（列表共 2 个）"_s));
@@ -170,8 +170,8 @@ private slots:
         QVERIFY(first.value(u"coordinate"_s).isNull());
         QVERIFY(first.value(u"montage"_s).isNull());
         QCOMPARE(first.value(u"frames"_s).toInt(), 0);
-        for (const char* key : { "creationDate", "pathPlace", "geoPlace", "content", "location", "proposedName",
-                                 "analysisText" })
+        for (const char* key : { "creationDate", "pathPlace", "geoPlace", "content", "location",
+                 "proposedName", "analysisText" })
             QVERIFY2(first.contains(QString::fromLatin1(key)), key);
     }
 

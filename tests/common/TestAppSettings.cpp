@@ -99,11 +99,11 @@ private slots:
     void illTypedValuesLoadDefaults()
     {
         const AppSettings s(storeWith({
-            { u"includeDate"_s, u"false"_s },   // a string, not a boolean
-            { u"includeContent"_s, 0 },         // a number, not a boolean
-            { u"includeLocation"_s, false },    // a real boolean
-            { u"ollamaModel"_s, 42 },           // a number, not a string
-            { u"separator"_s, u""_s },          // an empty string stays empty
+            { u"includeDate"_s, u"false"_s }, // a string, not a boolean
+            { u"includeContent"_s, 0 }, // a number, not a boolean
+            { u"includeLocation"_s, false }, // a real boolean
+            { u"ollamaModel"_s, 42 }, // a number, not a string
+            { u"separator"_s, u""_s }, // an empty string stays empty
             { u"engine"_s, QJsonValue::Null },
         }));
         QVERIFY(s.includeDate);
@@ -120,11 +120,13 @@ private slots:
         QTest::addColumn<QString>("url");
         QTest::newRow("default") << u"http://localhost:11434"_s << u"http://localhost:11434"_s;
         QTest::newRow("spaces and slash") << u"  http://10.0.0.2:11434/ \t"_s << u"http://10.0.0.2:11434/"_s;
-        QTest::newRow("path prefix kept") << u"https://gpu.example/ollama"_s << u"https://gpu.example/ollama"_s;
+        QTest::newRow("path prefix kept")
+            << u"https://gpu.example/ollama"_s << u"https://gpu.example/ollama"_s;
         QTest::newRow("ideographic space trimmed") << u"\u3000http://h:1\u3000"_s << u"http://h:1"_s;
         QTest::newRow("empty") << QString() << u"http://localhost:11434"_s;
         QTest::newRow("spaces only") << u"   "_s << u"http://localhost:11434"_s;
-        QTest::newRow("inner space does not parse") << u"http://local host:11434"_s << u"http://localhost:11434"_s;
+        QTest::newRow("inner space does not parse")
+            << u"http://local host:11434"_s << u"http://localhost:11434"_s;
     }
 
     void ollamaURL()
@@ -252,7 +254,8 @@ private slots:
         AppSettings s(path);
         s.openAIKey = u"sk-test"_s;
         QVERIFY(s.persist());
-        struct stat st {};
+        struct stat st
+        { };
         QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
         QCOMPARE(st.st_mode & 0777, 0600u);
         QCOMPARE(::stat(QFile::encodeName(QFileInfo(path).path()).constData(), &st), 0);
@@ -267,8 +270,8 @@ private slots:
     void persistKeepsOtherKeys()
     {
         // The update checker's keys share the file; writing the settings must not drop or retype them.
-        const QString path = storeWith({ { u"updateLastCheckAt"_s, 1790000000.25 },
-                                         { u"updateSkippedVersion"_s, u"1.4.0"_s } });
+        const QString path = storeWith(
+            { { u"updateLastCheckAt"_s, 1790000000.25 }, { u"updateSkippedVersion"_s, u"1.4.0"_s } });
         QVERIFY(AppSettings(path).persist());
         const QJsonObject stored = readStore(path);
         QCOMPARE(stored.value(u"updateLastCheckAt"_s).toDouble(), 1790000000.25);

@@ -121,8 +121,9 @@ private slots:
         const VideoItem& item = m.items().first();
         QCOMPARE(rawValue(item.mediaKind), kind);
         QCOMPARE(item.status, VideoItem::Status::Pending);
-        QVERIFY(item.frames.isEmpty() && !item.montage && item.analysisText.isEmpty() && item.content.isEmpty()
-                && item.location.isEmpty() && item.proposedName.isEmpty() && !item.coordinate && !item.geoPlace);
+        QVERIFY(item.frames.isEmpty() && !item.montage && item.analysisText.isEmpty()
+            && item.content.isEmpty() && item.location.isEmpty() && item.proposedName.isEmpty()
+            && !item.coordinate && !item.geoPlace);
         QVERIFY(!item.id.isNull());
         QCOMPARE(m.statusMessage(), u"已导入 1 个素材（列表共 1 个）"_s);
     }
@@ -142,8 +143,8 @@ private slots:
         AppModel& m = model(target);
         touch(media(u"trip/c.mov"_s));
         touch(media(u"trip/b.jpg"_s));
-        touch(media(u"trip/._a.mp4"_s));          // hidden file
-        touch(media(u"trip/.thumbs/x.mp4"_s));    // inside a hidden folder
+        touch(media(u"trip/._a.mp4"_s)); // hidden file
+        touch(media(u"trip/.thumbs/x.mp4"_s)); // inside a hidden folder
         touch(media(u"trip/notes.txt"_s));
         touch(media(u"trip/day1/a.mp4"_s));
         touch(media(u"trip/day1/sub/d.mkv"_s));
@@ -281,9 +282,9 @@ private slots:
                                         << u"已从列表移除 2 个（磁盘文件未被删除）"_s;
         QTest::newRow("outside") << QList<int> { 5 } << QStringList { u"a.mp4"_s, u"b.mp4"_s, u"c.mp4"_s }
                                  << u"已从列表移除 1 个（磁盘文件未被删除）"_s;
-        QTest::newRow("repeated position counts once") << QList<int> { 1, 1 }
-                                                       << QStringList { u"a.mp4"_s, u"c.mp4"_s }
-                                                       << u"已从列表移除 1 个（磁盘文件未被删除）"_s;
+        QTest::newRow("repeated position counts once")
+            << QList<int> { 1, 1 } << QStringList { u"a.mp4"_s, u"c.mp4"_s }
+            << u"已从列表移除 1 个（磁盘文件未被删除）"_s;
         QTest::newRow("negative ignored") << QList<int> { -1, 0 } << QStringList { u"b.mp4"_s, u"c.mp4"_s }
                                           << u"已从列表移除 2 个（磁盘文件未被删除）"_s;
     }

@@ -77,7 +77,8 @@ private slots:
         QTest::newRow("fraction and Z") << u"2026-09-18T14:03:12.500Z"_s << utc;
         QTest::newRow("microseconds, as muxers write") << u"2026-09-18T14:03:12.500000Z"_s << utc;
         QTest::newRow("QuickTime zone") << u"2026-09-18T14:03:12+0800"_s << shanghai(2026, 9, 18, 14, 3, 12);
-        QTest::newRow("zone with colon") << u"2026-09-18T22:03:12+08:00"_s << shanghai(2026, 9, 18, 22, 3, 12);
+        QTest::newRow("zone with colon")
+            << u"2026-09-18T22:03:12+08:00"_s << shanghai(2026, 9, 18, 22, 3, 12);
         QTest::newRow("west of UTC") << u"2026-09-18T06:03:12-0700"_s
                                      << QDateTime(QDate(2026, 9, 18), QTime(13, 3, 12), Qt::UTC);
         QTest::newRow("no zone is local") << u"2026-09-18T14:03:12"_s << shanghai(2026, 9, 18, 14, 3, 12);
@@ -104,14 +105,15 @@ private slots:
         const QString tiff = u"Exif.Image.DateTime 2024:05:06 07:08:09"_s;
         QTest::newRow("original") << u"jpg"_s << QStringList { tiff, digitized, original }
                                   << shanghai(2026, 9, 18, 14, 3, 12);
-        QTest::newRow("digitized without original") << u"jpg"_s << QStringList { tiff, digitized }
-                                                    << shanghai(2025, 1, 2, 3, 4, 5);
+        QTest::newRow("digitized without original")
+            << u"jpg"_s << QStringList { tiff, digitized } << shanghai(2025, 1, 2, 3, 4, 5);
         QTest::newRow("TIFF only") << u"jpg"_s << QStringList { tiff } << shanghai(2024, 5, 6, 7, 8, 9);
         QTest::newRow("unusable original skips digitized")
             << u"jpg"_s << QStringList { u"Exif.Photo.DateTimeOriginal not a date"_s, digitized, tiff }
             << shanghai(2024, 5, 6, 7, 8, 9);
         QTest::newRow("PNG") << u"png"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12);
-        QTest::newRow("TIFF file") << u"tif"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12);
+        QTest::newRow("TIFF file") << u"tif"_s << QStringList { original }
+                                   << shanghai(2026, 9, 18, 14, 3, 12);
         QTest::newRow("WebP") << u"webp"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12);
     }
 
@@ -122,7 +124,8 @@ private slots:
         QFETCH(QDateTime, expected);
         if (!MediaFixtures::hasTool(u"ffmpeg"_s) || !MediaFixtures::hasTool(u"exiv2"_s))
             QSKIP("ffmpeg and exiv2 make the fixtures");
-        const QString file = path(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_') + u'.' + format);
+        const QString file
+            = path(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_') + u'.' + format);
         QVERIFY(MediaFixtures::makeJpeg(file));
         QVERIFY(MediaFixtures::setExif(file, tags));
         QCOMPARE(FrameExtractor::photoCreationDate(fsPath(file)).value_or(QDateTime()), expected);
@@ -148,7 +151,7 @@ private slots:
         if (!MediaFixtures::run(u"vips"_s, { u"copy"_s, jpeg, file }))
             QSKIP("this libheif cannot encode the format");
         QCOMPARE(FrameExtractor::photoCreationDate(fsPath(file)).value_or(QDateTime()),
-                 shanghai(2026, 9, 18, 14, 3, 12));
+            shanghai(2026, 9, 18, 14, 3, 12));
     }
 
     void videoContainers_data()
@@ -157,18 +160,17 @@ private slots:
         QTest::addColumn<QStringList>("metadata");
         QTest::addColumn<QDateTime>("expected");
         const QDateTime utc(QDate(2026, 9, 18), QTime(6, 3, 12, 500), Qt::UTC);
-        QTest::newRow("mp4 creation_time") << u"a.mp4"_s
-                                           << QStringList { u"-metadata"_s, u"creation_time=2026-09-18T06:03:12.5Z"_s }
-                                           << utc.addMSecs(-500); // the movie header keeps whole seconds
-        QTest::newRow("mkv creation_time") << u"a.mkv"_s
-                                           << QStringList { u"-metadata"_s, u"creation_time=2026-09-18T06:03:12.5Z"_s }
-                                           << utc;
+        QTest::newRow("mp4 creation_time")
+            << u"a.mp4"_s << QStringList { u"-metadata"_s, u"creation_time=2026-09-18T06:03:12.5Z"_s }
+            << utc.addMSecs(-500); // the movie header keeps whole seconds
+        QTest::newRow("mkv creation_time")
+            << u"a.mkv"_s << QStringList { u"-metadata"_s, u"creation_time=2026-09-18T06:03:12.5Z"_s } << utc;
         // Phones write both; the QuickTime date with its zone wins over the UTC export time.
         QTest::newRow("QuickTime date wins")
             << u"b.mov"_s
             << QStringList { u"-metadata"_s, u"creation_time=2030-01-01T00:00:00Z"_s, u"-metadata"_s,
-                             u"com.apple.quicktime.creationdate=2026-09-18T14:03:12+0800"_s, u"-movflags"_s,
-                             u"use_metadata_tags"_s }
+                   u"com.apple.quicktime.creationdate=2026-09-18T14:03:12+0800"_s, u"-movflags"_s,
+                   u"use_metadata_tags"_s }
             << shanghai(2026, 9, 18, 14, 3, 12);
     }
 
@@ -194,10 +196,13 @@ private slots:
         QTest::newRow("empty video") << u"empty.mp4"_s << QByteArray() << true;
         QTest::newRow("text named as photo") << u"notes.jpg"_s << QByteArray("hello\n") << false;
         QTest::newRow("text named as video") << u"notes.mov"_s << QByteArray("hello\n") << true;
-        QTest::newRow("truncated JPEG header") << u"cut.jpg"_s << QByteArray("\xff\xd8\xff\xe1\x10\x00Exif\0\0MM", 16)
-                                               << false;
+        QTest::newRow("truncated JPEG header")
+            << u"cut.jpg"_s << QByteArray("\xff\xd8\xff\xe1\x10\x00Exif\0\0MM", 16) << false;
         QTest::newRow("MP4 box claiming 4 GiB") << u"box.mp4"_s
-                                                << QByteArray("\xff\xff\xff\xff" "ftypisom\0\0\0\0", 16) << true;
+                                                << QByteArray("\xff\xff\xff\xff"
+                                                              "ftypisom\0\0\0\0",
+                                                       16)
+                                                << true;
     }
 
     void fallsBackToBirthTime()
@@ -229,8 +234,9 @@ private slots:
         const QString fifo = path(u"pipe.mp4"_s);
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         QVERIFY(!FrameExtractor::creationDate(fsPath(fifo)).has_value()
-                || FrameExtractor::creationDate(fsPath(fifo)) == FrameExtractor::fileBirthTime(fsPath(fifo)));
-        QVERIFY(FrameExtractor::photoCreationDate(fsPath(fifo)) == FrameExtractor::fileBirthTime(fsPath(fifo)));
+            || FrameExtractor::creationDate(fsPath(fifo)) == FrameExtractor::fileBirthTime(fsPath(fifo)));
+        QVERIFY(
+            FrameExtractor::photoCreationDate(fsPath(fifo)) == FrameExtractor::fileBirthTime(fsPath(fifo)));
     }
 };
 

@@ -19,7 +19,8 @@ bool run(const QString& program, const QStringList& arguments)
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    if (!process.waitForFinished(60'000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+    if (!process.waitForFinished(60'000) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0) {
         qWarning().noquote() << program << arguments.join(u' ') << "failed:" << process.readAll();
         return false;
     }
@@ -28,15 +29,16 @@ bool run(const QString& program, const QStringList& arguments)
 
 bool makeJpeg(const QString& path, int width, int height)
 {
-    return run(u"ffmpeg"_s, { u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
-                              u"color=c=red:s=%1x%2"_s.arg(width).arg(height), u"-frames:v"_s, u"1"_s, path });
+    return run(u"ffmpeg"_s,
+        { u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
+            u"color=c=red:s=%1x%2"_s.arg(width).arg(height), u"-frames:v"_s, u"1"_s, path });
 }
 
 bool makeClip(const QString& path, double seconds, const QStringList& extra)
 {
     QStringList arguments { u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
-                            u"testsrc=size=160x120:rate=25"_s, u"-t"_s, QString::number(seconds),
-                            u"-c:v"_s, u"libx264"_s, u"-pix_fmt"_s, u"yuv420p"_s };
+        u"testsrc=size=160x120:rate=25"_s, u"-t"_s, QString::number(seconds), u"-c:v"_s, u"libx264"_s,
+        u"-pix_fmt"_s, u"yuv420p"_s };
     arguments << extra << path;
     return run(u"ffmpeg"_s, arguments);
 }

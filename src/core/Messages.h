@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <optional>
+
 // The status-line texts of the work list, exactly as the user reads them.
 namespace Messages {
 
@@ -12,6 +14,18 @@ inline const QString Welcome = u"拖入视频或照片，或点击「添加文�
 inline const QString NothingAdded = u"没有新增：文件已在列表中，或不在当前「处理对象」选择的格式范围内"_s;
 inline const QString ListCleared = u"列表已清空，可导入新的素材或文件夹"_s;
 inline const QString ListAlreadyEmpty = u"列表已经是空的"_s;
+
+// Seconds as a short text: "1 秒", "1 分 1 秒", "1 分钟", "2 小时 2 分".
+QString etaText(double seconds);
+
+// "分析中 3/10：clip.mp4", with the average and the time to go once an item has succeeded.
+QString progress(qsizetype position, qsizetype total, const QString& fileName, std::optional<double> average);
+
+QString analysisFinished(qsizetype successes, qsizetype total, double elapsedSeconds, bool listChanged);
+
+inline const QString NoFrames = u"无法抽取帧（编码不支持或缺少读取权限）"_s;
+inline const QString UnreadablePhoto = u"无法读取这张照片（格式不支持、文件损坏或缺少读取权限）"_s;
+inline const QString ErrorPrefix = u"错误："_s;
 
 inline QString imported(qsizetype added, qsizetype total)
 {

@@ -3,7 +3,9 @@
 
 #include "core/Messages.h"
 #include "media/FrameExtractor.h"
+#include "naming/NameBuilder.h"
 #include "naming/PlaceResolver.h"
+#include "naming/Renamer.h"
 
 #include <QThread>
 #include <QtConcurrent/QtConcurrentMap>
@@ -13,6 +15,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unordered_map>
 
 using namespace Qt::StringLiterals;
 
@@ -27,6 +30,13 @@ struct DirCloser
         ::closedir(dir);
     }
 };
+
+// Spaces, tabs and the other horizontal spaces; line breaks are not white space here.
+bool isBlank(const QString& text)
+{
+    return std::all_of(text.cbegin(), text.cend(),
+        [](QChar c) { return c == u'\t' || c.category() == QChar::Separator_Space; });
+}
 
 // The extension after the last dot of the file name, lower-cased; empty when there is none.
 QString lowerExtension(const std::filesystem::path& path)
@@ -301,4 +311,76 @@ bool AppModel::mutateItem(const QUuid& id, const std::function<void(VideoItem&)>
     }
     emit changed();
     return true;
+}
+
+void AppModel::backfillPathPlaces()
+{
+    if (!m_settings.usePathPlace)
+        return;
+    qsizetype filled = 0;
+    for (VideoItem& item : m_items) {
+        if (item.pathPlace)
+            continue; // also when empty: an empty place was derived once and stays
+        item.pathPlace = PlaceResolver::fromPath(item.url, PathPlaceDepth);
+        if (!item.pathPlace || item.pathPlace->isEmpty())
+            continue;
+        ++filled;
+        if (isBlank(item.location)) {
+            item.location = *item.pathPlace;
+            if (item.status == VideoItem::Status::Analyzed)
+                item.proposedName = NameBuilder::build(item, m_settings);
+        }
+    }
+    if (filled > 0)
+        m_statusMessage = Messages::placesFilled(filled);
+    notify();
+}
+
+void AppModel::regenerateNames()
+{
+    for (VideoItem& item : m_items) {
+        if (item.status == VideoItem::Status::Analyzed)
+            item.proposedName = NameBuilder::build(item, m_settings);
+    }
+    notify();
+}
+
+void AppModel::renameAll()
+{
+    m_lastUndoLog = Renamer::rename(m_items);
+    rebuildIndexes(); // the renamed items live at new paths now
+    if (!m_lastUndoLog) {
+        m_statusMessage = Messages::NothingToRename;
+    } else {
+        const auto renamed = std::count_if(m_items.cbegin(), m_items.cend(),
+            [](const VideoItem& item) { return item.status == VideoItem::Status::Renamed; });
+        m_statusMessage = Messages::renamed(renamed);
+    }
+    notify();
+}
+
+void AppModel::undoLast()
+{
+    if (!m_lastUndoLog) {
+        m_statusMessage = Messages::NothingToUndo;
+        notify();
+        return;
+    }
+    const Renamer::UndoResult result = Renamer::undo(*m_lastUndoLog);
+    m_lastUndoLog.reset();
+
+    // Point each item whose file went back at its old path, so the list never shows a name that is no
+    // longer on disk.
+    std::unordered_map<std::string, const std::filesystem::path*> restored;
+    for (const auto& move : result.moves)
+        restored.emplace(move.renamed.native(), &move.original);
+    for (VideoItem& item : m_items) {
+        if (const auto it = restored.find(item.url.native()); it != restored.end())
+            item.url = *it->second;
+        if (item.status == VideoItem::Status::Renamed)
+            item.status = VideoItem::Status::Analyzed;
+    }
+    rebuildIndexes();
+    m_statusMessage = Messages::undone(result.restored);
+    notify();
 }

@@ -79,6 +79,15 @@ public:
     // calling body, when the item has left the list.
     bool mutateItem(const QUuid& id, const std::function<void(VideoItem&)>& body);
 
+    // Fills in folder places for items that never had one, and uses them where an item has no place.
+    void backfillPathPlaces();
+    // Rebuilds the proposed names of the analysed items from their fields and the current settings.
+    void regenerateNames();
+    // Renames every ready item on disk and remembers the batch's undo log.
+    void renameAll();
+    // Moves the files of the last batch back and points their items at the old paths again.
+    void undoLast();
+
 signals:
     void changed();
 

@@ -23,6 +23,24 @@ QString progress(qsizetype position, qsizetype total, const QString& fileName, s
 
 QString analysisFinished(qsizetype successes, qsizetype total, double elapsedSeconds, bool listChanged);
 
+inline const QString NothingToRename = u"没有需要重命名的项"_s;
+inline const QString NothingToUndo = u"没有可撤销的操作"_s;
+
+inline QString placesFilled(qsizetype count)
+{
+    return u"已从素材目录名补全 "_s + QString::number(count) + u" 个条目的地点，检查无误后可执行重命名"_s;
+}
+
+inline QString renamed(qsizetype count)
+{
+    return u"已重命名 "_s + QString::number(count) + u" 个（可一键撤销）"_s;
+}
+
+inline QString undone(qsizetype count)
+{
+    return u"已撤销 "_s + QString::number(count) + u" 个文件的重命名"_s;
+}
+
 inline const QString NoFrames = u"无法抽取帧（编码不支持或缺少读取权限）"_s;
 inline const QString UnreadablePhoto = u"无法读取这张照片（格式不支持、文件损坏或缺少读取权限）"_s;
 inline const QString ErrorPrefix = u"错误："_s;

@@ -252,19 +252,30 @@ Net::Handle start(QNetworkRequest request,
 
 namespace Net {
 
-Handle::Handle(QObject* call)
-    : m_call(call)
+Handle::Handle()
+    : m_state(std::make_shared<State>())
 { }
+
+Handle::Handle(QObject* call)
+    : Handle()
+{
+    m_state->call = call;
+}
 
 void Handle::abort() const
 {
-    if (auto* call = static_cast<Call*>(m_call.data()))
+    if (auto* call = static_cast<Call*>(m_state->call.data()))
         call->abortByCaller();
 }
 
 bool Handle::isRunning() const
 {
-    return !m_call.isNull();
+    return !m_state->call.isNull();
+}
+
+void Handle::follow(const Handle& next) const
+{
+    m_state->call = next.m_state->call;
 }
 
 QNetworkAccessManager* manager()

@@ -9,6 +9,7 @@
 #include <QUrl>
 
 #include <functional>
+#include <memory>
 
 class QNetworkAccessManager;
 
@@ -65,19 +66,26 @@ struct Reply
     }
 };
 
-// Stops a request early. Copyable; harmless once the request has ended.
+// Stops a request early. Copies share one state, so a caller's copy keeps working when a client
+// moves it on to the next request of a chain (a retry). Harmless once the request has ended.
 class Handle
 {
 public:
-    Handle() = default;
+    Handle();
     explicit Handle(QObject* call);
 
     // Ends the request; its Done callback then receives Outcome::Aborted (later, on the event loop).
     void abort() const;
     bool isRunning() const;
+    // From now on this handle and all its copies control next instead.
+    void follow(const Handle& next) const;
 
 private:
-    QPointer<QObject> m_call;
+    struct State
+    {
+        QPointer<QObject> call;
+    };
+    std::shared_ptr<State> m_state;
 };
 
 using Done = std::function<void(const Reply&)>;

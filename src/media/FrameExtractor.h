@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QByteArray>
+#include <QByteArrayList>
 #include <QDateTime>
 #include <QString>
 
@@ -10,6 +12,20 @@
 // Reads pictures and metadata out of media files. Stateless free functions: safe on any thread,
 // never throw; a file that cannot be read gives an empty result.
 namespace FrameExtractor {
+
+// JPEG frames (quality 72) of the pictures on screen at D·i/(n+1), i = 1..n, with n = count clamped to
+// 1..12: exact pictures, not the nearest key frames, turned upright by the stream's display matrix and
+// fitted into 640 × 640. A picture that fails is left out; no duration or no video stream gives an
+// empty list. Bounded by a deadline.
+QByteArrayList extractFrames(const std::filesystem::path& video, int count);
+
+// The photo as one upright JPEG (quality 82) whose longer side is at most maxSize: never enlarged,
+// sides rounded half away from zero, a strip too thin to scale kept at full size. Camera RAW uses its
+// embedded preview when that is large enough. Empty when no decoder can read the file.
+QByteArray extractImage(const std::filesystem::path& photo, int maxSize);
+
+// Length of a video in seconds, or nothing when unknown or the file has no video stream.
+std::optional<double> durationSeconds(const std::filesystem::path& video);
 
 // Capture instant of a video: the QuickTime creation date (which carries the zone), then the
 // container's and streams' creation_time, then the file's birth time. Decodes no frame.

@@ -5,6 +5,8 @@
 
 #include <libheif/heif.h>
 
+#include <vips/vips.h>
+
 extern "C" {
 #include <libavutil/log.h>
 }
@@ -26,6 +28,13 @@ void initialize()
         av_log_set_level(AV_LOG_QUIET);
         // Reference counted; the process keeps libheif for its whole life.
         heif_init(nullptr);
+        vips_init("velmora");
+        // Every file is decoded once; cached operations would only hold on to memory (and to pixels
+        // of files that may have changed since).
+        vips_cache_set_max(0);
+        // libvips reports damaged input as GLib warnings on standard error; callers see an empty result.
+        g_log_set_handler("VIPS", GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO),
+                          [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
     });
 }
 

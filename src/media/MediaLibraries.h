@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-// One-time set-up of the media libraries (exiv2's XMP parser and BMFF support, quiet logging).
+// One-time set-up of the media libraries (libvips, exiv2's XMP parser and BMFF support, quiet logging).
 // Every media entry point calls it; it is cheap after the first call and safe on any thread.
 namespace MediaLibraries {
 

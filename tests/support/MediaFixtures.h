@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -21,5 +22,15 @@ bool makeClip(const QString& path, double seconds = 1.0, const QStringList& extr
 
 // Sets EXIF tags with exiv2, each as "Exif.Photo.DateTimeOriginal 2026:09:18 14:03:12".
 bool setExif(const QString& path, const QStringList& assignments);
+
+// A clip from an FFmpeg lavfi source graph, encoded with outputArguments (codec, GOP, container
+// options), which go right before the output name.
+bool makeVideo(const QString& path, const QString& lavfiSource, const QStringList& outputArguments);
+
+// A minimal DNG: a width × height Bayer mosaic (RGGB, 12-bit, every sample = level) and, when
+// previewJpeg is not empty, that JPEG as the embedded preview of size previewWidth × previewHeight.
+// The EXIF orientation goes into the main directory. No Debian tool writes camera RAW files.
+bool makeDng(const QString& path, int width, int height, int level, const QByteArray& previewJpeg = {},
+             int previewWidth = 0, int previewHeight = 0, int orientation = 1);
 
 } // namespace MediaFixtures

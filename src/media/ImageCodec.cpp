@@ -1,0 +1,234 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "media/ImageCodec.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ImageCodec {
+
+namespace {
+
+struct EvalGuard
+{
+    Clock::time_point deadline;
+};
+
+// libvips calls this between tiles while it computes an image; killing the image ends the computation.
+void stopAfterDeadline(VipsImage* image, VipsProgress*, void* data)
+{
+    if (Clock::now() > static_cast<EvalGuard*>(data)->deadline)
+        vips_image_set_kill(image, TRUE);
+}
+
+} // namespace
+
+std::optional<Size> scaledSize(int width, int height, int maxSize)
+{
+    const int longer = width > height ? width : height;
+    if (maxSize >= longer || longer <= 0)
+        return std::nullopt;
+    const double scale = double(maxSize) / double(longer);
+    const Size size { int(std::round(width * scale)), int(std::round(height * scale)) };
+    if (size.width < 1 || size.height < 1)
+        return std::nullopt;
+    return size;
+}
+
+namespace {
+
+int openRegular(const std::filesystem::path& file)
+{
+    // Non-blocking, so that opening a FIFO that slipped past a check cannot hang; fstat on the open
+    // descriptor then decides, without a window between check and use.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+SourcePtr openSource(const std::filesystem::path& file)
+{
+    const int fd = openRegular(file);
+    if (fd < 0)
+        return nullptr;
+    // libvips 8.14 duplicates the descriptor, so ours is closed here either way.
+    SourcePtr source(vips_source_new_from_descriptor(fd));
+    ::close(fd);
+    if (!source)
+        forgetErrors();
+    return source;
+}
+
+std::optional<QByteArray> readFile(const std::filesystem::path& file, int64_t maxBytes)
+{
+    const int fd = openRegular(file);
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st {};
+    std::optional<QByteArray> result;
+    if (::fstat(fd, &st) == 0 && st.st_size > 0 && st.st_size <= maxBytes) {
+        QByteArray data(qsizetype(st.st_size), Qt::Uninitialized);
+        qsizetype done = 0;
+        while (done < data.size()) {
+            const ssize_t got = ::read(fd, data.data() + done, size_t(data.size() - done));
+            if (got <= 0)
+                break;
+            done += got;
+        }
+        if (done == data.size())
+            result = std::move(data);
+    }
+    ::close(fd);
+    return result;
+}
+
+Loader classifyLoader(const char* loaderName)
+{
+    if (!loaderName)
+        return Loader::Refused;
+    const std::string_view name(loaderName);
+    if (name.starts_with("VipsForeignLoadHeif"))
+        return Loader::Heif;
+    for (const std::string_view allowed : { "VipsForeignLoadJpeg", "VipsForeignLoadPng", "VipsForeignLoadSpng",
+                                            "VipsForeignLoadWebp", "VipsForeignLoadTiff", "VipsForeignLoadNsgif",
+                                            "VipsForeignLoadGif" }) {
+        if (name.starts_with(allowed))
+            return Loader::Plain;
+    }
+    return Loader::Refused;
+}
+
+bool withinPixelLimit(const VipsImage* image)
+{
+    const int64_t width = vips_image_get_width(image);
+    const int64_t height = vips_image_get_height(image);
+    return width > 0 && height > 0 && width * height <= MaxPixels;
+}
+
+ImagePtr resizeExact(VipsImage* image, int width, int height)
+{
+    VipsImage* out = nullptr;
+    if (vips_thumbnail_image(image, &out, width, "height", height, "size", VIPS_SIZE_FORCE, "no_rotate", TRUE,
+                             nullptr)) {
+        forgetErrors();
+        return nullptr;
+    }
+    return ImagePtr(out);
+}
+
+ImagePtr applyOrientation(VipsImage* image, int orientation)
+{
+    VipsImage* copy = nullptr;
+    if (vips_copy(image, &copy, nullptr)) {
+        forgetErrors();
+        return nullptr;
+    }
+    ImagePtr tagged(copy);
+    if (orientation < 2 || orientation > 8)
+        return tagged;
+    vips_image_set_int(tagged.get(), VIPS_META_ORIENTATION, orientation);
+    VipsImage* upright = nullptr;
+    if (vips_autorot(tagged.get(), &upright, nullptr)) {
+        forgetErrors();
+        return nullptr;
+    }
+    return ImagePtr(upright);
+}
+
+ImagePtr toRgb8(VipsImage* image)
+{
+    VipsImage* copy = nullptr;
+    if (vips_copy(image, &copy, nullptr)) {
+        forgetErrors();
+        return nullptr;
+    }
+    ImagePtr current(copy);
+    auto step = [&](int rc, VipsImage* out) {
+        if (rc) {
+            forgetErrors();
+            current.reset();
+            return false;
+        }
+        current.reset(out);
+        return true;
+    };
+    VipsImage* out = nullptr;
+    if (vips_image_hasalpha(current.get())) {
+        double black[] = { 0.0 };
+        VipsArrayDouble* background = vips_array_double_new(black, 1);
+        const int rc = vips_flatten(current.get(), &out, "background", background, nullptr);
+        vips_area_unref(VIPS_AREA(background));
+        if (!step(rc, out))
+            return nullptr;
+    }
+    const VipsInterpretation space = vips_image_guess_interpretation(current.get());
+    if (space != VIPS_INTERPRETATION_sRGB && space != VIPS_INTERPRETATION_B_W) {
+        if (!step(vips_colourspace(current.get(), &out, VIPS_INTERPRETATION_sRGB, nullptr), out))
+            return nullptr;
+    }
+    if (vips_image_get_format(current.get()) != VIPS_FORMAT_UCHAR) {
+        if (!step(vips_cast(current.get(), &out, VIPS_FORMAT_UCHAR, nullptr), out))
+            return nullptr;
+    }
+    return current;
+}
+
+QByteArray encodeJpeg(VipsImage* image, int quality, Clock::time_point deadline)
+{
+    ImagePtr ready = toRgb8(image);
+    if (!ready)
+        return {};
+    VipsImage* in = ready.get();
+    EvalGuard guard { deadline };
+    vips_image_set_progress(in, TRUE);
+    g_signal_connect(in, "eval", G_CALLBACK(stopAfterDeadline), &guard);
+    void* buffer = nullptr;
+    size_t length = 0;
+    const int rc = vips_jpegsave_buffer(in, &buffer, &length, "Q", std::clamp(quality, 1, 100), "strip", TRUE, nullptr);
+    g_signal_handlers_disconnect_by_data(in, &guard);
+    if (rc || !buffer || Clock::now() > deadline) {
+        g_free(buffer);
+        forgetErrors();
+        return {};
+    }
+    QByteArray jpeg(static_cast<const char*>(buffer), qsizetype(length));
+    g_free(buffer);
+    return jpeg;
+}
+
+QByteArray encodeRgbJpeg(const uint8_t* rgb, int width, int height, int quality, Clock::time_point deadline)
+{
+    ImagePtr image(vips_image_new_from_memory(rgb, size_t(width) * size_t(height) * 3, width, height, 3,
+                                              VIPS_FORMAT_UCHAR));
+    if (!image) {
+        forgetErrors();
+        return {};
+    }
+    image->Type = VIPS_INTERPRETATION_sRGB;
+    return encodeJpeg(image.get(), quality, deadline);
+}
+
+int jpegQuality(double quality)
+{
+    if (!(quality == quality))
+        return 1;
+    return std::clamp(int(std::lround(quality * 100.0)), 1, 100);
+}
+
+void forgetErrors()
+{
+    vips_error_clear();
+}
+
+} // namespace ImageCodec

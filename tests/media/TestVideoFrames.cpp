@@ -1,0 +1,414 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "PictureProbe.h"
+#include "media/FrameExtractor.h"
+#include "media/VideoFrames.h"
+#include "support/MediaFixtures.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+}
+
+#include <cmath>
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int NumberedFrames = 47;
+constexpr int NumberedRate = 10;
+// Frame k of the numbered clips is flat grey with luma 16 + 4k, which decodes to about 4.66·k.
+constexpr double GreyStep = 4.0 * 255.0 / 219.0;
+
+QString numberedSource(int rate = NumberedRate)
+{
+    return u"color=c=black:s=160x120:r=%1,format=yuv420p,geq=lum='16+4*N':cb=128:cr=128"_s.arg(rate);
+}
+
+int frameNumber(const QByteArray& jpeg)
+{
+    const PictureProbe probe = PictureProbe::decode(jpeg);
+    return probe.isValid() ? int(std::lround(probe.mean(1) / GreyStep)) : -1;
+}
+
+std::filesystem::path fsPath(const QString& path)
+{
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+// Copies a clip's packets into a new MP4 whose video track carries this display matrix, the way phones
+// record turned or mirrored video. (Debian's ffmpeg 5.1 program has no option for mirroring.)
+bool remuxWithMatrix(const QString& from, const QString& to, double angle, bool mirror)
+{
+    AVFormatContext* input = nullptr;
+    if (avformat_open_input(&input, QFile::encodeName(from).constData(), nullptr, nullptr) < 0)
+        return false;
+    bool ok = avformat_find_stream_info(input, nullptr) >= 0;
+    AVFormatContext* output = nullptr;
+    ok = ok && avformat_alloc_output_context2(&output, nullptr, "mp4", QFile::encodeName(to).constData()) >= 0;
+    AVStream* stream = ok ? avformat_new_stream(output, nullptr) : nullptr;
+    ok = stream && avcodec_parameters_copy(stream->codecpar, input->streams[0]->codecpar) >= 0;
+    if (ok) {
+        stream->codecpar->codec_tag = 0;
+        stream->time_base = input->streams[0]->time_base;
+        auto* matrix = reinterpret_cast<int32_t*>(
+            av_stream_new_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(int32_t)));
+        ok = matrix != nullptr;
+        if (ok) {
+            av_display_rotation_set(matrix, angle);
+            if (mirror)
+                av_display_matrix_flip(matrix, 1, 0);
+        }
+    }
+    ok = ok && avio_open(&output->pb, QFile::encodeName(to).constData(), AVIO_FLAG_WRITE) >= 0;
+    ok = ok && avformat_write_header(output, nullptr) >= 0;
+    AVPacket* packet = av_packet_alloc();
+    while (ok && av_read_frame(input, packet) >= 0) {
+        if (packet->stream_index == 0) {
+            av_packet_rescale_ts(packet, input->streams[0]->time_base, stream->time_base);
+            packet->stream_index = 0;
+            ok = av_interleaved_write_frame(output, packet) >= 0;
+        }
+        av_packet_unref(packet);
+    }
+    ok = ok && av_write_trailer(output) >= 0;
+    av_packet_free(&packet);
+    if (output) {
+        if (output->pb)
+            avio_closep(&output->pb);
+        avformat_free_context(output);
+    }
+    avformat_close_input(&input);
+    return ok;
+}
+
+bool hasEncoder(const char* name)
+{
+    return avcodec_find_encoder_by_name(name) != nullptr;
+}
+
+} // namespace
+
+class TestVideoFrames : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        if (!MediaFixtures::hasTool(u"ffmpeg"_s))
+            QSKIP("ffmpeg is needed to make test clips");
+        QVERIFY(m_dir.isValid());
+    }
+
+    void instants_data()
+    {
+        QTest::addColumn<double>("duration");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QList<double>>("expected");
+        QTest::newRow("four of ten seconds") << 10.0 << 4 << QList<double> { 2, 4, 6, 8 };
+        QTest::newRow("one is the middle") << 7.0 << 1 << QList<double> { 3.5 };
+        QTest::newRow("zero becomes one") << 7.0 << 0 << QList<double> { 3.5 };
+        QTest::newRow("negative becomes one") << 7.0 << -3 << QList<double> { 3.5 };
+        QTest::newRow("twenty becomes twelve") << 13.0 << 20
+                                               << QList<double> { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12 };
+        QTest::newRow("rounded to 1/600 s") << 1.0 << 2 << QList<double> { 200 / 600.0, 400 / 600.0 };
+        QTest::newRow("no duration") << 0.0 << 4 << QList<double> {};
+        QTest::newRow("not a number") << std::nan("") << 4 << QList<double> {};
+    }
+
+    void instants()
+    {
+        QFETCH(double, duration);
+        QFETCH(int, count);
+        QFETCH(QList<double>, expected);
+        const std::vector<double> got = VideoFrames::instants(duration, count);
+        QCOMPARE(qsizetype(got.size()), expected.size());
+        for (size_t i = 0; i < got.size(); ++i)
+            QVERIFY2(std::abs(got[i] - expected[qsizetype(i)]) < 1e-9, qPrintable(QString::number(got[i])));
+    }
+
+    // Every container of the import with a codec that devices put in it: the frames are the pictures on
+    // screen at D·i/5, not the next ones and not the nearest key frames.
+    void exactInstants_data()
+    {
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<QString>("encoder");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("rate");
+        const QStringList x264 { u"-c:v"_s, u"libx264"_s, u"-x264-params"_s,
+                                 u"keyint=20:min-keyint=20:scenecut=0:bframes=3:b-adapt=0:b-pyramid=normal"_s,
+                                 u"-qp"_s, u"4"_s };
+        const QStringList x265 { u"-c:v"_s, u"libx265"_s, u"-x265-params"_s,
+                                 u"keyint=10:min-keyint=10:scenecut=0:bframes=4:b-adapt=0:log-level=error"_s,
+                                 u"-qp"_s, u"4"_s };
+        QTest::newRow("mp4 h264 b-frames") << u"mp4"_s << u"libx264"_s << x264 << 10;
+        QTest::newRow("mov hevc open gop") << u"mov"_s << u"libx265"_s << x265 << 10;
+        QTest::newRow("m4v h264") << u"m4v"_s << u"libx264"_s << x264 + QStringList { u"-f"_s, u"mp4"_s } << 10;
+        QTest::newRow("mkv h264 b-frames") << u"mkv"_s << u"libx264"_s << x264 << 10;
+        QTest::newRow("webm vp9") << u"webm"_s << u"libvpx-vp9"_s
+                                  << QStringList { u"-c:v"_s, u"libvpx-vp9"_s, u"-deadline"_s, u"realtime"_s,
+                                                   u"-crf"_s, u"10"_s, u"-b:v"_s, u"0"_s, u"-g"_s, u"20"_s }
+                                  << 10;
+        // Camera AVI is Motion JPEG; AVI keeps no presentation times, so H.264 with B-frames checks the
+        // picture counting.
+        QTest::newRow("avi motion jpeg") << u"avi"_s << u"mjpeg"_s
+                                         << QStringList { u"-c:v"_s, u"mjpeg"_s, u"-q:v"_s, u"2"_s } << 10;
+        QTest::newRow("avi h264 b-frames") << u"avi"_s << u"libx264"_s << x264 << 10;
+        QTest::newRow("wmv") << u"wmv"_s << u"wmv2"_s << QStringList { u"-c:v"_s, u"wmv2"_s, u"-q:v"_s, u"2"_s } << 10;
+        QTest::newRow("flv h264") << u"flv"_s << u"libx264"_s << x264 << 10;
+        QTest::newRow("ts h264") << u"ts"_s << u"libx264"_s << x264 << 10;
+        QTest::newRow("ts hevc") << u"ts"_s << u"libx265"_s << x265 << 10;
+        QTest::newRow("mpg mpeg-2") << u"mpg"_s << u"mpeg2video"_s
+                                    << QStringList { u"-c:v"_s, u"mpeg2video"_s, u"-bf"_s, u"2"_s, u"-g"_s,
+                                                     u"12"_s, u"-q:v"_s, u"2"_s, u"-f"_s, u"vob"_s }
+                                    << 25;
+        QTest::newRow("mpeg mpeg-1") << u"mpeg"_s << u"mpeg1video"_s
+                                     << QStringList { u"-c:v"_s, u"mpeg1video"_s, u"-bf"_s, u"2"_s, u"-g"_s,
+                                                      u"12"_s, u"-q:v"_s, u"2"_s, u"-f"_s, u"mpeg"_s }
+                                     << 25;
+    }
+
+    void exactInstants()
+    {
+        QFETCH(QString, extension);
+        QFETCH(QString, encoder);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, rate);
+        if (!hasEncoder(encoder.toLatin1().constData()))
+            QSKIP("encoder not available");
+        const QString path = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-')
+                                            + u'.' + extension);
+        QVERIFY(MediaFixtures::makeVideo(path, numberedSource(rate),
+                                         arguments + QStringList { u"-frames:v"_s, QString::number(NumberedFrames) }));
+
+        // Containers differ in what they count as the length (FLV includes the B-frame delay); the
+        // instants follow whatever length the file states.
+        const auto duration = FrameExtractor::durationSeconds(fsPath(path));
+        QVERIFY(duration);
+        const double nominal = double(NumberedFrames) / rate;
+        QVERIFY2(*duration > nominal - 0.25 && *duration < nominal + 0.25, qPrintable(QString::number(*duration)));
+
+        const QByteArrayList frames = FrameExtractor::extractFrames(fsPath(path), 4);
+        QCOMPARE(frames.size(), 4);
+        const std::vector<double> times = VideoFrames::instants(*duration, 4);
+        for (int i = 0; i < 4; ++i) {
+            const int expected = int(std::floor(times[size_t(i)] * rate + 1e-6));
+            QCOMPARE(frameNumber(frames[i]), expected);
+        }
+    }
+
+    // Disposable pictures are skipped on the way to an instant, and nothing after it is decoded.
+    void decodesLessThanItReads()
+    {
+        const QString path = m_dir.filePath(u"skip.mp4"_s);
+        QVERIFY(MediaFixtures::makeVideo(
+            path, numberedSource(),
+            { u"-c:v"_s, u"libx264"_s, u"-x264-params"_s,
+              u"keyint=47:min-keyint=47:scenecut=0:bframes=3:b-adapt=0:b-pyramid=none"_s, u"-frames:v"_s,
+              QString::number(NumberedFrames) }));
+        VideoFrames::Stats stats;
+        const QByteArrayList frames = VideoFrames::extract(fsPath(path), 4, VideoFrames::DefaultBudget, &stats, 1);
+        QCOMPARE(frames.size(), 4);
+        QCOMPARE(stats.instantsFound, 4);
+        QVERIFY2(stats.framesDecoded < stats.packetsToInstants,
+                 qPrintable(u"%1 decoded for %2"_s.arg(stats.framesDecoded).arg(stats.packetsToInstants)));
+        QCOMPARE(frameNumber(frames[3]), 37);
+    }
+
+    void countIsClamped_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QList<int>>("expected");
+        QTest::newRow("0 gives the middle") << 0 << QList<int> { 23 };
+        QTest::newRow("20 gives twelve") << 20 << QList<int> { 3, 7, 10, 14, 18, 21, 25, 28, 32, 36, 39, 43 };
+    }
+
+    void countIsClamped()
+    {
+        QFETCH(int, count);
+        QFETCH(QList<int>, expected);
+        const QString path = m_dir.filePath(u"clamp.mp4"_s);
+        if (!QFile::exists(path))
+            QVERIFY(MediaFixtures::makeVideo(path, numberedSource(),
+                                             { u"-c:v"_s, u"libx264"_s, u"-frames:v"_s, QString::number(NumberedFrames) }));
+        const QByteArrayList frames = FrameExtractor::extractFrames(fsPath(path), count);
+        QList<int> numbers;
+        for (const QByteArray& frame : frames)
+            numbers.append(frameNumber(frame));
+        QCOMPARE(numbers, expected);
+    }
+
+    // A quadrant test card: red top-left, blue elsewhere. Where the red ends up tells the turn; for
+    // quarter turns, FFmpeg's own program (which turns by the same matrix) is the reference.
+    void displayMatrix_data()
+    {
+        QTest::addColumn<double>("angle");
+        QTest::addColumn<bool>("mirror");
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("as recorded") << 0.0 << false << QSize(320, 180);
+        QTest::newRow("quarter turn") << 90.0 << false << QSize(180, 320);
+        QTest::newRow("upside down") << 180.0 << false << QSize(320, 180);
+        QTest::newRow("three quarter turn") << 270.0 << false << QSize(180, 320);
+        QTest::newRow("mirrored") << 0.0 << true << QSize(320, 180);
+    }
+
+    void displayMatrix()
+    {
+        QFETCH(double, angle);
+        QFETCH(bool, mirror);
+        QFETCH(QSize, size);
+        const QString card = m_dir.filePath(u"card.mp4"_s);
+        if (!QFile::exists(card))
+            QVERIFY(MediaFixtures::makeVideo(
+                card, u"color=c=blue:s=320x180:r=10,drawbox=x=0:y=0:w=160:h=90:color=red:t=fill"_s,
+                { u"-c:v"_s, u"libx264"_s, u"-pix_fmt"_s, u"yuv420p"_s, u"-frames:v"_s, u"10"_s }));
+        const QString turned = m_dir.filePath(u"turned-%1-%2.mp4"_s.arg(angle).arg(mirror));
+        QVERIFY(remuxWithMatrix(card, turned, angle, mirror));
+
+        QPointF redCorner(1, 0); // a mirror moves the red square to the right
+        if (!mirror) {
+            const QString reference = turned + u".png"_s;
+            QVERIFY(MediaFixtures::run(u"ffmpeg"_s, { u"-loglevel"_s, u"error"_s, u"-y"_s, u"-i"_s, turned,
+                                                      u"-frames:v"_s, u"1"_s, reference }));
+            QFile file(reference);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const PictureProbe expected = PictureProbe::decode(file.readAll());
+            QCOMPARE(QSize(expected.width, expected.height), size);
+            redCorner = expected.isRed(0.6, 0.1, 0.9, 0.4)   ? QPointF(1, 0)
+                : expected.isRed(0.6, 0.6, 0.9, 0.9) ? QPointF(1, 1)
+                : expected.isRed(0.1, 0.6, 0.4, 0.9) ? QPointF(0, 1)
+                                                     : QPointF(0, 0);
+        }
+
+        const QByteArrayList frames = FrameExtractor::extractFrames(fsPath(turned), 1);
+        QCOMPARE(frames.size(), 1);
+        const PictureProbe probe = PictureProbe::decode(frames.front());
+        QCOMPARE(QSize(probe.width, probe.height), size);
+        const double x = redCorner.x() * 0.5, y = redCorner.y() * 0.5;
+        QVERIFY(probe.isRed(x + 0.1, y + 0.1, x + 0.4, y + 0.4));
+        QVERIFY(!probe.isRed(0.6 - x, 0.6 - y, 0.9 - x, 0.9 - y));
+    }
+
+    void fitsTheBox_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<double>("counterclockwise");
+        QTest::addColumn<QSize>("expected");
+        QTest::newRow("full HD") << u"testsrc2=s=1920x1080:r=10"_s << 0.0 << QSize(640, 360);
+        QTest::newRow("portrait phone") << u"testsrc2=s=1920x1080:r=10"_s << 90.0 << QSize(360, 640);
+        QTest::newRow("small is not enlarged") << u"testsrc2=s=160x120:r=10"_s << 0.0 << QSize(160, 120);
+        QTest::newRow("anamorphic PAL") << u"testsrc2=s=720x576:r=10,setsar=16/11"_s << 0.0 << QSize(640, 352);
+    }
+
+    void fitsTheBox()
+    {
+        QFETCH(QString, source);
+        QFETCH(double, counterclockwise);
+        QFETCH(QSize, expected);
+        const QString plain = m_dir.filePath(u"box-%1.mp4"_s.arg(QString::fromLatin1(QTest::currentDataTag())).replace(u' ', u'-'));
+        QVERIFY(MediaFixtures::makeVideo(plain, source, { u"-c:v"_s, u"libx264"_s, u"-preset"_s, u"ultrafast"_s,
+                                                          u"-pix_fmt"_s, u"yuv420p"_s, u"-frames:v"_s, u"5"_s }));
+        QString path = plain;
+        if (counterclockwise != 0) {
+            path = plain + u".turned.mp4"_s;
+            QVERIFY(remuxWithMatrix(plain, path, counterclockwise, false));
+        }
+        const QByteArrayList frames = FrameExtractor::extractFrames(fsPath(path), 2);
+        QCOMPARE(frames.size(), 2);
+        const PictureProbe probe = PictureProbe::decode(frames.front());
+        QCOMPARE(QSize(probe.width, probe.height), expected);
+    }
+
+    // Nothing here may crash, hang or report frames.
+    void unusableInput_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("zero bytes") << u"empty"_s;
+        QTest::newRow("random bytes") << u"garbage"_s;
+        QTest::newRow("truncated mp4") << u"truncated"_s;
+        QTest::newRow("audio only") << u"audio"_s;
+        QTest::newRow("photo named mp4") << u"jpeg"_s;
+        QTest::newRow("fifo") << u"fifo"_s;
+        QTest::newRow("directory") << u"directory"_s;
+        QTest::newRow("missing") << u"missing"_s;
+        QTest::newRow("playlist named mp4") << u"playlist"_s;
+    }
+
+    void unusableInput()
+    {
+        QFETCH(QString, kind);
+        const QString path = m_dir.filePath(u"bad-"_s + kind + u".mp4"_s);
+        if (kind == u"empty") {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        } else if (kind == u"garbage") {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QByteArray noise;
+            for (int i = 0; i < 100'000; ++i)
+                noise.append(char((i * 7919) ^ (i >> 3)));
+            file.write(noise);
+        } else if (kind == u"truncated") {
+            const QString whole = m_dir.filePath(u"whole.mp4"_s);
+            QVERIFY(MediaFixtures::makeVideo(whole, numberedSource(),
+                                             { u"-c:v"_s, u"libx264"_s, u"-frames:v"_s, u"30"_s }));
+            QFile in(whole);
+            QVERIFY(in.open(QIODevice::ReadOnly));
+            QFile out(path);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(in.read(in.size() / 2));
+        } else if (kind == u"audio") {
+            QVERIFY(MediaFixtures::makeVideo(path, u"sine=frequency=440:duration=2"_s, { u"-c:a"_s, u"aac"_s }));
+        } else if (kind == u"jpeg") {
+            QVERIFY(MediaFixtures::makeJpeg(m_dir.filePath(u"photo.jpg"_s)));
+            QVERIFY(QFile::copy(m_dir.filePath(u"photo.jpg"_s), path));
+        } else if (kind == u"fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (kind == u"directory") {
+            QVERIFY(QDir(m_dir.path()).mkdir(u"bad-directory.mp4"_s));
+        } else if (kind == u"playlist") {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\n/dev/zero\n#EXT-X-ENDLIST\n");
+        }
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(FrameExtractor::extractFrames(fsPath(path), 4).isEmpty());
+        QVERIFY(!FrameExtractor::durationSeconds(fsPath(path)));
+    }
+
+    // Past the deadline a clip simply has no frames.
+    void deadline()
+    {
+        const QString path = m_dir.filePath(u"deadline.mp4"_s);
+        QVERIFY(MediaFixtures::makeVideo(path, u"testsrc2=s=640x360:r=25"_s,
+                                         { u"-c:v"_s, u"libx264"_s, u"-preset"_s, u"ultrafast"_s, u"-frames:v"_s,
+                                           u"50"_s }));
+        QVERIFY(VideoFrames::extract(fsPath(path), 4, std::chrono::milliseconds(0)).isEmpty());
+    }
+
+    // A stream without any container timestamps still gives pictures (or none), never a crash.
+    void rawStreamWithoutTimestamps()
+    {
+        const QString path = m_dir.filePath(u"raw-stream.mp4"_s);
+        QVERIFY(MediaFixtures::makeVideo(path, numberedSource(),
+                                         { u"-c:v"_s, u"libx264"_s, u"-frames:v"_s, u"20"_s, u"-f"_s, u"h264"_s }));
+        const QByteArrayList frames = FrameExtractor::extractFrames(fsPath(path), 3);
+        QVERIFY(frames.size() <= 3);
+        for (const QByteArray& frame : frames)
+            QVERIFY(PictureProbe::decode(frame).isValid());
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+QTEST_GUILESS_MAIN(TestVideoFrames)
+#include "TestVideoFrames.moc"

@@ -23,6 +23,8 @@ QString CliOptions::helpText()
 命令:
   settings               显示生效的设置（已应用命令行选项）
   import PATH...         像窗口一样导入文件和文件夹，列出导入的素材
+  models                 列出所选引擎的模型
+  pull NAME              通过本机 Ollama 下载模型，进度输出到标准错误
 
 选项:
   --engine ollama|openai 视觉模型后端

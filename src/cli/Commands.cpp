@@ -8,6 +8,8 @@ const std::vector<Command>& all()
     static const std::vector<Command> commands {
         settingsCommand(),
         importCommand(),
+        modelsCommand(),
+        pullCommand(),
     };
     return commands;
 }

@@ -40,5 +40,7 @@ void printItems(const CliOptions& options, const AppModel& model, const QJsonObj
 // One file per command; each defines its entry here.
 Command settingsCommand();
 Command importCommand();
+Command modelsCommand();
+Command pullCommand();
 
 } // namespace Commands

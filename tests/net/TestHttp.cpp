@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "net/Http.h"
 #include "support/FakeHttpServer.h"
+#include "support/MediaFixtures.h"
 
-#include <QSignalSpy>
+#include <QFile>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -331,6 +336,36 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(lines, QList<QByteArray> { "a" });
         QVERIFY(!called);
+    }
+
+    // A certificate nobody vouches for ends the request; nothing here may switch verification off.
+    void untrustedCertificateIsRefused()
+    {
+        if (!MediaFixtures::hasTool(u"openssl"_s))
+            QSKIP("openssl is needed to make a certificate");
+        QTemporaryDir dir;
+        const QString certPath = dir.filePath(u"cert.pem"_s);
+        const QString keyPath = dir.filePath(u"key.pem"_s);
+        QVERIFY(MediaFixtures::run(u"openssl"_s,
+            { u"req"_s, u"-x509"_s, u"-newkey"_s, u"ec"_s, u"-pkeyopt"_s, u"ec_paramgen_curve:prime256v1"_s,
+                u"-nodes"_s, u"-days"_s, u"1"_s, u"-subj"_s, u"/CN=127.0.0.1"_s, u"-keyout"_s, keyPath,
+                u"-out"_s, certPath }));
+        QFile keyFile(keyPath);
+        QVERIFY(keyFile.open(QIODevice::ReadOnly));
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setLocalCertificate(QSslCertificate::fromPath(certPath).value(0));
+        tls.setPrivateKey(QSslKey(&keyFile, QSsl::Ec));
+        QSslServer server;
+        server.setSslConfiguration(tls);
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+
+        std::optional<Net::Reply> reply;
+        const QUrl url(u"https://127.0.0.1:"_s + QString::number(server.serverPort()) + u"/x"_s);
+        Net::get(QNetworkRequest(url), quick(), m_context.get(), [&](const Net::Reply& r) { reply = r; });
+        QTRY_VERIFY_WITH_TIMEOUT(reply.has_value(), 20000);
+        QCOMPARE(reply->outcome, Outcome::TransportError);
+        QCOMPARE(reply->networkError, QNetworkReply::SslHandshakeFailedError);
+        QVERIFY(!reply->errorText.isEmpty());
     }
 
     void proxyFromEnvironmentButNotForLoopback()

@@ -113,6 +113,7 @@ FakeHttpServer::FakeHttpServer(QObject* parent)
     : QObject(parent)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &FakeHttpServer::onNewConnection);
+    m_clock.start();
 }
 
 FakeHttpServer::~FakeHttpServer()
@@ -142,8 +143,15 @@ void FakeHttpServer::on(const QString& path, const Response& response)
 
 void FakeHttpServer::onSequence(const QString& path, const QList<Response>& responses)
 {
+    m_handlers.remove(path);
     m_responses.insert(path, responses);
     m_served.insert(path, 0);
+}
+
+void FakeHttpServer::onRequest(const QString& path, std::function<Response(const Request&)> handler)
+{
+    m_responses.remove(path);
+    m_handlers.insert(path, std::move(handler));
 }
 
 qsizetype FakeHttpServer::count(const QString& path) const
@@ -211,13 +219,17 @@ void FakeHttpServer::onReadyRead(QTcpSocket* socket)
     const QUrl target(QString::fromLatin1(request.target));
     request.path = target.path();
     request.query = QUrlQuery(target);
+    request.receivedAtMs = m_clock.elapsed();
     m_requests.append(request);
     emit requestReceived(request);
     respond(socket, request);
 }
 
-FakeHttpServer::Response FakeHttpServer::responseFor(const QString& path)
+FakeHttpServer::Response FakeHttpServer::responseFor(const Request& request)
 {
+    const QString& path = request.path;
+    if (const auto handler = m_handlers.constFind(path); handler != m_handlers.constEnd())
+        return (*handler)(request);
     const auto it = m_responses.constFind(path);
     if (it == m_responses.constEnd() || it->isEmpty())
         return Response::text(404, "404 page not found");
@@ -229,10 +241,22 @@ FakeHttpServer::Response FakeHttpServer::responseFor(const QString& path)
 
 void FakeHttpServer::respond(QTcpSocket* socket, const Request& request)
 {
-    const Response response = responseFor(request.path);
+    const Response response = responseFor(request);
     if (response.silent)
         return;
+    if (response.headDelayMs <= 0) {
+        send(socket, response);
+        return;
+    }
+    QPointer<QTcpSocket> guard(socket);
+    QTimer::singleShot(response.headDelayMs, this, [this, guard, response] {
+        if (guard && guard->state() == QAbstractSocket::ConnectedState)
+            send(guard, response);
+    });
+}
 
+void FakeHttpServer::send(QTcpSocket* socket, const Response& response)
+{
     const bool streamed = !response.chunks.isEmpty() || response.generate;
     const bool chunked = streamed && !response.declaredLength;
     QByteArray head

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QList>
@@ -53,6 +54,8 @@ public:
         std::optional<qint64> declaredLength;
         // Answer nothing at all, not even the status line.
         bool silent = false;
+        // Wait this long before answering at all.
+        int headDelayMs = 0;
         Ending ending = Ending::Complete;
 
         static Response json(int status, const QByteArray& body);
@@ -72,6 +75,7 @@ public:
         QUrlQuery query;
         QHash<QByteArray, QByteArray> headers; // names in lower case
         QByteArray body;
+        qint64 receivedAtMs = 0; // on a monotonic clock started with the server
 
         QByteArray header(const QByteArray& name) const
         {
@@ -98,6 +102,8 @@ public:
     void on(const QString& path, const Response& response);
     // Answers the requests for path with these responses in turn; the last one repeats.
     void onSequence(const QString& path, const QList<Response>& responses);
+    // Answers each request for path with what handler makes of it (by its query, say).
+    void onRequest(const QString& path, std::function<Response(const Request&)> handler);
     // Any path without an answer gets 404 "404 page not found" as plain text.
 
     const QList<Request>& requests() const
@@ -128,10 +134,13 @@ private:
     void sendChunks(QTcpSocket* socket, QList<Chunk> chunks, Response::Ending ending, bool chunked);
     void pump(QTcpSocket* socket);
     void finish(QTcpSocket* socket, Response::Ending ending, bool chunked);
-    Response responseFor(const QString& path);
+    Response responseFor(const Request& request);
+    void send(QTcpSocket* socket, const Response& response);
 
     QTcpServer m_server;
     QHash<QString, QList<Response>> m_responses;
+    QHash<QString, std::function<Response(const Request&)>> m_handlers;
+    QElapsedTimer m_clock;
     QHash<QString, qsizetype> m_served;
     QList<Request> m_requests;
     QHash<QTcpSocket*, QByteArray> m_buffers;

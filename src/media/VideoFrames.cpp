@@ -184,10 +184,12 @@ private:
     Placement m_placement;
     // AVI stores no presentation times, only the order of decoding; its pictures are shown one frame
     // duration apart, so the n-th picture out of the decoder after a key frame is shown n frames later.
+    // MPEG program streams time only some pictures; the others follow the last timed one by a frame.
     bool m_countPictures = false;
-    int64_t m_frameTicks = 1;
+    int64_t m_frameTicks = 0;
     int64_t m_countFrom = 0;
     int64_t m_pictures = 0;
+    int64_t m_lastShown = AV_NOPTS_VALUE;
 
     // Per grab: the best candidates among decoded pictures.
     FramePtr m_atOrBefore; // latest picture not after the instant
@@ -286,12 +288,10 @@ std::unique_ptr<Clip> Clip::open(const std::filesystem::path& file, const Clock:
         : (stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0);
     clip->m_streamStart = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : clip->m_origin;
     clip->m_placement = placementOf(stream);
-    if (std::string_view(format->iformat->name) == "avi") {
-        const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
-        clip->m_countPictures = rate.num > 0 && rate.den > 0;
-        if (clip->m_countPictures)
-            clip->m_frameTicks = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), stream->time_base));
-    }
+    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+    if (rate.num > 0 && rate.den > 0)
+        clip->m_frameTicks = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), stream->time_base));
+    clip->m_countPictures = clip->m_frameTicks > 0 && std::string_view(format->iformat->name) == "avi";
     return clip;
 }
 
@@ -340,6 +340,10 @@ void Clip::keep(FramePtr frame, int64_t target)
 {
     if (m_countPictures)
         frame->pts = m_countFrom + m_pictures++ * m_frameTicks;
+    else if (frame->pts == AV_NOPTS_VALUE && m_frameTicks > 0)
+        frame->pts = m_lastShown != AV_NOPTS_VALUE ? m_lastShown + m_frameTicks : m_countFrom;
+    if (frame->pts != AV_NOPTS_VALUE)
+        m_lastShown = frame->pts;
     const int64_t time = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
     if (time == AV_NOPTS_VALUE) {
         m_untimed = std::move(frame);
@@ -430,8 +434,9 @@ Clip::Outcome Clip::decodeFrom(int64_t target, bool acceptLateStart, FramePtr& p
             }
             started = true;
             keyPts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            m_countFrom = packet->dts != AV_NOPTS_VALUE ? packet->dts : keyPts;
+            m_countFrom = m_countPictures && packet->dts != AV_NOPTS_VALUE ? packet->dts : keyPts;
             m_pictures = 0;
+            m_lastShown = AV_NOPTS_VALUE;
             if (!acceptLateStart && keyPts != AV_NOPTS_VALUE && keyPts > target) {
                 av_packet_unref(packet.get());
                 return Outcome::NeedEarlier;

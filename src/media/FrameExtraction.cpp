@@ -54,7 +54,7 @@ QByteArray decodeWithVips(const std::filesystem::path& file, int maxSize, Clock:
         ImageCodec::forgetErrors();
         return {};
     }
-    ImagePtr header(vips_image_new_from_source(source.get(), "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
+    ImagePtr header(vips_image_new_from_source(source.get(), "", nullptr));
     if (!header || !ImageCodec::withinPixelLimit(header.get())) {
         ImageCodec::forgetErrors();
         return {};

@@ -39,8 +39,7 @@ QByteArray fromPreview(const libraw_processed_image_t& preview, int orientation,
 {
     ImagePtr image;
     if (preview.type == LIBRAW_IMAGE_JPEG) {
-        image.reset(vips_image_new_from_buffer(preview.data, preview.data_size, "", "access", VIPS_ACCESS_SEQUENTIAL,
-                                               nullptr));
+        image.reset(vips_image_new_from_buffer(preview.data, preview.data_size, "", nullptr));
     } else if (preview.type == LIBRAW_IMAGE_BITMAP && preview.bits == 8 && (preview.colors == 3 || preview.colors == 1)
                && size_t(preview.width) * preview.height * preview.colors <= preview.data_size) {
         image.reset(vips_image_new_from_memory(preview.data, preview.data_size, preview.width, preview.height,

@@ -105,7 +105,8 @@ public:
 
     static QByteArray u16(quint32 v)
     {
-        return QByteArray { char(v & 0xff), char((v >> 8) & 0xff) };
+        const char bytes[2] = { char(v & 0xff), char((v >> 8) & 0xff) };
+        return QByteArray(bytes, 2);
     }
     static QByteArray u32(quint32 v)
     {

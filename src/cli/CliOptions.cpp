@@ -10,9 +10,9 @@ namespace {
 
 // Options that take a value, and the flags.
 const QStringList ValueOptions { u"engine"_s, u"endpoint"_s, u"base-url"_s, u"api-key"_s, u"model"_s,
-    u"frames"_s, u"target"_s, u"separator"_s };
+    u"frames"_s, u"target"_s, u"separator"_s, u"geocoder"_s };
 const QStringList FlagOptions { u"json"_s, u"no-date"_s, u"no-location"_s, u"no-content"_s, u"no-original"_s,
-    u"no-path-place"_s, u"geocode"_s, u"help"_s, u"version"_s };
+    u"no-path-place"_s, u"geocode"_s, u"help"_s, u"version"_s, u"last"_s };
 
 } // namespace
 
@@ -25,6 +25,7 @@ QString CliOptions::helpText()
   import PATH...         像窗口一样导入文件和文件夹，列出导入的素材
   models                 列出所选引擎的模型
   pull NAME              通过本机 Ollama 下载模型，进度输出到标准错误
+  undo [LOG | --last]    按撤销记录把文件改回原名（--last 或不给参数：本用户最近的一次）
 
 选项:
   --engine ollama|openai 视觉模型后端
@@ -38,6 +39,7 @@ QString CliOptions::helpText()
   --no-date --no-location --no-content --no-original  文件名中不包含该部分
   --no-path-place        不从文件夹名推断地点
   --geocode              用 GPS 坐标反查地名
+  --geocoder URL         反查地名服务地址（Nominatim 兼容接口）
   --json                 以 JSON 输出结果
   --help                 显示本帮助
   --version              显示版本
@@ -80,6 +82,7 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, QString* er
             options.geocode |= name == u"geocode";
             options.help |= name == u"help";
             options.version |= name == u"version";
+            options.last |= name == u"last";
             continue;
         }
         if (!ValueOptions.contains(name)) {
@@ -123,6 +126,8 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, QString* er
             options.model = *value;
         } else if (name == u"separator") {
             options.separator = *value;
+        } else if (name == u"geocoder") {
+            options.geocoder = *value;
         }
     }
 
@@ -179,4 +184,6 @@ void CliOptions::applyTo(AppSettings& settings) const
         settings.usePathPlace = false;
     if (geocode)
         settings.useGPSGeocoding = true;
+    if (geocoder)
+        settings.geocoderURL = *geocoder;
 }

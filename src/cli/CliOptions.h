@@ -26,12 +26,14 @@ struct CliOptions
     std::optional<int> frames;
     std::optional<QString> target;
     std::optional<QString> separator;
+    std::optional<QString> geocoder;
     bool noDate = false;
     bool noLocation = false;
     bool noContent = false;
     bool noOriginal = false;
     bool noPathPlace = false;
     bool geocode = false;
+    bool last = false; // undo: the newest log
 
     // Parses argv (program name first). On a usage error returns nothing and sets error.
     static std::optional<CliOptions> parse(const QStringList& argv, QString* error);

@@ -10,6 +10,7 @@ const std::vector<Command>& all()
         importCommand(),
         modelsCommand(),
         pullCommand(),
+        undoCommand(),
     };
     return commands;
 }

@@ -42,5 +42,6 @@ Command settingsCommand();
 Command importCommand();
 Command modelsCommand();
 Command pullCommand();
+Command undoCommand();
 
 } // namespace Commands

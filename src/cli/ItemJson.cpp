@@ -81,6 +81,7 @@ QJsonObject settings(const AppSettings& s)
         { u"useGPSGeocoding"_s, s.useGPSGeocoding },
         { u"mediaTarget"_s, s.mediaTargetRaw },
         { u"autoCheckUpdate"_s, s.autoCheckUpdate },
+        { u"geocoderURL"_s, s.geocoderURL },
         { u"ollamaURL"_s, s.ollamaURL().toString() },
         { u"openAIURL"_s, s.openAIURL().toString() },
         { u"model"_s, s.model() },

@@ -26,6 +26,7 @@ constexpr auto UsePathPlace = "usePathPlace";
 constexpr auto UseGPSGeocoding = "useGPSGeocoding";
 constexpr auto MediaTarget = "mediaTarget";
 constexpr auto AutoCheckUpdate = "autoCheckUpdate";
+constexpr auto GeocoderURL = "geocoderURL";
 } // namespace Key
 
 QString key(const char* name)
@@ -93,6 +94,7 @@ QUrl parseUrl(const QString& text)
 
 const QString AppSettings::DefaultOllamaEndpoint = u"http://localhost:11434"_s;
 const QString AppSettings::DefaultOpenAIBaseURL = u"https://api.openai.com/v1"_s;
+const QString AppSettings::DefaultGeocoderURL = u"https://nominatim.openstreetmap.org"_s;
 
 QString rawValue(VisionEngine engine)
 {
@@ -155,6 +157,7 @@ AppSettings::AppSettings(const QString& storePath)
     loadBool(*store, Key::UseGPSGeocoding, useGPSGeocoding);
     loadString(*store, Key::MediaTarget, mediaTargetRaw);
     loadBool(*store, Key::AutoCheckUpdate, autoCheckUpdate);
+    loadString(*store, Key::GeocoderURL, geocoderURL);
 }
 
 int AppSettings::clampFrameCount(qint64 stored)
@@ -183,6 +186,7 @@ bool AppSettings::persist() const
     store->setValue(key(Key::UseGPSGeocoding), useGPSGeocoding);
     store->setValue(key(Key::MediaTarget), mediaTargetRaw);
     store->setValue(key(Key::AutoCheckUpdate), autoCheckUpdate);
+    store->setValue(key(Key::GeocoderURL), geocoderURL);
     return SettingsStore::sync(*store);
 }
 

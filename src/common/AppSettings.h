@@ -30,6 +30,7 @@ class AppSettings
 public:
     static const QString DefaultOllamaEndpoint;
     static const QString DefaultOpenAIBaseURL;
+    static const QString DefaultGeocoderURL;
 
     // Loads from the JSON store at storePath; missing or ill-typed keys load their defaults.
     explicit AppSettings(const QString& storePath);
@@ -73,6 +74,8 @@ public:
     bool useGPSGeocoding = false;
     QString mediaTargetRaw = QStringLiteral("videos");
     bool autoCheckUpdate = true;
+    // The Nominatim-compatible reverse-geocoding service.
+    QString geocoderURL = DefaultGeocoderURL;
 
 private:
     QString m_storePath;

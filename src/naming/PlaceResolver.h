@@ -1,13 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "common/GeoCoordinate.h"
+
+#include <QByteArray>
 #include <QString>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 
-// Place names for proposed file names, from the folders that hold a file. Free functions, safe on
-// any thread.
+class QObject;
+
+// Place names for proposed file names, from the folders that hold a file (free functions, safe on any
+// thread) and from GPS coordinates through a reverse-geocoding service (main thread; the cache of
+// geocoded names is process-wide and locked).
 namespace PlaceResolver {
 
 // Whether a folder name can serve as a place: not a system, camera-roll or work folder name, and not
@@ -17,5 +24,42 @@ bool isMeaningful(const QString& folderName);
 // The outermost meaningful folder name among the maxDepth folders above the file, with runs of spaces
 // collapsed. Looks only at the path text, never at the disk.
 std::optional<QString> fromPath(const std::filesystem::path& file, int maxDepth);
+
+using PlaceCallback = std::function<void(const std::optional<QString>& place)>;
+
+// The place name of a coordinate from a Nominatim-compatible service at serviceURL (its base address;
+// an empty text means OpenStreetMap's public instance), Chinese names preferred. Asynchronous: done
+// runs later on the main thread, and only while context lives. Every failure gives nothing, and only
+// successes are cached. Requests from the whole process go out one at a time, at least a second apart.
+void reverseGeocode(
+    const GeoCoordinate& coordinate, const QString& serviceURL, QObject* context, PlaceCallback done);
+
+// One place as the service describes it.
+struct Placemark
+{
+    QString locality; // the city, town or village
+    QString subLocality; // the district or neighbourhood within it
+    QString name; // the point of interest or street
+};
+
+// The first place of a reply (Nominatim's jsonv2, json or geojson format); nothing for an error reply
+// or one without a place.
+std::optional<Placemark> placemarkFromReply(const QByteArray& body);
+
+// Locality, sub-locality and name run together, each trimmed of spaces and tabs and left out when it is
+// empty, repeats an earlier part or is longer than 12 characters. Nothing when no part is left.
+std::optional<QString> placeName(const Placemark& placemark);
+
+// "%.3f,%.3f" of latitude and longitude: coordinates within about 100 m share an entry.
+QString cacheKey(const GeoCoordinate& coordinate);
+std::optional<QString> cached(const QString& key);
+
+// Test seams for the one-request-a-second pacing: a clock in milliseconds and a timer that calls fire
+// after delayMs. reset() restores both, forgets the pacing and empties the cache.
+namespace GeocoderTesting {
+void setClock(std::function<qint64()> clock);
+void setTimer(std::function<void(qint64 delayMs, std::function<void()> fire)> timer);
+void reset();
+} // namespace GeocoderTesting
 
 } // namespace PlaceResolver

@@ -295,8 +295,10 @@ UndoResult undo(const std::filesystem::path& log)
         progress = false;
         std::vector<UndoLog::Entry> blocked;
         for (UndoLog::Entry& entry : pending) {
-            if (entry.renamed == entry.original || FileMoves::stateOf(entry.renamed) != PathState::Taken)
+            if (entry.renamed == entry.original || FileMoves::stateOf(entry.renamed) != PathState::Taken) {
+                ++result.skipped;
                 continue;
+            }
             if (FileMoves::stateOf(entry.original) != PathState::Free
                 || FileMoves::moveNoReplace(entry.renamed, entry.original) != 0) {
                 blocked.push_back(std::move(entry));
@@ -308,6 +310,7 @@ UndoResult undo(const std::filesystem::path& log)
         }
         pending = std::move(blocked);
     }
+    result.skipped += int(pending.size());
     ::unlink(logPath.c_str());
     return result;
 }

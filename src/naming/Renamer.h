@@ -33,6 +33,8 @@ struct UndoResult
     };
     Outcome outcome = Outcome::Replayed;
     int restored = 0;
+    // Entries left as they were: the renamed file is gone, or its old path is taken.
+    int skipped = 0;
     // Each file moved back, so that callers can point their items at the old paths again.
     std::vector<UndoLog::Entry> moves;
 };

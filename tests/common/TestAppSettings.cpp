@@ -66,6 +66,7 @@ private slots:
         QVERIFY(!s.useGPSGeocoding);
         QCOMPARE(s.mediaTargetRaw, u"videos"_s);
         QVERIFY(s.autoCheckUpdate);
+        QCOMPARE(s.geocoderURL, u"https://nominatim.openstreetmap.org"_s);
         QVERIFY(!QFile::exists(s.storePath())); // loading never writes
     }
 
@@ -219,10 +220,11 @@ private slots:
         s.useGPSGeocoding = true;
         s.mediaTargetRaw = u"both"_s;
         s.autoCheckUpdate = false;
+        s.geocoderURL = u"https://geo.example/nominatim"_s;
         QVERIFY(s.persist());
 
         const QJsonObject stored = readStore(path);
-        QCOMPARE(stored.size(), 16);
+        QCOMPARE(stored.size(), 17);
         QVERIFY(stored.value(u"includeDate"_s).isBool());
         QVERIFY(stored.value(u"frameCount"_s).isDouble());
         QCOMPARE(stored.value(u"frameCount"_s).toInteger(), 9);
@@ -246,6 +248,7 @@ private slots:
         QCOMPARE(loaded.useGPSGeocoding, true);
         QCOMPARE(loaded.mediaTargetRaw, s.mediaTargetRaw);
         QCOMPARE(loaded.autoCheckUpdate, false);
+        QCOMPARE(loaded.geocoderURL, s.geocoderURL);
     }
 
     void storeIsPrivate()

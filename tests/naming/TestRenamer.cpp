@@ -473,6 +473,7 @@ void TestRenamer::undoSkipsGoneAndOccupied()
 
     const Renamer::UndoResult result = Renamer::undo(*log);
     QCOMPARE(result.restored, 1);
+    QCOMPARE(result.skipped, 2);
     QCOMPARE(readFile(child(m_folder, u"occupied.mov"_s)), "a new file");
     QCOMPARE(readFile(items[1].url), "occupied.mov");
     QCOMPARE(readFile(child(m_folder, u"fine.mov"_s)), "fine.mov");

@@ -181,6 +181,8 @@ void FakeHttpServer::onNewConnection()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
         socket->setParent(this);
+        // As real servers do: no Nagle delay between the head and a body written separately.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { pump(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
@@ -272,6 +274,9 @@ void FakeHttpServer::send(QTcpSocket* socket, const Response& response)
     socket->write(head);
 
     if (response.generate) {
+        // A small send buffer keeps the kernel from soaking up megabytes, so generating waits for the
+        // client instead of crowding out its events on the shared thread.
+        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 16 * 1024);
         auto* stream = new Stream { response.generate, 0, chunked, response.ending };
         delete m_streams.take(socket);
         m_streams.insert(socket, stream);

@@ -480,6 +480,31 @@ private slots:
         QVERIFY(result->error().isCancelled());
     }
 
+    // A server that never stops sending progress is the user's to stop; reading it costs no memory.
+    void endlessPullCanBeCancelled()
+    {
+        Response endless;
+        endless.headers = { { "Content-Type", "application/x-ndjson" } };
+        endless.generate = [](qint64 index) -> QByteArray {
+            return R"({"status":"pulling abc","total":1000,"completed":)" + QByteArray::number(index % 1000)
+                + "}\n";
+        };
+        m_server->on(u"/api/pull"_s, endless);
+        std::optional<OllamaClient::Result<void>> result;
+        qsizetype progress = 0;
+        Net::Handle handle;
+        handle = client().pullModel(
+            u"x"_s, m_context.get(),
+            [&](const QString&) {
+                if (++progress == 20000)
+                    handle.abort();
+            },
+            [&](OllamaClient::Result<void> r) { result = std::move(r); });
+        QTRY_VERIFY_WITH_TIMEOUT(result.has_value(), 30000);
+        QVERIFY2(result->error().isCancelled(), qPrintable(result->error().message()));
+        QCOMPARE(progress, 20000);
+    }
+
     void unreachableServer()
     {
         const OllamaClient c = client();

@@ -10,7 +10,7 @@ namespace {
 
 // Options that take a value, and the flags.
 const QStringList ValueOptions { u"engine"_s, u"endpoint"_s, u"base-url"_s, u"api-key"_s, u"model"_s,
-    u"frames"_s, u"target"_s, u"separator"_s, u"geocoder"_s };
+    u"frames"_s, u"target"_s, u"separator"_s, u"geocoder"_s, u"frames-dir"_s };
 const QStringList FlagOptions { u"json"_s, u"no-date"_s, u"no-location"_s, u"no-content"_s, u"no-original"_s,
     u"no-path-place"_s, u"geocode"_s, u"help"_s, u"version"_s, u"last"_s };
 
@@ -23,6 +23,7 @@ QString CliOptions::helpText()
 命令:
   settings               显示生效的设置（已应用命令行选项）
   import PATH...         像窗口一样导入文件和文件夹，列出导入的素材
+  inspect FILE... [--frames DIR]  显示类型、拍摄日期、GPS 坐标和时长；--frames DIR（或 --frames-dir DIR）把抽取的帧和拼图写入 DIR/<文件名>/
   models                 列出所选引擎的模型
   pull NAME              通过本机 Ollama 下载模型，进度输出到标准错误
   undo [LOG | --last]    按撤销记录把文件改回原名（--last 或不给参数：本用户最近的一次）
@@ -51,6 +52,7 @@ QString CliOptions::helpText()
 std::optional<CliOptions> CliOptions::parse(const QStringList& argv, QString* error)
 {
     CliOptions options;
+    std::optional<QString> framesValue;
     QStringList positional;
     bool onlyPositional = false;
     for (qsizetype i = 1; i < argv.size(); ++i) {
@@ -111,11 +113,18 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, QString* er
         } else if (name == u"frames") {
             bool ok = false;
             const int frames = value->toInt(&ok);
-            if (!ok || frames < 1 || frames > 6) {
+            if (!ok) {
+                // Not a count: inspect's output folder (checked once the command is known).
+                framesValue = *value;
+                continue;
+            }
+            if (frames < 1 || frames > 6) {
                 *error = u"--frames 需要 1 到 6 之间的整数"_s;
                 return std::nullopt;
             }
             options.frames = frames;
+        } else if (name == u"frames-dir") {
+            options.framesDir = *value;
         } else if (name == u"endpoint") {
             options.endpoint = *value;
         } else if (name == u"base-url") {
@@ -146,6 +155,14 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, QString* er
         return std::nullopt;
     }
     options.arguments = positional;
+    if (framesValue) {
+        if (options.command != u"inspect") {
+            *error = u"--frames 需要 1 到 6 之间的整数"_s;
+            return std::nullopt;
+        }
+        if (!options.framesDir)
+            options.framesDir = framesValue;
+    }
     if (options.arguments.size() < command->minArguments) {
         *error = options.command + u" 缺少参数"_s;
         return std::nullopt;

@@ -24,6 +24,8 @@ struct CliOptions
     std::optional<QString> apiKey;
     std::optional<QString> model;
     std::optional<int> frames;
+    // Where inspect writes the pictures: --frames-dir DIR, or --frames with a value that is not a count.
+    std::optional<QString> framesDir;
     std::optional<QString> target;
     std::optional<QString> separator;
     std::optional<QString> geocoder;

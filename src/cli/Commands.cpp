@@ -8,6 +8,7 @@ const std::vector<Command>& all()
     static const std::vector<Command> commands {
         settingsCommand(),
         importCommand(),
+        inspectCommand(),
         modelsCommand(),
         pullCommand(),
         undoCommand(),

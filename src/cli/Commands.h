@@ -40,6 +40,7 @@ void printItems(const CliOptions& options, const AppModel& model, const QJsonObj
 // One file per command; each defines its entry here.
 Command settingsCommand();
 Command importCommand();
+Command inspectCommand();
 Command modelsCommand();
 Command pullCommand();
 Command undoCommand();

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "media/FrameExtractor.h"
-
 #include "media/ImageCodec.h"
 #include "media/MediaLibraries.h"
 #include "media/RawDecoder.h"
@@ -30,8 +29,9 @@ bool isRawName(const std::filesystem::path& file)
         return false;
     extension.erase(0, 1);
     std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return char(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-    return std::find(RawExtensions.begin(), RawExtensions.end(), std::string_view(extension)) != RawExtensions.end();
+        [](unsigned char c) { return char(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+    return std::find(RawExtensions.begin(), RawExtensions.end(), std::string_view(extension))
+        != RawExtensions.end();
 }
 
 int orientationOf(VipsImage* image)
@@ -70,14 +70,15 @@ QByteArray decodeWithVips(const std::filesystem::path& file, int maxSize, Clock:
     if (const auto size = ImageCodec::scaledSize(swap ? height : width, swap ? width : height, maxSize)) {
         VipsImage* out = nullptr;
         // The requested size is the upright one; vips_thumbnail turns before it sizes.
-        if (vips_thumbnail_source(source.get(), &out, size->width, "height", size->height, "size", VIPS_SIZE_FORCE,
-                                  "no_rotate", loader == Loader::Heif, nullptr)) {
+        if (vips_thumbnail_source(source.get(), &out, size->width, "height", size->height, "size",
+                VIPS_SIZE_FORCE, "no_rotate", loader == Loader::Heif, nullptr)) {
             ImageCodec::forgetErrors();
             return {};
         }
         picture.reset(out);
     } else {
-        picture = loader == Loader::Heif ? std::move(header) : ImageCodec::applyOrientation(header.get(), orientation);
+        picture = loader == Loader::Heif ? std::move(header)
+                                         : ImageCodec::applyOrientation(header.get(), orientation);
     }
     return picture ? ImageCodec::encodeJpeg(picture.get(), PhotoQuality, deadline) : QByteArray();
 }
@@ -91,7 +92,7 @@ bool looksLikeRaster(const QByteArray& data)
     auto at = [&](qsizetype offset, std::string_view magic) {
         return n >= offset + qsizetype(magic.size())
             && std::equal(magic.begin(), magic.end(), bytes + offset,
-                          [](char a, unsigned char b) { return static_cast<unsigned char>(a) == b; });
+                [](char a, unsigned char b) { return static_cast<unsigned char>(a) == b; });
     };
     return at(0, "BM") || at(0, "\xFF\xD8\xFF") || at(0, "\x89PNG") || at(0, std::string_view("II*\0", 4))
         || at(0, std::string_view("MM\0*", 4)) || (at(0, "RIFF") && at(8, "WEBP")) || at(4, "ftyp")
@@ -107,15 +108,16 @@ QByteArray decodeWithMagick(const std::filesystem::path& file, int maxSize, Cloc
         return {};
     VipsImage* loaded = nullptr;
     // From memory: ImageMagick would read a prefix such as "msl:" in a file name as a format request.
-    if (vips_magickload_buffer(const_cast<char*>(data->constData()), size_t(data->size()), &loaded, nullptr)) {
+    if (vips_magickload_buffer(
+            const_cast<char*>(data->constData()), size_t(data->size()), &loaded, nullptr)) {
         ImageCodec::forgetErrors();
         return {};
     }
     ImagePtr image(loaded);
     if (!ImageCodec::withinPixelLimit(image.get()))
         return {};
-    const auto size = ImageCodec::scaledSize(vips_image_get_width(image.get()), vips_image_get_height(image.get()),
-                                             maxSize);
+    const auto size = ImageCodec::scaledSize(
+        vips_image_get_width(image.get()), vips_image_get_height(image.get()), maxSize);
     if (size) {
         ImagePtr scaled = ImageCodec::resizeExact(image.get(), size->width, size->height);
         return scaled ? ImageCodec::encodeJpeg(scaled.get(), PhotoQuality, deadline) : QByteArray();

@@ -60,7 +60,7 @@ std::optional<Montage> composeDecoded(const std::vector<ImagePtr>& pictures, dou
         if (jpeg.isEmpty())
             return std::nullopt;
         return Montage { jpeg, 1, 1, 1, vips_image_get_width(pictures.front().get()),
-                         vips_image_get_height(pictures.front().get()) };
+            vips_image_get_height(pictures.front().get()) };
     }
 
     const Layout layout = layoutFor(n);

@@ -22,7 +22,7 @@ struct Layout
 };
 
 constexpr int PixelBudget = 921'600; // all cells together: the area of 1280 × 720
-constexpr int Spacing = 6;           // outer margin and gap between cells
+constexpr int Spacing = 6; // outer margin and gap between cells
 
 // The grid for count ≥ 2 pictures: 16:9 cells sharing the pixel budget.
 Layout layoutFor(int count);

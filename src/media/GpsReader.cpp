@@ -6,7 +6,6 @@
 #include <QRegularExpression>
 
 #include <exiv2/exiv2.hpp>
-
 #include <libheif/heif.h>
 
 extern "C" {
@@ -55,7 +54,8 @@ std::optional<GeoCoordinate> fromEntries(const AVDictionary* metadata, bool (*wa
 // is set) and the metadata-key form Apple devices write.
 bool isCommonLocationKey(const QString& key)
 {
-    return key == u"location" || key.startsWith(u"location-") || key == u"com.apple.quicktime.location.iso6709";
+    return key == u"location" || key.startsWith(u"location-")
+        || key == u"com.apple.quicktime.location.iso6709";
 }
 
 bool mentionsLocation(const QString& key)
@@ -101,7 +101,8 @@ Exiv2::ExifData heifExif(const std::filesystem::path& photo)
     if (heif_image_handle_get_metadata(handle.get(), id, data.data()).code != heif_error_Ok)
         return exif;
     // A 32-bit big-endian offset from the end of this field to the TIFF header comes first.
-    const size_t offset = 4 + ((size_t(data[0]) << 24) | (size_t(data[1]) << 16) | (size_t(data[2]) << 8) | data[3]);
+    const size_t offset
+        = 4 + ((size_t(data[0]) << 24) | (size_t(data[1]) << 16) | (size_t(data[2]) << 8) | data[3]);
     if (offset >= size)
         return exif;
     Exiv2::ExifParser::decode(exif, data.data() + offset, uint32_t(size - offset));
@@ -140,7 +141,8 @@ namespace PlaceResolver {
 
 std::optional<GeoCoordinate> parseIso6709(QStringView text)
 {
-    static const QRegularExpression pattern(uR"(([+-][0-9]{1,3}(?:\.[0-9]+)?)([+-][0-9]{1,3}(?:\.[0-9]+)?))"_s);
+    static const QRegularExpression pattern(
+        uR"(([+-][0-9]{1,3}(?:\.[0-9]+)?)([+-][0-9]{1,3}(?:\.[0-9]+)?))"_s);
     const QRegularExpressionMatch match = pattern.match(text);
     if (!match.hasMatch())
         return std::nullopt;
@@ -166,8 +168,8 @@ std::optional<GeoCoordinate> coordinate(const std::filesystem::path& video)
         raw->interrupt_callback = { interruptAfterDeadline, &deadline };
         AVDictionary* options = nullptr;
         av_dict_set(&options, "protocol_whitelist", "file", 0);
-        av_dict_set(&options, "format_whitelist", "mov,matroska,avi,asf,flv,mpegts,mpeg,mpegvideo,h264,hevc,m4v,dv",
-                    0);
+        av_dict_set(&options, "format_whitelist",
+            "mov,matroska,avi,asf,flv,mpegts,mpeg,mpegvideo,h264,hevc,m4v,dv", 0);
         const std::string url = "file:" + video.native();
         // The header holds the metadata; no stream probing, so no picture is decoded.
         const int rc = avformat_open_input(&raw, url.c_str(), nullptr, &options);

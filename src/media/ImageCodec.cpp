@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string_view>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,7 +47,8 @@ int openRegular(const std::filesystem::path& file)
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return -1;
-    struct stat st {};
+    struct stat st
+    { };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return -1;
@@ -75,7 +76,8 @@ std::optional<QByteArray> readFile(const std::filesystem::path& file, int64_t ma
     const int fd = openRegular(file);
     if (fd < 0)
         return std::nullopt;
-    struct stat st {};
+    struct stat st
+    { };
     std::optional<QByteArray> result;
     if (::fstat(fd, &st) == 0 && st.st_size > 0 && st.st_size <= maxBytes) {
         QByteArray data(qsizetype(st.st_size), Qt::Uninitialized);
@@ -100,9 +102,9 @@ Loader classifyLoader(const char* loaderName)
     const std::string_view name(loaderName);
     if (name.starts_with("VipsForeignLoadHeif"))
         return Loader::Heif;
-    for (const std::string_view allowed : { "VipsForeignLoadJpeg", "VipsForeignLoadPng", "VipsForeignLoadSpng",
-                                            "VipsForeignLoadWebp", "VipsForeignLoadTiff", "VipsForeignLoadNsgif",
-                                            "VipsForeignLoadGif" }) {
+    for (const std::string_view allowed :
+        { "VipsForeignLoadJpeg", "VipsForeignLoadPng", "VipsForeignLoadSpng", "VipsForeignLoadWebp",
+            "VipsForeignLoadTiff", "VipsForeignLoadNsgif", "VipsForeignLoadGif" }) {
         if (name.starts_with(allowed))
             return Loader::Plain;
     }
@@ -119,8 +121,8 @@ bool withinPixelLimit(const VipsImage* image)
 ImagePtr resizeExact(VipsImage* image, int width, int height)
 {
     VipsImage* out = nullptr;
-    if (vips_thumbnail_image(image, &out, width, "height", height, "size", VIPS_SIZE_FORCE, "no_rotate", TRUE,
-                             nullptr)) {
+    if (vips_thumbnail_image(
+            image, &out, width, "height", height, "size", VIPS_SIZE_FORCE, "no_rotate", TRUE, nullptr)) {
         forgetErrors();
         return nullptr;
     }
@@ -195,7 +197,8 @@ QByteArray encodeJpeg(VipsImage* image, int quality, Clock::time_point deadline)
     g_signal_connect(in, "eval", G_CALLBACK(stopAfterDeadline), &guard);
     void* buffer = nullptr;
     size_t length = 0;
-    const int rc = vips_jpegsave_buffer(in, &buffer, &length, "Q", std::clamp(quality, 1, 100), "strip", TRUE, nullptr);
+    const int rc = vips_jpegsave_buffer(
+        in, &buffer, &length, "Q", std::clamp(quality, 1, 100), "strip", TRUE, nullptr);
     g_signal_handlers_disconnect_by_data(in, &guard);
     if (rc || !buffer || Clock::now() > deadline) {
         g_free(buffer);
@@ -209,8 +212,8 @@ QByteArray encodeJpeg(VipsImage* image, int quality, Clock::time_point deadline)
 
 QByteArray encodeRgbJpeg(const uint8_t* rgb, int width, int height, int quality, Clock::time_point deadline)
 {
-    ImagePtr image(vips_image_new_from_memory(rgb, size_t(width) * size_t(height) * 3, width, height, 3,
-                                              VIPS_FORMAT_UCHAR));
+    ImagePtr image(vips_image_new_from_memory(
+        rgb, size_t(width) * size_t(height) * 3, width, height, 3, VIPS_FORMAT_UCHAR));
     if (!image) {
         forgetErrors();
         return {};

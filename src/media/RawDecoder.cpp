@@ -3,9 +3,8 @@
 
 #include "media/MediaLibraries.h"
 
-#include <libraw/libraw.h>
-
 #include <algorithm>
+#include <libraw/libraw.h>
 #include <memory>
 #include <new>
 
@@ -34,16 +33,21 @@ int cancelAfterDeadline(void* data, LibRaw_progress, int, int)
 void ignoreDataError(void*, const char*, const int) { }
 void ignoreMemoryError(void*, const char*, const char*) { }
 
-QByteArray fromPreview(const libraw_processed_image_t& preview, int orientation, int fullLonger, int maxSize,
-                       int quality, Clock::time_point deadline)
+QByteArray fromPreview(const libraw_processed_image_t& preview,
+    int orientation,
+    int fullLonger,
+    int maxSize,
+    int quality,
+    Clock::time_point deadline)
 {
     ImagePtr image;
     if (preview.type == LIBRAW_IMAGE_JPEG) {
         image.reset(vips_image_new_from_buffer(preview.data, preview.data_size, "", nullptr));
-    } else if (preview.type == LIBRAW_IMAGE_BITMAP && preview.bits == 8 && (preview.colors == 3 || preview.colors == 1)
-               && size_t(preview.width) * preview.height * preview.colors <= preview.data_size) {
+    } else if (preview.type == LIBRAW_IMAGE_BITMAP && preview.bits == 8
+        && (preview.colors == 3 || preview.colors == 1)
+        && size_t(preview.width) * preview.height * preview.colors <= preview.data_size) {
         image.reset(vips_image_new_from_memory(preview.data, preview.data_size, preview.width, preview.height,
-                                               preview.colors, VIPS_FORMAT_UCHAR));
+            preview.colors, VIPS_FORMAT_UCHAR));
     }
     if (!image || !ImageCodec::withinPixelLimit(image.get())) {
         ImageCodec::forgetErrors();
@@ -58,8 +62,8 @@ QByteArray fromPreview(const libraw_processed_image_t& preview, int orientation,
     const bool swap = orientation >= 5;
     ImagePtr picture;
     if (const auto size = ImageCodec::scaledSize(swap ? height : width, swap ? width : height, maxSize)) {
-        ImagePtr scaled = ImageCodec::resizeExact(image.get(), swap ? size->height : size->width,
-                                                  swap ? size->width : size->height);
+        ImagePtr scaled = ImageCodec::resizeExact(
+            image.get(), swap ? size->height : size->width, swap ? size->width : size->height);
         if (!scaled)
             return {};
         picture = ImageCodec::applyOrientation(scaled.get(), orientation);
@@ -86,7 +90,7 @@ QByteArray fromSensor(LibRaw& raw, int maxSize, int quality, Clock::time_point d
         || (processed->colors != 3 && processed->colors != 1))
         return {};
     ImagePtr image(vips_image_new_from_memory(processed->data, processed->data_size, processed->width,
-                                              processed->height, processed->colors, VIPS_FORMAT_UCHAR));
+        processed->height, processed->colors, VIPS_FORMAT_UCHAR));
     if (!image) {
         ImageCodec::forgetErrors();
         return {};

@@ -12,7 +12,8 @@
 namespace RawDecoder {
 
 // Upright JPEG within maxSize by the photo downscale rule, or empty when LibRaw cannot read the file.
-QByteArray decode(const std::filesystem::path& file, int maxSize, int quality, ImageCodec::Clock::time_point deadline);
+QByteArray decode(
+    const std::filesystem::path& file, int maxSize, int quality, ImageCodec::Clock::time_point deadline);
 
 // The EXIF orientation (1..8) that LibRaw's flip code stands for.
 int orientationFromFlip(int flip);

@@ -143,8 +143,8 @@ struct Pending
 class Clip
 {
 public:
-    static std::unique_ptr<Clip> open(const std::filesystem::path& file, const Clock::time_point* deadline,
-                                      int decoderThreads);
+    static std::unique_ptr<Clip> open(
+        const std::filesystem::path& file, const Clock::time_point* deadline, int decoderThreads);
 
     double durationSeconds() const
     {
@@ -162,7 +162,8 @@ private:
         Failed,
     };
 
-    Outcome decodeFrom(int64_t target, bool acceptLateStart, FramePtr& picture, int64_t& keyPts, Stats& stats);
+    Outcome decodeFrom(
+        int64_t target, bool acceptLateStart, FramePtr& picture, int64_t& keyPts, Stats& stats);
     bool rewind();
     bool send(AVPacket* packet, int64_t target, Stats& stats);
     void keep(FramePtr frame, int64_t target);
@@ -179,7 +180,7 @@ private:
     NalUnits::StreamLayout m_layout;
     bool m_canSkip = false;
     double m_duration = 0;
-    int64_t m_origin = 0;      // the clip's zero, in stream ticks
+    int64_t m_origin = 0; // the clip's zero, in stream ticks
     int64_t m_streamStart = 0; // the first picture's time, in stream ticks
     Placement m_placement;
     // AVI stores no presentation times, only the order of decoding; its pictures are shown one frame
@@ -193,12 +194,12 @@ private:
 
     // Per grab: the best candidates among decoded pictures.
     FramePtr m_atOrBefore; // latest picture not after the instant
-    FramePtr m_earliest;   // earliest picture after it, for instants before the first picture
-    FramePtr m_untimed;    // last picture without a time
+    FramePtr m_earliest; // earliest picture after it, for instants before the first picture
+    FramePtr m_untimed; // last picture without a time
 };
 
-std::unique_ptr<Clip> Clip::open(const std::filesystem::path& file, const Clock::time_point* deadline,
-                                 int decoderThreads)
+std::unique_ptr<Clip> Clip::open(
+    const std::filesystem::path& file, const Clock::time_point* deadline, int decoderThreads)
 {
     if (!MediaLibraries::isRegularFile(file))
         return nullptr;
@@ -273,8 +274,8 @@ std::unique_ptr<Clip> Clip::open(const std::filesystem::path& file, const Clock:
     clip->m_decoder = std::move(decoder);
 
     // Skipping pictures is only done where the bitstream itself says nothing refers to them.
-    const std::span<const uint8_t> extradata(stream->codecpar->extradata,
-                                             size_t(std::max(0, stream->codecpar->extradata_size)));
+    const std::span<const uint8_t> extradata(
+        stream->codecpar->extradata, size_t(std::max(0, stream->codecpar->extradata_size)));
     if (stream->codecpar->codec_id == AV_CODEC_ID_H264) {
         clip->m_layout = NalUnits::layoutFromExtradata(NalUnits::Codec::H264, extradata);
         clip->m_canSkip = true;
@@ -298,7 +299,8 @@ std::unique_ptr<Clip> Clip::open(const std::filesystem::path& file, const Clock:
 QByteArray Clip::grab(double seconds, Stats& stats)
 {
     const AVRational timeBase = m_stream->time_base;
-    // The instant is a count of 1/600 s ticks; the picture on screen is the last one starting at or before it.
+    // The instant is a count of 1/600 s ticks; the picture on screen is the last one starting at or before
+    // it.
     const int64_t ticks = std::llround(seconds * 600.0);
     const int64_t target = m_origin + av_rescale_q_rnd(ticks, AVRational { 1, 600 }, timeBase, AV_ROUND_DOWN);
     const int64_t second = std::max<int64_t>(1, av_rescale_q(1, AVRational { 1, 1 }, timeBase));
@@ -307,7 +309,8 @@ QByteArray Clip::grab(double seconds, Stats& stats)
     for (int attempt = 0; attempt < 8 && !expired(); ++attempt) {
         const bool fromStart = seekTo <= m_streamStart;
         if (fromStart ? !rewind()
-                      : av_seek_frame(m_format.get(), m_stream->index, seekTo, AVSEEK_FLAG_BACKWARD) < 0 && !rewind())
+                      : av_seek_frame(m_format.get(), m_stream->index, seekTo, AVSEEK_FLAG_BACKWARD) < 0
+                    && !rewind())
             return {};
         FramePtr picture;
         int64_t keyPts = AV_NOPTS_VALUE;
@@ -384,8 +387,8 @@ bool Clip::send(AVPacket* packet, int64_t target, Stats& stats)
     }
 }
 
-Clip::Outcome Clip::decodeFrom(int64_t target, bool acceptLateStart, FramePtr& picture, int64_t& keyPts,
-                               Stats& stats)
+Clip::Outcome Clip::decodeFrom(
+    int64_t target, bool acceptLateStart, FramePtr& picture, int64_t& keyPts, Stats& stats)
 {
     avcodec_flush_buffers(m_decoder.get());
     m_atOrBefore.reset();
@@ -499,7 +502,9 @@ Clip::Outcome Clip::decodeFrom(int64_t target, bool acceptLateStart, FramePtr& p
     stats.packetsToInstants += int(wanted >= 0 ? wanted : sequence);
 
     if (!timesComplete) {
-        picture = m_atOrBefore ? std::move(m_atOrBefore) : m_earliest ? std::move(m_earliest) : std::move(m_untimed);
+        picture = m_atOrBefore ? std::move(m_atOrBefore)
+            : m_earliest       ? std::move(m_earliest)
+                               : std::move(m_untimed);
     } else if (bestPts != AV_NOPTS_VALUE) {
         // Zero tolerance: when the picture shown at the instant did not decode, there is no frame.
         if (m_atOrBefore && m_atOrBefore->pts == bestPts)
@@ -535,8 +540,7 @@ QByteArray Clip::encode(const AVFrame* frame) const
 
     const auto format = AVPixelFormat(frame->format);
     ScalerPtr scaler(sws_getContext(frame->width, frame->height, format, scaledWidth, scaledHeight,
-                                    AV_PIX_FMT_RGB24, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
-                                    nullptr, nullptr));
+        AV_PIX_FMT_RGB24, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
     if (!scaler)
         return {};
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
@@ -544,13 +548,14 @@ QByteArray Clip::encode(const AVFrame* frame) const
         const int* coefficients = sws_getCoefficients(swsColorspace(frame->colorspace, frame->height));
         const bool fullRange = frame->color_range == AVCOL_RANGE_JPEG || format == AV_PIX_FMT_YUVJ420P
             || format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P;
-        sws_setColorspaceDetails(scaler.get(), coefficients, fullRange ? 1 : 0, sws_getCoefficients(SWS_CS_DEFAULT),
-                                 1, 0, 1 << 16, 1 << 16);
+        sws_setColorspaceDetails(scaler.get(), coefficients, fullRange ? 1 : 0,
+            sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     }
     std::vector<uint8_t> scaled(size_t(scaledWidth) * scaledHeight * 3);
     uint8_t* planes[4] = { scaled.data(), nullptr, nullptr, nullptr };
     int strides[4] = { scaledWidth * 3, 0, 0, 0 };
-    if (sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, strides) != scaledHeight)
+    if (sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, strides)
+        != scaledHeight)
         return {};
 
     const Placement& p = m_placement;
@@ -559,10 +564,18 @@ QByteArray Clip::encode(const AVFrame* frame) const
     std::vector<uint8_t> upright(scaled.size());
     for (int y = 0; y < scaledHeight; ++y) {
         for (int x = 0; x < scaledWidth; ++x) {
-            const int toX = (p.a == 1 ? x : p.a == -1 ? scaledWidth - 1 - x : 0)
-                + (p.c == 1 ? y : p.c == -1 ? scaledHeight - 1 - y : 0);
-            const int toY = (p.b == 1 ? x : p.b == -1 ? scaledWidth - 1 - x : 0)
-                + (p.d == 1 ? y : p.d == -1 ? scaledHeight - 1 - y : 0);
+            const int toX = (p.a == 1           ? x
+                                    : p.a == -1 ? scaledWidth - 1 - x
+                                                : 0)
+                + (p.c == 1         ? y
+                        : p.c == -1 ? scaledHeight - 1 - y
+                                    : 0);
+            const int toY = (p.b == 1           ? x
+                                    : p.b == -1 ? scaledWidth - 1 - x
+                                                : 0)
+                + (p.d == 1         ? y
+                        : p.d == -1 ? scaledHeight - 1 - y
+                                    : 0);
             const uint8_t* from = &scaled[(size_t(y) * scaledWidth + x) * 3];
             std::copy(from, from + 3, &upright[(size_t(toY) * outWidth + toX) * 3]);
         }
@@ -597,8 +610,11 @@ std::optional<double> duration(const std::filesystem::path& video)
     return std::nullopt;
 }
 
-QByteArrayList extract(const std::filesystem::path& video, int count, std::chrono::milliseconds budget, Stats* stats,
-                       int maxWorkers)
+QByteArrayList extract(const std::filesystem::path& video,
+    int count,
+    std::chrono::milliseconds budget,
+    Stats* stats,
+    int maxWorkers)
 {
     MediaLibraries::initialize();
     const int n = std::clamp(count, MinFrames, MaxFrames);
@@ -644,8 +660,7 @@ QByteArrayList extract(const std::filesystem::path& video, int count, std::chron
         }
         try {
             work(*first);
-        } catch (...) {
-        }
+        } catch (...) { }
         for (std::thread& helper : helpers)
             helper.join();
     } catch (...) {

@@ -20,7 +20,7 @@ constexpr std::chrono::milliseconds DefaultBudget { 30'000 };
 
 struct Stats
 {
-    int framesDecoded = 0;     // pictures handed to the decoder, over all instants
+    int framesDecoded = 0; // pictures handed to the decoder, over all instants
     int packetsToInstants = 0; // pictures from each instant's key frame up to the one shown then
     int instantsFound = 0;
 };
@@ -33,8 +33,10 @@ std::optional<double> duration(const std::filesystem::path& video);
 
 // JPEG frames, in time order, of the pictures on screen at instants(duration, clamped count), upright
 // and within 640 × 640. A picture that cannot be decoded in time is left out.
-QByteArrayList extract(const std::filesystem::path& video, int count,
-                       std::chrono::milliseconds budget = DefaultBudget, Stats* stats = nullptr,
-                       int maxWorkers = 0);
+QByteArrayList extract(const std::filesystem::path& video,
+    int count,
+    std::chrono::milliseconds budget = DefaultBudget,
+    Stats* stats = nullptr,
+    int maxWorkers = 0);
 
 } // namespace VideoFrames

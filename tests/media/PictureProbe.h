@@ -17,7 +17,8 @@ struct PictureProbe
     static PictureProbe decode(const QByteArray& jpeg)
     {
         PictureProbe probe;
-        ImageCodec::ImagePtr image(vips_image_new_from_buffer(jpeg.constData(), size_t(jpeg.size()), "", nullptr));
+        ImageCodec::ImagePtr image(
+            vips_image_new_from_buffer(jpeg.constData(), size_t(jpeg.size()), "", nullptr));
         if (!image)
             return probe;
         ImageCodec::ImagePtr ready = ImageCodec::toRgb8(image.get());
@@ -62,7 +63,8 @@ struct PictureProbe
     // Mean of one channel over a rectangle given in pixels.
     double meanPixels(int channel, int x0, int y0, int x1, int y1) const
     {
-        return mean(channel, double(x0) / width, double(y0) / height, double(x1) / width, double(y1) / height);
+        return mean(
+            channel, double(x0) / width, double(y0) / height, double(x1) / width, double(y1) / height);
     }
 
     // Whether the region is mostly red (red high, green and blue low).

@@ -18,8 +18,8 @@ private:
     {
         const QString path = m_dir.filePath(u"%1-%2x%3.jpg"_s.arg(colour).arg(width).arg(height));
         if (!QFile::exists(path)
-            && !MediaFixtures::makeVideo(path, u"color=c=%1:s=%2x%3"_s.arg(colour).arg(width).arg(height),
-                                         { u"-frames:v"_s, u"1"_s }))
+            && !MediaFixtures::makeVideo(
+                path, u"color=c=%1:s=%2x%3"_s.arg(colour).arg(width).arg(height), { u"-frames:v"_s, u"1"_s }))
             return {};
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -46,13 +46,17 @@ private slots:
         QTest::newRow("1") << 1 << 1 << 1 << QSize() << QSize(640, 360);
         QTest::newRow("2") << 2 << 2 << 1 << QSize(905, 509) << QSize(1828, 521);
         for (int n : { 3, 4 })
-            QTest::newRow(qPrintable(QString::number(n))) << n << 2 << 2 << QSize(640, 360) << QSize(1298, 738);
+            QTest::newRow(qPrintable(QString::number(n)))
+                << n << 2 << 2 << QSize(640, 360) << QSize(1298, 738);
         for (int n : { 5, 6 })
-            QTest::newRow(qPrintable(QString::number(n))) << n << 3 << 2 << QSize(523, 294) << QSize(1593, 606);
+            QTest::newRow(qPrintable(QString::number(n)))
+                << n << 3 << 2 << QSize(523, 294) << QSize(1593, 606);
         for (int n : { 7, 8, 9 })
-            QTest::newRow(qPrintable(QString::number(n))) << n << 3 << 3 << QSize(427, 240) << QSize(1305, 744);
+            QTest::newRow(qPrintable(QString::number(n)))
+                << n << 3 << 3 << QSize(427, 240) << QSize(1305, 744);
         for (int n : { 10, 11, 12 })
-            QTest::newRow(qPrintable(QString::number(n))) << n << 3 << 4 << QSize(370, 208) << QSize(1134, 862);
+            QTest::newRow(qPrintable(QString::number(n)))
+                << n << 3 << 4 << QSize(370, 208) << QSize(1134, 862);
     }
 
     void layouts()
@@ -94,7 +98,7 @@ private slots:
         QCOMPARE(single->frameCount, 1);
         QCOMPARE(QSize(single->width, single->height), QSize(320, 200));
         QCOMPARE(QSize(PictureProbe::decode(single->jpeg).width, PictureProbe::decode(single->jpeg).height),
-                 QSize(320, 200));
+            QSize(320, 200));
 
         const auto three = FrameMontage::compose({ good, good, "broken", good }, 0.8);
         QVERIFY(three);
@@ -106,13 +110,14 @@ private slots:
     // Two landscape frames are enlarged to their cells; margins and gaps stay black.
     void placesFramesInOrder()
     {
-        const auto montage = FrameMontage::compose({ frame(u"red"_s, 640, 360), frame(u"blue"_s, 640, 360) }, 0.9);
+        const auto montage
+            = FrameMontage::compose({ frame(u"red"_s, 640, 360), frame(u"blue"_s, 640, 360) }, 0.9);
         QVERIFY(montage);
         const PictureProbe p = PictureProbe::decode(montage->jpeg);
-        QVERIFY(p.meanPixels(0, 20, 20, 900, 500) > 200);  // first cell red
+        QVERIFY(p.meanPixels(0, 20, 20, 900, 500) > 200); // first cell red
         QVERIFY(p.meanPixels(2, 930, 20, 1810, 500) > 200); // second cell blue
-        QVERIFY(p.meanPixels(0, 0, 0, 1828, 4) < 20);       // top margin black
-        QVERIFY(p.meanPixels(0, 912, 0, 916, 521) < 40);    // gap between the cells
+        QVERIFY(p.meanPixels(0, 0, 0, 1828, 4) < 20); // top margin black
+        QVERIFY(p.meanPixels(0, 912, 0, 916, 521) < 40); // gap between the cells
     }
 
     // A portrait frame in a landscape cell is centred with black bars (202.5 × 360 in 640 × 360).

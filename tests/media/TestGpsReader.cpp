@@ -35,7 +35,8 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<Found>("expected");
-        QTest::newRow("with altitude") << u"+31.2304+121.4737+005.000/"_s << Found(GeoCoordinate { 31.2304, 121.4737 });
+        QTest::newRow("with altitude")
+            << u"+31.2304+121.4737+005.000/"_s << Found(GeoCoordinate { 31.2304, 121.4737 });
         QTest::newRow("south west") << u"-33.8688-070.6693/"_s << Found(GeoCoordinate { -33.8688, -70.6693 });
         QTest::newRow("whole degrees") << u"+48+002/"_s << Found(GeoCoordinate { 48, 2 });
         QTest::newRow("poles and date line") << u"-90.0+180.0/"_s << Found(GeoCoordinate { -90, 180 });
@@ -64,7 +65,7 @@ private slots:
         QTest::newRow("mov apple key")
             << u"mov"_s
             << QStringList { u"com.apple.quicktime.location.ISO6709=-33.8688+151.2093+010.000/"_s,
-                             u"-movflags"_s, u"use_metadata_tags"_s }
+                   u"-movflags"_s, u"use_metadata_tags"_s }
             << Found(GeoCoordinate { -33.8688, 151.2093 });
         QTest::newRow("second pass after a bad location")
             << u"mkv"_s << QStringList { u"location=+91.0000+010.0000/"_s, u"gps_location=+10.5-020.25/"_s }
@@ -88,8 +89,8 @@ private slots:
             else
                 arguments << item;
         }
-        const QString path = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-')
-                                            + u'.' + extension);
+        const QString path = m_dir.filePath(
+            QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-') + u'.' + extension);
         QVERIFY(MediaFixtures::makeVideo(path, u"testsrc2=s=64x48:r=10"_s, arguments));
         QCOMPARE(PlaceResolver::coordinate(fsPath(path)), expected);
     }
@@ -101,15 +102,16 @@ private slots:
         const QString latitude = u"Exif.GPSInfo.GPSLatitude 30/1 30/1 0/1"_s;
         const QString longitude = u"Exif.GPSInfo.GPSLongitude 104/1 3/1 36/1"_s;
         QTest::newRow("north east") << QStringList { latitude, u"Exif.GPSInfo.GPSLatitudeRef N"_s, longitude,
-                                                     u"Exif.GPSInfo.GPSLongitudeRef E"_s }
+            u"Exif.GPSInfo.GPSLongitudeRef E"_s }
                                     << Found(GeoCoordinate { 30.5, 104.06 });
         QTest::newRow("south west") << QStringList { latitude, u"Exif.GPSInfo.GPSLatitudeRef S"_s, longitude,
-                                                     u"Exif.GPSInfo.GPSLongitudeRef W"_s }
+            u"Exif.GPSInfo.GPSLongitudeRef W"_s }
                                     << Found(GeoCoordinate { -30.5, -104.06 });
-        QTest::newRow("references missing") << QStringList { latitude, longitude } << Found(GeoCoordinate { 30.5, 104.06 });
+        QTest::newRow("references missing")
+            << QStringList { latitude, longitude } << Found(GeoCoordinate { 30.5, 104.06 });
         QTest::newRow("longitude missing") << QStringList { latitude } << Found();
-        QTest::newRow("zero denominator") << QStringList { u"Exif.GPSInfo.GPSLatitude 30/0 0/1 0/1"_s, longitude }
-                                          << Found();
+        QTest::newRow("zero denominator")
+            << QStringList { u"Exif.GPSInfo.GPSLatitude 30/0 0/1 0/1"_s, longitude } << Found();
         QTest::newRow("no GPS") << QStringList {} << Found();
     }
 
@@ -119,8 +121,8 @@ private slots:
         QFETCH(Found, expected);
         if (!MediaFixtures::hasTool(u"ffmpeg"_s) || !MediaFixtures::hasTool(u"exiv2"_s))
             QSKIP("ffmpeg and exiv2 make the photos");
-        const QString path = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-')
-                                            + u".jpg"_s);
+        const QString path
+            = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-') + u".jpg"_s);
         QVERIFY(MediaFixtures::makeJpeg(path));
         if (!tags.isEmpty())
             QVERIFY(MediaFixtures::setExif(path, tags));

@@ -25,11 +25,11 @@ bool makeCard(const QString& path, int width, int height)
 {
     const QString png = path + u".src.png"_s;
     if (!MediaFixtures::makeVideo(png,
-                                  u"color=c=blue:s=%1x%2,drawbox=x=0:y=0:w=%3:h=%4:color=red:t=fill"_s.arg(width)
-                                      .arg(height)
-                                      .arg(width / 2)
-                                      .arg(height / 2),
-                                  { u"-frames:v"_s, u"1"_s }))
+            u"color=c=blue:s=%1x%2,drawbox=x=0:y=0:w=%3:h=%4:color=red:t=fill"_s.arg(width)
+                .arg(height)
+                .arg(width / 2)
+                .arg(height / 2),
+            { u"-frames:v"_s, u"1"_s }))
         return false;
     if (path.endsWith(u".png"))
         return QFile::rename(png, path);
@@ -90,7 +90,8 @@ private slots:
     void formats_data()
     {
         QTest::addColumn<QString>("extension");
-        for (const char* extension : { "jpg", "jpeg", "png", "tif", "tiff", "webp", "bmp", "heic", "heif", "avif" })
+        for (const char* extension :
+            { "jpg", "jpeg", "png", "tif", "tiff", "webp", "bmp", "heic", "heif", "avif" })
             QTest::newRow(extension) << QString::fromLatin1(extension);
     }
 
@@ -149,8 +150,8 @@ private slots:
         const QString path = m_dir.filePath(u"tagged.heic"_s);
         if (!makeCard(path, 400, 300))
             QSKIP("no HEIF encoder");
-        QVERIFY(MediaFixtures::run(u"exiftool"_s, { u"-q"_s, u"-overwrite_original"_s, u"-n"_s,
-                                                    u"-Orientation=6"_s, path }));
+        QVERIFY(MediaFixtures::run(
+            u"exiftool"_s, { u"-q"_s, u"-overwrite_original"_s, u"-n"_s, u"-Orientation=6"_s, path }));
         const PictureProbe probe = PictureProbe::decode(FrameExtractor::extractImage(fsPath(path), 1280));
         QCOMPARE(QSize(probe.width, probe.height), QSize(400, 300));
         QVERIFY(probe.isRed(0.1, 0.1, 0.4, 0.4));
@@ -170,8 +171,8 @@ private slots:
         QFETCH(QSize, size);
         QFETCH(QSize, expected);
         const QString path = m_dir.filePath(u"size-%1x%2.png"_s.arg(size.width()).arg(size.height()));
-        QVERIFY(MediaFixtures::run(u"vips"_s, { u"black"_s, path, QString::number(size.width()),
-                                                QString::number(size.height()) }));
+        QVERIFY(MediaFixtures::run(
+            u"vips"_s, { u"black"_s, path, QString::number(size.width()), QString::number(size.height()) }));
         const PictureProbe probe = PictureProbe::decode(FrameExtractor::extractImage(fsPath(path), 1280));
         QCOMPARE(QSize(probe.width, probe.height), expected);
     }
@@ -203,12 +204,13 @@ private slots:
         const int previewHeight = previewWidth * 3 / 4;
         if (previewWidth > 0) {
             const QString jpeg = m_dir.filePath(u"preview-%1.jpg"_s.arg(previewWidth));
-            QVERIFY(MediaFixtures::makeVideo(jpeg, u"color=c=red:s=%1x%2"_s.arg(previewWidth).arg(previewHeight),
-                                             { u"-frames:v"_s, u"1"_s }));
+            QVERIFY(MediaFixtures::makeVideo(jpeg,
+                u"color=c=red:s=%1x%2"_s.arg(previewWidth).arg(previewHeight), { u"-frames:v"_s, u"1"_s }));
             preview = readAll(jpeg);
         }
         const QString path = m_dir.filePath(name);
-        QVERIFY(MediaFixtures::makeDng(path, 2000, 1500, 1500, preview, previewWidth, previewHeight, orientation));
+        QVERIFY(MediaFixtures::makeDng(
+            path, 2000, 1500, 1500, preview, previewWidth, previewHeight, orientation));
         const PictureProbe probe = PictureProbe::decode(FrameExtractor::extractImage(fsPath(path), 1280));
         QCOMPARE(QSize(probe.width, probe.height), expected);
         QCOMPARE(probe.isRed(0.2, 0.2, 0.8, 0.8), fromPreview);
@@ -221,7 +223,8 @@ private slots:
         QTest::addColumn<QByteArray>("content");
         QByteArray png("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\x01\x86\xa0\0\x01\x86\xa0\x08\x02\0\0\0", 29);
         png += QByteArray(4, '\0') + QByteArray("\0\0\0\x10IDAT", 8) + QByteArray(20, 'x');
-        QByteArray jpeg("\xFF\xD8\xFF\xC0\0\x11\x08\xFD\xE8\xFD\xE8\x03\x01\x22\0\x02\x11\x01\x03\x11\x01", 21);
+        QByteArray jpeg(
+            "\xFF\xD8\xFF\xC0\0\x11\x08\xFD\xE8\xFD\xE8\x03\x01\x22\0\x02\x11\x01\x03\x11\x01", 21);
         jpeg += QByteArray("\xFF\xDA\0\x0C\x03\x01\0\x02\x11\x03\x11\0\x3F\0", 14) + QByteArray(64, '\x55');
         QTest::newRow("zero bytes") << u"empty.jpg"_s << QByteArray();
         QTest::newRow("text named png") << u"text.png"_s << QByteArray("just some words\n");
@@ -231,8 +234,8 @@ private slots:
         QTest::newRow("png claiming 10 gigapixels") << u"huge.png"_s << png;
         QTest::newRow("jpeg claiming 65000 squared") << u"huge.jpg"_s << jpeg;
         QTest::newRow("garbage named nef") << u"noise.nef"_s << QByteArray(4096, '\x5a');
-        QTest::newRow("magick script named bmp") << u"script.bmp"_s
-                                                 << QByteArray("push graphic-context\nviewbox 0 0 10 10\n");
+        QTest::newRow("magick script named bmp")
+            << u"script.bmp"_s << QByteArray("push graphic-context\nviewbox 0 0 10 10\n");
     }
 
     void unusableInput()

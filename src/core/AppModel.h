@@ -3,6 +3,7 @@
 
 #include "common/AppSettings.h"
 #include "common/VideoItem.h"
+#include "vision/OllamaModel.h"
 
 #include <QHash>
 #include <QList>
@@ -20,11 +21,24 @@
 
 // The central controller: the work list, the settings and the workflow. One instance, owned by the
 // front end and living on the main thread; views learn of changes through its signals.
+class AnalysisRun;
+class QProcess;
+
 class AppModel : public QObject
 {
     Q_OBJECT
 
 public:
+    // The local model server's last known state, with the hint to show when it is not ready.
+    struct OllamaReadiness
+    {
+        bool installed = false;
+        bool running = false;
+        bool hasModel = false;
+        QStringList modelNames;
+        std::optional<QString> error;
+    };
+
     static const QStringList videoExtensions;
     static const QStringList photoExtensions;
 
@@ -59,6 +73,27 @@ public:
         return m_lastUndoLog;
     }
 
+    bool isBusy() const
+    {
+        return m_run != nullptr;
+    }
+    const QList<OllamaModel>& models() const
+    {
+        return m_models;
+    }
+    const OllamaReadiness& readiness() const
+    {
+        return m_readiness;
+    }
+    bool isPulling() const
+    {
+        return m_isPulling;
+    }
+    QString pullProgress() const
+    {
+        return m_pullProgress;
+    }
+
     // Schedules one changed() emission on the event loop; returns at once.
     void notify();
 
@@ -88,8 +123,29 @@ public:
     // Moves the files of the last batch back and points their items at the old paths again.
     void undoLast();
 
+    // Analyses every item that is not renamed yet, one at a time, in the background; the status line
+    // shows the progress and then a summary. Does nothing while a run is going on.
+    void analyzeAll();
+    // Whether a run prepares the next item while the model answers (on by default; benchmarks turn it
+    // off to compare with the one-after-the-other order).
+    void setPreparesAhead(bool on)
+    {
+        m_preparesAhead = on;
+    }
+
+    // Finds out whether the local model server is installed, running and has a model; readinessChanged()
+    // tells when the answer is in.
+    void checkOllamaReadiness();
+    // Downloads a model through the local server, with pullProgress() kept up to date; ignored while a
+    // download is running.
+    void pullVisionModel(const QString& name);
+    // Reloads models() from the selected engine.
+    void refreshModels();
+
 signals:
     void changed();
+    void modelsChanged();
+    void readinessChanged();
 
 private:
     enum class Candidate
@@ -113,12 +169,23 @@ private:
         std::unordered_set<std::string>& seen) const;
     qsizetype appendItems(const std::vector<Accepted>& accepted);
     std::optional<qsizetype> indexOf(const QUuid& id) const;
+    void finishRun();
+    void probeInstallation(const std::function<void(bool)>& done);
+    void readinessInstalled(bool installed);
+    void applyModelSelection();
     void rebuildIndexes();
 
     QList<VideoItem> m_items;
     AppSettings m_settings;
     std::optional<std::filesystem::path> m_lastUndoLog;
     QString m_statusMessage;
+
+    QList<OllamaModel> m_models;
+    OllamaReadiness m_readiness;
+    bool m_isPulling = false;
+    QString m_pullProgress;
+    AnalysisRun* m_run = nullptr;
+    bool m_preparesAhead = true;
 
     // The duplicate rule compares path text; these keep it and the lookups by id from being linear.
     std::unordered_set<std::string> m_paths;

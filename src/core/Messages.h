@@ -41,6 +41,16 @@ inline QString undone(qsizetype count)
     return u"已撤销 "_s + QString::number(count) + u" 个文件的重命名"_s;
 }
 
+// The readiness hints of the local model server.
+inline const QString NotInstalledHint
+    = u"未检测到 Ollama，请先安装（curl -fsSL https://ollama.com/install.sh | sh）"_s;
+inline const QString NotRunningHint = u"Ollama 已安装但未运行，请在终端执行：ollama serve"_s;
+inline const QString NoModelHint = u"Ollama 已运行，但尚未拉取视觉模型（ollama pull qwen2.5vl:7b）"_s;
+
+inline const QString PullConnecting = u"正在连接 Ollama…"_s;
+inline const QString PullDone = u"✅ 下载完成"_s;
+inline const QString PullFailedPrefix = u"❌ 下载失败："_s;
+
 inline const QString NoFrames = u"无法抽取帧（编码不支持或缺少读取权限）"_s;
 inline const QString UnreadablePhoto = u"无法读取这张照片（格式不支持、文件损坏或缺少读取权限）"_s;
 inline const QString ErrorPrefix = u"错误："_s;

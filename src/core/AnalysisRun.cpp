@@ -1,0 +1,254 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "core/AnalysisRun.h"
+
+#include "core/AppModel.h"
+#include "core/Messages.h"
+#include "media/FrameExtractor.h"
+#include "media/FrameMontage.h"
+#include "media/GpsReader.h"
+#include "naming/NameBuilder.h"
+#include "naming/PlaceResolver.h"
+#include "vision/PromptBuilder.h"
+
+#include <QThreadPool>
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int PathPlaceDepth = 6;
+constexpr int PhotoMaxSize = 1280;
+constexpr double MontageQuality = 0.8;
+
+// Decoding has a pool of its own, so the global pool stays free for the import's date reading.
+QThreadPool& mediaPool()
+{
+    static QThreadPool pool;
+    static const bool configured = [] {
+        pool.setMaxThreadCount(2);
+        return true;
+    }();
+    Q_UNUSED(configured);
+    return pool;
+}
+
+// Decoding is background work: it yields the processor to the event loop and the network thread, so
+// that the request for one item goes out at full speed while the next item is decoded beside it.
+void yieldToInteractiveWork()
+{
+    thread_local const bool lowered = [] {
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+        return true;
+    }();
+    Q_UNUSED(lowered);
+}
+
+QString fileName(const std::filesystem::path& path)
+{
+    return displayFileName(path);
+}
+
+} // namespace
+
+AnalysisRun::AnalysisRun(AppModel& model, Setup setup, std::function<void()> finished)
+    : QObject(&model)
+    , m_model(model)
+    , m_setup(std::move(setup))
+    , m_finished(std::move(finished))
+{ }
+
+AnalysisRun::~AnalysisRun()
+{
+    m_request.abort();
+}
+
+void AnalysisRun::start()
+{
+    m_clock.start();
+    // The run's steps begin on the event loop: analyzeAll() returns first.
+    QTimer::singleShot(0, this, &AnalysisRun::next);
+}
+
+AnalysisRun::Prepared AnalysisRun::prepare(const std::filesystem::path& path, MediaKind kind, int frameCount)
+{
+    Prepared prepared;
+    if (kind == MediaKind::Video) {
+        prepared.frames = FrameExtractor::extractFrames(path, frameCount);
+        if (prepared.frames.isEmpty()) {
+            prepared.failure = Messages::NoFrames;
+            return prepared;
+        }
+        prepared.coordinate = PlaceResolver::coordinate(path);
+    } else {
+        const QByteArray image = FrameExtractor::extractImage(path, PhotoMaxSize);
+        if (image.isEmpty()) {
+            prepared.failure = Messages::UnreadablePhoto;
+            return prepared;
+        }
+        prepared.frames = { image };
+        prepared.coordinate = PlaceResolver::photoCoordinate(path);
+    }
+    prepared.montage = FrameMontage::compose(prepared.frames, MontageQuality);
+    return prepared;
+}
+
+QFuture<AnalysisRun::Prepared> AnalysisRun::prepareAsync(
+    const std::filesystem::path& path, MediaKind kind) const
+{
+    return QtConcurrent::run(&mediaPool(), [path, kind, frameCount = m_setup.frameCount] {
+        yieldToInteractiveWork();
+        return prepare(path, kind, frameCount);
+    });
+}
+
+void AnalysisRun::next()
+{
+    const qsizetype total = m_setup.ids.size();
+    // Items removed from the list or already renamed are passed over without a word.
+    std::optional<VideoItem> snapshot;
+    while (m_position < total) {
+        snapshot = m_model.itemSnapshot(m_setup.ids.at(m_position));
+        if (snapshot && snapshot->status != VideoItem::Status::Renamed)
+            break;
+        ++m_position;
+    }
+    if (m_position >= total) {
+        finish();
+        return;
+    }
+
+    const qsizetype position = m_position;
+    const QUuid id = snapshot->id;
+    const std::optional<double> average = m_successes > 0
+        ? std::optional<double>(m_clock.nsecsElapsed() / 1e9 / double(m_successes))
+        : std::nullopt;
+    const bool usePathPlace = m_model.settings().usePathPlace;
+    m_model.mutateItem(id, [&](VideoItem& item) {
+        item.status = VideoItem::Status::Analyzing;
+        if (usePathPlace && !item.pathPlace)
+            item.pathPlace = PlaceResolver::fromPath(item.url, PathPlaceDepth);
+        m_model.setStatusMessage(Messages::progress(position, total, fileName(item.url), average));
+    });
+
+    QFuture<Prepared> future;
+    if (m_prefetch && m_prefetch->position == position && m_prefetch->path == snapshot->url
+        && m_prefetch->kind == snapshot->mediaKind) {
+        future = m_prefetch->future;
+    } else {
+        future = prepareAsync(snapshot->url, snapshot->mediaKind);
+    }
+    m_prefetch.reset();
+    future.then(this, [this, position, id](const Prepared& prepared) { analyse(position, id, prepared); });
+}
+
+void AnalysisRun::analyse(qsizetype position, const QUuid& id, const Prepared& prepared)
+{
+    if (!prepared.failure.isEmpty()) {
+        fail(id, prepared.failure);
+        return;
+    }
+    const std::optional<VideoItem> snapshot = m_model.itemSnapshot(id);
+    const MediaKind kind = snapshot ? snapshot->mediaKind : MediaKind::Video;
+    const int columns = prepared.montage ? prepared.montage->columns : 1;
+    const int rows = prepared.montage ? prepared.montage->rows : 1;
+    const QString prompt = PromptBuilder::build(columns, rows, kind);
+    const QByteArrayList images
+        = prepared.montage ? QByteArrayList { prepared.montage->jpeg } : prepared.frames;
+
+    auto onReply = [this, id, prepared](const QString& reply) {
+        m_request = Net::Handle();
+        const PromptBuilder::Reply parsed = PromptBuilder::parse(reply);
+        // Read when the item gets here: a change made during the run counts from the next item on.
+        const AppSettings& settings = m_model.settings();
+        if (!settings.useGPSGeocoding || !prepared.coordinate) {
+            store(id, prepared, reply, parsed.content, parsed.location, std::nullopt);
+            return;
+        }
+        PlaceResolver::reverseGeocode(*prepared.coordinate, settings.geocoderURL, this,
+            [this, id, prepared, reply, parsed](const std::optional<QString>& place) {
+                store(id, prepared, reply, parsed.content, parsed.location, place);
+            });
+    };
+    auto onError = [this, id](const QString& message) { fail(id, Messages::ErrorPrefix + message); };
+    if (m_setup.useOnline) {
+        m_request
+            = m_setup.online.analyze(images, prompt, this, [=](const OpenAICompatClient::Result<QString>& r) {
+                  r ? onReply(*r) : onError(r.error().message());
+              });
+    } else {
+        m_request = m_setup.local.analyze(images, prompt, this,
+            [=](const OllamaClient::Result<QString>& r) { r ? onReply(*r) : onError(r.error().message()); });
+    }
+    // The model takes its time; meanwhile the next item's pictures get ready.
+    if (m_setup.prepareAhead)
+        prefetchAfter(position);
+}
+
+void AnalysisRun::prefetchAfter(qsizetype position)
+{
+    for (qsizetype next = position + 1; next < m_setup.ids.size(); ++next) {
+        const std::optional<VideoItem> snapshot = m_model.itemSnapshot(m_setup.ids.at(next));
+        if (!snapshot || snapshot->status == VideoItem::Status::Renamed)
+            continue;
+        m_prefetch = Prefetch { next, snapshot->url, snapshot->mediaKind,
+            prepareAsync(snapshot->url, snapshot->mediaKind) };
+        return;
+    }
+}
+
+void AnalysisRun::store(const QUuid& id,
+    const Prepared& prepared,
+    const QString& reply,
+    const QString& content,
+    const QString& placeGuess,
+    const std::optional<QString>& geoPlace)
+{
+    const AppSettings& settings = m_model.settings();
+    const bool found = m_model.mutateItem(id, [&](VideoItem& item) {
+        item.frames = prepared.frames;
+        item.montage = prepared.montage;
+        item.content = content;
+        item.coordinate = prepared.coordinate;
+        if (geoPlace)
+            item.geoPlace = geoPlace;
+        if (item.pathPlace && !item.pathPlace->isEmpty())
+            item.location = *item.pathPlace;
+        else if (item.geoPlace && !item.geoPlace->isEmpty())
+            item.location = *item.geoPlace;
+        else
+            item.location = placeGuess;
+        item.analysisText = reply;
+        item.proposedName = NameBuilder::build(item, settings);
+        item.status = VideoItem::Status::Analyzed;
+    });
+    if (found)
+        ++m_successes;
+    advance();
+}
+
+void AnalysisRun::fail(const QUuid& id, const QString& text)
+{
+    m_model.mutateItem(id, [&](VideoItem& item) {
+        item.status = VideoItem::Status::Error;
+        item.analysisText = text;
+    });
+    advance();
+}
+
+void AnalysisRun::advance()
+{
+    ++m_position;
+    next();
+}
+
+void AnalysisRun::finish()
+{
+    const bool listChanged = m_model.items().size() != m_setup.ids.size();
+    const double elapsed = m_clock.nsecsElapsed() / 1e9;
+    m_model.setStatusMessage(
+        Messages::analysisFinished(m_successes, m_setup.ids.size(), elapsed, listChanged));
+    m_finished();
+}

@@ -1,0 +1,402 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Analysis runs end to end: real clips and photos made here, a fake local model server and a fake
+// OpenAI-compatible service on loopback answering as the real ones do.
+
+#include "core/AppModel.h"
+#include "core/Messages.h"
+#include "naming/NameBuilder.h"
+#include "support/FakeHttpServer.h"
+#include "support/MediaFixtures.h"
+#include "vision/PromptBuilder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+namespace fs = std::filesystem;
+using Response = FakeHttpServer::Response;
+
+namespace {
+
+// /api/generate with "stream": false, as the server sends it.
+Response generateReply(const QString& text, int delayMs = 0)
+{
+    const QJsonObject body { { u"model"_s, u"qwen2.5vl:7b"_s },
+        { u"created_at"_s, u"2026-09-18T06:03:12.983619Z"_s }, { u"response"_s, text }, { u"done"_s, true },
+        { u"done_reason"_s, u"stop"_s }, { u"total_duration"_s, 1075509083 }, { u"eval_count"_s, 16 } };
+    Response response = Response::json(200, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    if (delayMs > 0) {
+        response.chunks = { { response.body, delayMs } };
+        response.body.clear();
+    }
+    return response;
+}
+
+Response chatReply(const QString& content)
+{
+    const QJsonObject message { { u"role"_s, u"assistant"_s }, { u"content"_s, content },
+        { u"refusal"_s, QJsonValue::Null } };
+    const QJsonObject choice { { u"index"_s, 0 }, { u"message"_s, message },
+        { u"finish_reason"_s, u"stop"_s } };
+    const QJsonObject body { { u"id"_s, u"chatcmpl-1"_s }, { u"object"_s, u"chat.completion"_s },
+        { u"created"_s, 1741570283 }, { u"model"_s, u"qwen-vl-max"_s },
+        { u"choices"_s, QJsonArray { choice } } };
+    return Response::json(200, QJsonDocument(body).toJson(QJsonDocument::Compact));
+}
+
+const QString TeaHouse = uR"({"content": "喝茶聊天", "location": "茶馆"})"_s;
+
+} // namespace
+
+class TestAnalysisRun : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    FakeHttpServer* m_server = nullptr;
+    std::unique_ptr<AppModel> m_model;
+    QStringList m_messages; // every status line the user saw, in order, after the import's
+
+    fs::path fsPath(const QString& path) const
+    {
+        return fs::path(QFile::encodeName(path).toStdString());
+    }
+
+    // Media in a folder six unnamed levels deep, so no folder place interferes unless a test wants one.
+    QString media(const QString& name) const
+    {
+        return m_dir.filePath(u"m/1/2/3/4/5/6/"_s + name);
+    }
+
+    void makeClip(const QString& name)
+    {
+        if (!QFile::exists(media(name)))
+            QVERIFY(MediaFixtures::makeClip(media(name), 0.6));
+    }
+
+    void makePhoto(const QString& name)
+    {
+        if (!QFile::exists(media(name)))
+            QVERIFY(MediaFixtures::makeJpeg(media(name), 320, 240));
+    }
+
+    void makeJunk(const QString& name)
+    {
+        QFile file(media(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("this is no media file\n");
+    }
+
+    AppModel& model(const QStringList& names, const QString& engine = u"ollama"_s)
+    {
+        m_model = std::make_unique<AppModel>(m_dir.filePath(u"settings.json"_s));
+        AppSettings& s = m_model->settings();
+        s.engineRaw = engine;
+        s.ollamaEndpoint = m_server->url().toString();
+        s.openAIBaseURL = m_server->url(u"/v1"_s).toString();
+        s.openAIKey = u"sk-test"_s;
+        s.mediaTargetRaw = u"both"_s;
+        s.usePathPlace = false;
+        s.frameCount = 3;
+        std::vector<fs::path> paths;
+        for (const QString& name : names)
+            paths.push_back(fsPath(media(name)));
+        m_model->addFiles(paths);
+        QCoreApplication::processEvents();
+        m_messages = { m_model->statusMessage() };
+        connect(m_model.get(), &AppModel::changed, this, [this] {
+            if (m_messages.isEmpty() || m_messages.last() != m_model->statusMessage())
+                m_messages.append(m_model->statusMessage());
+        });
+        return *m_model;
+    }
+
+    bool runToEnd(AppModel& m)
+    {
+        m.analyzeAll();
+        return QTest::qWaitFor([&] { return !m.isBusy(); }, 60'000);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (!MediaFixtures::hasTool(u"ffmpeg"_s))
+            QSKIP("ffmpeg makes the test media");
+        QDir().mkpath(media(QString()));
+        makeClip(u"a.mp4"_s);
+        makeClip(u"b.mp4"_s);
+        makePhoto(u"c.jpg"_s);
+        makeJunk(u"broken.mp4"_s);
+        makeJunk(u"broken.jpg"_s);
+    }
+
+    void init()
+    {
+        m_server = new FakeHttpServer(this);
+        QVERIFY(m_server->listen());
+    }
+
+    void cleanup()
+    {
+        m_model.reset();
+        delete m_server;
+    }
+
+    void localServerRun()
+    {
+        m_server->on(u"/api/generate"_s, generateReply(TeaHouse));
+        AppModel& m = model({ u"a.mp4"_s, u"c.jpg"_s });
+        QVERIFY(runToEnd(m));
+
+        for (const VideoItem& item : m.items()) {
+            QCOMPARE(item.status, VideoItem::Status::Analyzed);
+            QCOMPARE(item.content, u"喝茶聊天"_s);
+            QCOMPARE(item.location, u"茶馆"_s);
+            QCOMPARE(item.analysisText, TeaHouse);
+            QCOMPARE(item.proposedName, NameBuilder::build(item, m.settings()));
+            QVERIFY(item.montage.has_value());
+        }
+        QCOMPARE(m.items().at(0).frames.size(), 3);
+        QCOMPARE(m.items().at(1).frames.size(), 1);
+
+        // One image per request: the montage, described by the prompt.
+        QCOMPARE(m_server->count(u"/api/generate"_s), 2);
+        const QJsonObject video = m_server->requests().at(0).json();
+        const Montage& montage = *m.items().at(0).montage;
+        QCOMPARE(video.value(u"prompt"_s).toString(),
+            PromptBuilder::build(montage.columns, montage.rows, MediaKind::Video));
+        QCOMPARE(video.value(u"images"_s).toArray().size(), 1);
+        QCOMPARE(video.value(u"model"_s).toString(), u"qwen2.5vl:7b"_s);
+        const QJsonObject photo = m_server->requests().at(1).json();
+        QCOMPARE(photo.value(u"prompt"_s).toString(), PromptBuilder::build(1, 1, MediaKind::Photo));
+
+        QCOMPARE(m_messages.at(1), u"分析中 1/2：a.mp4"_s);
+        QVERIFY(m_messages.at(2).startsWith(u"分析中 2/2：c.jpg\u3000·\u3000平均 "_s));
+        QVERIFY(m_messages.last().startsWith(u"分析完成：成功 2/2 个，用时 "_s));
+        QVERIFY(m_messages.last().contains(u"，平均 "_s));
+    }
+
+    void emptyList()
+    {
+        AppModel& m = model({});
+        QVERIFY(runToEnd(m));
+        QCOMPARE(m.statusMessage(), u"分析完成：成功 0/0 个，用时 1 秒"_s);
+    }
+
+    // Every way an item can fail; the run goes on with the next one.
+    void failures()
+    {
+        m_server->onSequence(u"/api/generate"_s,
+            { generateReply(TeaHouse),
+                Response::json(500, R"({"error":"model runner has unexpectedly stopped"})") });
+        AppModel& m = model({ u"broken.mp4"_s, u"broken.jpg"_s, u"a.mp4"_s, u"b.mp4"_s });
+        QVERIFY(runToEnd(m));
+        QCOMPARE(m.items().at(0).status, VideoItem::Status::Error);
+        QCOMPARE(m.items().at(0).analysisText, Messages::NoFrames);
+        QCOMPARE(m.items().at(1).analysisText, Messages::UnreadablePhoto);
+        QCOMPARE(m.items().at(2).status, VideoItem::Status::Analyzed);
+        QCOMPARE(m.items().at(3).status, VideoItem::Status::Error);
+        QVERIFY(m.items().at(3).analysisText.startsWith(Messages::ErrorPrefix));
+        QVERIFY(m.items().at(3).analysisText.contains(u"500"_s));
+        QVERIFY(m.statusMessage().startsWith(u"分析完成：成功 1/4 个"_s));
+        // Broken files never reach the model.
+        QCOMPARE(m_server->count(u"/api/generate"_s), 2);
+    }
+
+    void failedReanalysisKeepsEarlierResults()
+    {
+        m_server->onSequence(
+            u"/api/generate"_s, { generateReply(TeaHouse), Response::json(500, R"({"error":"busy"})") });
+        AppModel& m = model({ u"a.mp4"_s });
+        QVERIFY(runToEnd(m));
+        const VideoItem before = m.items().first();
+        QVERIFY(runToEnd(m));
+        const VideoItem& after = m.items().first();
+        QCOMPARE(after.status, VideoItem::Status::Error);
+        QCOMPARE(after.content, before.content);
+        QCOMPARE(after.location, before.location);
+        QCOMPARE(after.proposedName, before.proposedName);
+    }
+
+    void renamedItemsAreSkipped()
+    {
+        m_server->on(u"/api/generate"_s, generateReply(TeaHouse));
+        AppModel& m = model({ u"a.mp4"_s, u"b.mp4"_s, u"c.jpg"_s });
+        m.mutateItem(m.items().at(1).id, [](VideoItem& item) { item.status = VideoItem::Status::Renamed; });
+        QVERIFY(runToEnd(m));
+        QCOMPARE(m.items().at(1).status, VideoItem::Status::Renamed);
+        QCOMPARE(m_messages.at(1), u"分析中 1/3：a.mp4"_s);
+        QVERIFY(m_messages.at(2).startsWith(u"分析中 3/3：c.jpg"_s));
+        QVERIFY(m.statusMessage().startsWith(u"分析完成：成功 2/3 个"_s));
+    }
+
+    // The list changes while the model is answering: a removed item is dropped, an added one waits.
+    void listChangesDuringRun()
+    {
+        m_server->on(u"/api/generate"_s, generateReply(TeaHouse, 200));
+        AppModel& m = model({ u"a.mp4"_s, u"b.mp4"_s, u"c.jpg"_s });
+        const QUuid b = m.items().at(1).id;
+        connect(m_server, &FakeHttpServer::requestReceived, &m, [&] {
+            if (m_server->count(u"/api/generate"_s) == 1) {
+                m.removeItems({ 1 }); // b, while a is with the model (and b may be prepared already)
+                m.addFiles({ fsPath(media(u"broken.jpg"_s)) });
+            }
+        });
+        QVERIFY(runToEnd(m));
+        QVERIFY(!m.itemSnapshot(b));
+        QCOMPARE(m_server->count(u"/api/generate"_s), 2); // a and c
+        QCOMPARE(m.items().last().status, VideoItem::Status::Pending);
+        QVERIFY(m.statusMessage().startsWith(u"分析完成：成功 2/3 个"_s));
+        // One removed, one added: the count is the same, so no note.
+        QVERIFY(!m.statusMessage().contains(u"（列表中途有增删，已自动跳过）"_s));
+
+        m_server->on(u"/api/generate"_s, generateReply(TeaHouse, 200));
+        AppModel& m2 = model({ u"a.mp4"_s, u"b.mp4"_s });
+        connect(m_server, &FakeHttpServer::requestReceived, &m2, [&] {
+            if (m2.items().size() == 2)
+                m2.removeItems({ 0 }); // the item with the model right now
+        });
+        QVERIFY(runToEnd(m2));
+        QVERIFY(m2.statusMessage().startsWith(u"分析完成：成功 1/2 个"_s));
+        QVERIFY(m2.statusMessage().endsWith(u"（列表中途有增删，已自动跳过）"_s));
+    }
+
+    void secondRunWhileBusyDoesNothing()
+    {
+        m_server->on(u"/api/generate"_s, generateReply(TeaHouse, 100));
+        AppModel& m = model({ u"a.mp4"_s });
+        m.analyzeAll();
+        QVERIFY(m.isBusy());
+        m.analyzeAll();
+        QVERIFY(QTest::qWaitFor([&] { return !m.isBusy(); }, 60'000));
+        QCOMPARE(m_server->count(u"/api/generate"_s), 1);
+    }
+
+    void placeChoice()
+    {
+        m_server->on(u"/api/generate"_s, generateReply(TeaHouse));
+        // A folder place wins over the model's guess.
+        const QString inPlace = m_dir.filePath(u"上里古镇/1/2/3/4/5/x.jpg"_s);
+        QDir().mkpath(QFileInfo(inPlace).path());
+        QVERIFY(MediaFixtures::makeJpeg(inPlace, 320, 240));
+        AppModel& m = model({});
+        m.settings().usePathPlace = true;
+        m.addFiles({ fsPath(inPlace) });
+        QVERIFY(runToEnd(m));
+        QCOMPARE(m.items().first().location, u"上里古镇"_s);
+
+        // Imported without a folder place and analysed with folder places on: derived at step two.
+        AppModel& late = model({});
+        late.addFiles({ fsPath(inPlace) });
+        QVERIFY(!late.items().first().pathPlace);
+        late.settings().usePathPlace = true;
+        QVERIFY(runToEnd(late));
+        QCOMPARE(late.items().first().pathPlace, u"上里古镇"_s);
+        QCOMPARE(late.items().first().location, u"上里古镇"_s);
+    }
+
+    void gpsAndGeocoding()
+    {
+        m_server->on(u"/api/generate"_s, generateReply(TeaHouse));
+        const QByteArray nominatim
+            = R"({"place_id": 1, "lat": "30.65", "lon": "104.05", "category": "tourism",
+            "name": "武侯祠", "address": {"tourism": "武侯祠", "suburb": "武侯区", "city": "成都市",
+            "country": "中国", "country_code": "cn"}})";
+        m_server->on(u"/reverse"_s, Response::json(200, nominatim));
+        const QString photo = media(u"gps.jpg"_s);
+        QVERIFY(MediaFixtures::makeJpeg(photo, 320, 240));
+        QVERIFY(MediaFixtures::setExif(photo,
+            { u"Exif.GPSInfo.GPSLatitudeRef N"_s, u"Exif.GPSInfo.GPSLatitude 30/1 39/1 0/1"_s,
+                u"Exif.GPSInfo.GPSLongitudeRef E"_s, u"Exif.GPSInfo.GPSLongitude 104/1 3/1 0/1"_s }));
+
+        // Geocoding off: the position is stored, the service is never asked.
+        AppModel& off = model({ u"gps.jpg"_s });
+        QVERIFY(runToEnd(off));
+        QVERIFY(off.items().first().coordinate.has_value());
+        QCOMPARE(off.items().first().coordinate->latitude, 30.65);
+        QVERIFY(!off.items().first().geoPlace);
+        QCOMPARE(off.items().first().location, u"茶馆"_s);
+        QCOMPARE(m_server->count(u"/reverse"_s), 0);
+
+        // On: the geocoded place wins over the model's guess.
+        AppModel& on = model({ u"gps.jpg"_s });
+        on.settings().useGPSGeocoding = true;
+        on.settings().geocoderURL = m_server->url().toString();
+        QVERIFY(runToEnd(on));
+        const VideoItem& item = on.items().first();
+        QCOMPARE(m_server->count(u"/reverse"_s), 1);
+        QVERIFY(item.geoPlace && item.geoPlace->contains(u"武侯"_s));
+        QCOMPARE(item.location, *item.geoPlace);
+    }
+
+    void onlineService_data()
+    {
+        QTest::addColumn<QList<Response>>("replies");
+        QTest::addColumn<int>("requests");
+        QTest::newRow("bare JSON") << QList<Response> { chatReply(TeaHouse) } << 1;
+        QTest::newRow("JSON in a code fence")
+            << QList<Response> { chatReply(u"```json\n"_s + TeaHouse + u"\n```"_s) } << 1;
+        QTest::newRow("JSON mode rejected, then without it") << QList<Response> {
+            Response::json(400,
+                FakeHttpServer::sample(u"vision/peers/compat/lmstudio.error.400-response-format.json"_s)),
+            chatReply(TeaHouse)
+        } << 2;
+    }
+
+    void onlineService()
+    {
+        QFETCH(QList<Response>, replies);
+        QFETCH(int, requests);
+        m_server->onSequence(u"/v1/chat/completions"_s, replies);
+        AppModel& m = model({ u"c.jpg"_s }, u"openai"_s);
+        QVERIFY(runToEnd(m));
+        QCOMPARE(m.items().first().status, VideoItem::Status::Analyzed);
+        QCOMPARE(m.items().first().content, u"喝茶聊天"_s);
+        QCOMPARE(m_server->count(u"/v1/chat/completions"_s), requests);
+        QCOMPARE(
+            m_server->last(u"/v1/chat/completions"_s).header("authorization"), QByteArray("Bearer sk-test"));
+        QCOMPARE(m_server->count(u"/api/generate"_s), 0);
+    }
+
+    void onlineProseReply()
+    {
+        m_server->on(u"/v1/chat/completions"_s, chatReply(u"画面里是一条木栈道穿过绿色的草地。"_s));
+        AppModel& m = model({ u"c.jpg"_s }, u"openai"_s);
+        QVERIFY(runToEnd(m));
+        QCOMPARE(m.items().first().status, VideoItem::Status::Analyzed);
+        QCOMPARE(
+            m.items().first().content, PromptBuilder::parse(u"画面里是一条木栈道穿过绿色的草地。"_s).content);
+    }
+
+    // Destroying the model in the middle of a request: the request is aborted and nothing calls back.
+    void shutdownDuringRequest()
+    {
+        Response stall;
+        stall.silent = true;
+        m_server->on(u"/api/generate"_s, stall);
+        AppModel& m = model({ u"a.mp4"_s, u"b.mp4"_s });
+        m.analyzeAll();
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->count(u"/api/generate"_s), 1, 30'000);
+        m_model.reset();
+        QTest::qWait(50); // pending continuations and the prepared next item must find nothing
+    }
+
+    void shutdownWhilePreparing()
+    {
+        m_server->on(u"/api/generate"_s, generateReply(TeaHouse));
+        AppModel& m = model({ u"a.mp4"_s, u"b.mp4"_s, u"c.jpg"_s });
+        m.analyzeAll();
+        QCoreApplication::processEvents(); // the first item is being decoded now
+        m_model.reset();
+        QTest::qWait(500);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAnalysisRun)
+#include "TestAnalysisRun.moc"

@@ -15,8 +15,6 @@ namespace {
 
 constexpr qsizetype MaxShownBodyCharacters = 300;
 constexpr qsizetype ExcerptCharacters = 120;
-// Model lists and replies are small; a body larger than this is not from a model server.
-constexpr qint64 MaxReplyBytes = 32 * 1024 * 1024;
 // One progress line is a few hundred bytes.
 constexpr qint64 MaxPullLineBytes = 1024 * 1024;
 
@@ -73,13 +71,13 @@ QString OllamaError::message() const
 }
 
 OllamaClient::OllamaClient(QUrl baseURL, QString model)
-    : OllamaClient(std::move(baseURL), std::move(model), Timeouts())
+    : OllamaClient(std::move(baseURL), std::move(model), Limits())
 { }
 
-OllamaClient::OllamaClient(QUrl baseURL, QString model, Timeouts timeouts)
+OllamaClient::OllamaClient(QUrl baseURL, QString model, Limits limits)
     : m_baseURL(std::move(baseURL))
     , m_model(std::move(model))
-    , m_timeouts(timeouts)
+    , m_limits(limits)
 { }
 
 int OllamaClient::contextSize(qsizetype frameCount)
@@ -125,7 +123,7 @@ Net::Handle OllamaClient::listModels(
     QObject* context, std::function<void(Result<QList<OllamaModel>>)> done) const
 {
     return Net::get(QNetworkRequest(Net::appendPath(m_baseURL, u"/api/tags"_s)),
-        options(m_timeouts.listModels, MaxReplyBytes), context,
+        options(m_limits.listModels, m_limits.maxReplyBytes), context,
         [done = std::move(done)](const Net::Reply& reply) {
             if (!reply.isFinished()) {
                 done(tl::make_unexpected(OllamaError(VisionText::fromTransport(reply))));
@@ -163,7 +161,7 @@ Net::Handle OllamaClient::analyze(const QList<QByteArray>& frames,
 {
     const QByteArray body = QJsonDocument(analyzeRequest(frames, prompt)).toJson(QJsonDocument::Compact);
     return Net::post(Net::jsonRequest(Net::appendPath(m_baseURL, u"/api/generate"_s)), body,
-        options(m_timeouts.analyze, MaxReplyBytes), context,
+        options(m_limits.analyze, m_limits.maxReplyBytes), context,
         [done = std::move(done)](const Net::Reply& reply) {
             if (!reply.isFinished()) {
                 done(tl::make_unexpected(OllamaError(VisionText::fromTransport(reply))));
@@ -221,7 +219,7 @@ Net::Handle OllamaClient::pullModel(const QString& name,
     auto streamError = std::make_shared<std::optional<OllamaError>>();
     return Net::postLines(
         Net::jsonRequest(Net::appendPath(m_baseURL, u"/api/pull"_s)), body,
-        options(m_timeouts.pullModel, MaxPullLineBytes), context,
+        options(m_limits.pullModel, MaxPullLineBytes), context,
         [streamError, onProgress = std::move(onProgress)](const QByteArray& line) {
             const auto progress = pullProgress(line);
             if (!progress) {

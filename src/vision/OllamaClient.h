@@ -32,18 +32,20 @@ struct OllamaError : ClientError
 class OllamaClient
 {
 public:
-    // Idle time-outs in seconds, per operation.
-    struct Timeouts
+    struct Limits
     {
+        // Idle time-outs in seconds, per operation.
         int listModels = 15;
         int analyze = 600;
         int pullModel = 3600;
+        // Model lists and replies are small; a larger body does not come from a model server.
+        qint64 maxReplyBytes = 32 * 1024 * 1024;
     };
 
     template <typename T> using Result = tl::expected<T, OllamaError>;
 
     OllamaClient(QUrl baseURL, QString model);
-    OllamaClient(QUrl baseURL, QString model, Timeouts timeouts);
+    OllamaClient(QUrl baseURL, QString model, Limits limits);
 
     const QUrl& baseURL() const
     {
@@ -87,5 +89,5 @@ public:
 private:
     QUrl m_baseURL;
     QString m_model;
-    Timeouts m_timeouts;
+    Limits m_limits;
 };

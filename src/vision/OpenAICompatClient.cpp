@@ -13,13 +13,12 @@ namespace {
 
 constexpr qsizetype MaxReadableCharacters = 300;
 constexpr qsizetype MaxNotJsonCharacters = 200;
-constexpr qint64 MaxReplyBytes = 32 * 1024 * 1024;
 
-Net::Options options(int idleSeconds)
+Net::Options options(int idleSeconds, qint64 maxBytes)
 {
     Net::Options result;
     result.idleTimeoutSeconds = idleSeconds;
-    result.maxBodyBytes = MaxReplyBytes;
+    result.maxBodyBytes = maxBytes;
     return result;
 }
 
@@ -125,14 +124,14 @@ bool OpenAICompatError::mentionsResponseFormat() const
 }
 
 OpenAICompatClient::OpenAICompatClient(QUrl baseURL, QString apiKey, QString model)
-    : OpenAICompatClient(std::move(baseURL), std::move(apiKey), std::move(model), Timeouts())
+    : OpenAICompatClient(std::move(baseURL), std::move(apiKey), std::move(model), Limits())
 { }
 
-OpenAICompatClient::OpenAICompatClient(QUrl baseURL, QString apiKey, QString model, Timeouts timeouts)
+OpenAICompatClient::OpenAICompatClient(QUrl baseURL, QString apiKey, QString model, Limits limits)
     : m_baseURL(std::move(baseURL))
     , m_apiKey(std::move(apiKey))
     , m_model(std::move(model))
-    , m_timeouts(timeouts)
+    , m_limits(limits)
 { }
 
 QString OpenAICompatClient::readable(const QString& body)
@@ -181,7 +180,7 @@ Net::Handle OpenAICompatClient::listModels(
 {
     if (hasControlCharacters(m_apiKey))
         return failLater(context, std::move(done), Vision::Messages::ApiKeyHasControlCharacters);
-    return Net::get(request(u"/models"_s), options(m_timeouts.listModels), context,
+    return Net::get(request(u"/models"_s), options(m_limits.listModels, m_limits.maxReplyBytes), context,
         [done = std::move(done)](const Net::Reply& reply) {
             if (!reply.isFinished()) {
                 done(tl::make_unexpected(OpenAICompatError(VisionText::fromTransport(reply))));
@@ -217,8 +216,8 @@ Net::Handle OpenAICompatClient::send(const QJsonArray& messages,
     if (hasControlCharacters(m_apiKey))
         return failLater(context, std::move(done), Vision::Messages::ApiKeyHasControlCharacters);
     const QByteArray body = QJsonDocument(chatRequest(messages, jsonMode)).toJson(QJsonDocument::Compact);
-    return Net::post(request(u"/chat/completions"_s), body, options(m_timeouts.chat), context,
-        [done = std::move(done)](const Net::Reply& reply) { done(chatResult(reply)); });
+    return Net::post(request(u"/chat/completions"_s), body, options(m_limits.chat, m_limits.maxReplyBytes),
+        context, [done = std::move(done)](const Net::Reply& reply) { done(chatResult(reply)); });
 }
 
 Net::Handle OpenAICompatClient::analyze(const QList<QByteArray>& frames,

@@ -36,18 +36,20 @@ struct OpenAICompatError : ClientError
 class OpenAICompatClient
 {
 public:
-    // Idle time-outs in seconds, per request.
-    struct Timeouts
+    struct Limits
     {
+        // Idle time-outs in seconds, per request.
         int listModels = 20;
         int chat = 300;
+        // Chat replies and model lists are small; a larger body does not come from the service.
+        qint64 maxReplyBytes = 32 * 1024 * 1024;
     };
 
     template <typename T> using Result = tl::expected<T, OpenAICompatError>;
 
     // baseURL includes the version path, such as …/v1. An empty apiKey sends no Authorization header.
     OpenAICompatClient(QUrl baseURL, QString apiKey, QString model);
-    OpenAICompatClient(QUrl baseURL, QString apiKey, QString model, Timeouts timeouts);
+    OpenAICompatClient(QUrl baseURL, QString apiKey, QString model, Limits limits);
 
     const QUrl& baseURL() const
     {
@@ -91,5 +93,5 @@ private:
     QUrl m_baseURL;
     QString m_apiKey;
     QString m_model;
-    Timeouts m_timeouts;
+    Limits m_limits;
 };

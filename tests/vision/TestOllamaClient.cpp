@@ -51,11 +51,12 @@ private:
 
     OllamaClient client(const QString& prefix = QString()) const
     {
-        OllamaClient::Timeouts timeouts;
-        timeouts.listModels = 2;
-        timeouts.analyze = 2;
-        timeouts.pullModel = 2;
-        return OllamaClient(m_server->url(prefix), u"qwen2.5vl:7b"_s, timeouts);
+        OllamaClient::Limits limits;
+        limits.listModels = 2;
+        limits.analyze = 2;
+        limits.pullModel = 2;
+        limits.maxReplyBytes = 1024 * 1024;
+        return OllamaClient(m_server->url(prefix), u"qwen2.5vl:7b"_s, limits);
     }
 
     OllamaClient::Result<QList<OllamaModel>> listModels(const OllamaClient& c)

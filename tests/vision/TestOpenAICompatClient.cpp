@@ -45,10 +45,11 @@ private:
 
     OpenAICompatClient client(const QString& key = u"sk-test"_s, const QString& base = u"/v1"_s) const
     {
-        OpenAICompatClient::Timeouts timeouts;
-        timeouts.listModels = 2;
-        timeouts.chat = 2;
-        return OpenAICompatClient(m_server->url(base), key, u"qwen-vl-max"_s, timeouts);
+        OpenAICompatClient::Limits limits;
+        limits.listModels = 2;
+        limits.chat = 2;
+        limits.maxReplyBytes = 1024 * 1024;
+        return OpenAICompatClient(m_server->url(base), key, u"qwen-vl-max"_s, limits);
     }
 
     OpenAICompatClient::Result<QString> analyze(const OpenAICompatClient& c)

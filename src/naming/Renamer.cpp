@@ -157,9 +157,10 @@ bool sameFile(const std::filesystem::path& path, dev_t device, ino_t inode)
 
 // Works out from the journal and the disk which moves of a dead batch happened, and writes their log.
 // A file found under both names was caught between link and unlink: its old name still holds it, so
-// the extra name goes and the move counts as not made.
+// the extra name goes and the move counts as not made. Nothing when no move had happened; failed is
+// set when the log could not be written (the journal then stays).
 std::optional<std::filesystem::path> recoverJournal(
-    const std::filesystem::path& journalPath, const UndoLog::JournalReader& reader)
+    const std::filesystem::path& journalPath, const UndoLog::JournalReader& reader, bool* failed = nullptr)
 {
     const std::filesystem::path log = UndoLog::logOfJournal(journalPath);
     if (FileMoves::stateOf(log) == PathState::Taken) {
@@ -182,8 +183,11 @@ std::optional<std::filesystem::path> recoverJournal(
         ::unlink(journalPath.c_str());
         return std::nullopt;
     }
-    if (!UndoLog::writeNewFile(log, UndoLog::serialize(moved)))
+    if (!UndoLog::writeNewFile(log, UndoLog::serialize(moved))) {
+        if (failed)
+            *failed = true;
         return std::nullopt;
+    }
     ::unlink(journalPath.c_str());
     return log;
 }
@@ -270,9 +274,13 @@ UndoResult undo(const std::filesystem::path& log)
             result.outcome = exists ? UndoResult::Outcome::Busy : UndoResult::Outcome::Unreadable;
             return result;
         }
-        const auto recovered = recoverJournal(log, *reader);
-        if (!recovered)
+        bool failed = false;
+        const auto recovered = recoverJournal(log, *reader, &failed);
+        if (!recovered) {
+            if (failed)
+                result.outcome = UndoResult::Outcome::Unreadable;
             return result;
+        }
         logPath = *recovered;
     }
 

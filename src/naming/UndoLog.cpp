@@ -211,9 +211,10 @@ bool writeNewFile(const std::filesystem::path& path, const QByteArray& bytes)
     const int fd = createTemporary(path.parent_path(), temporary);
     if (fd < 0)
         return false;
-    // Written and flushed under a temporary name first, then linked: the log appears whole or not at all.
-    bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0 && ::link(temporary.c_str(), path.c_str()) == 0;
-    ::unlink(temporary.c_str());
+    // Written and flushed under a temporary name first, then moved: the log appears whole or not at all.
+    const bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0 && FileMoves::moveNoReplace(temporary, path) == 0;
+    if (!ok)
+        ::unlink(temporary.c_str());
     ::close(fd);
     if (ok)
         syncDir(path.parent_path());
@@ -310,12 +311,12 @@ std::optional<Journal> Journal::begin(const std::filesystem::path& dir, const st
             break;
         if (state == FileMoves::PathState::Taken)
             continue;
-        if (::link(temporary.c_str(), journalPath.c_str()) == 0) {
-            ::unlink(temporary.c_str());
+        const int error = FileMoves::moveNoReplace(temporary, journalPath);
+        if (error == 0) {
             syncDir(dir);
             return Journal(fd, journalPath, logPath);
         }
-        if (errno != EEXIST)
+        if (error != EEXIST)
             break;
     }
     ::unlink(temporary.c_str());

@@ -1,0 +1,330 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The local model server's readiness, model downloads and model lists, against a fake server.
+
+#include "core/AppModel.h"
+#include "core/Messages.h"
+#include "support/FakeHttpServer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using Response = FakeHttpServer::Response;
+
+namespace {
+
+QByteArray tags(const QStringList& names)
+{
+    QJsonArray models;
+    for (const QString& name : names) {
+        models.append(QJsonObject { { u"name"_s, name }, { u"model"_s, name },
+            { u"modified_at"_s, u"2025-05-10T08:06:48.639712648-07:00"_s }, { u"size"_s, qint64(4683075271) },
+            { u"digest"_s, u"0a8c2669"_s } });
+    }
+    return QJsonDocument(QJsonObject { { u"models"_s, models } }).toJson(QJsonDocument::Compact);
+}
+
+QByteArray sample(const QString& name)
+{
+    return FakeHttpServer::sample(u"vision/peers/ollama/"_s + name);
+}
+
+} // namespace
+
+class TestReadiness : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    FakeHttpServer* m_server = nullptr;
+    std::unique_ptr<AppModel> m_model;
+    QByteArray m_path;
+    QByteArray m_home;
+
+    AppModel& model(const QString& engine = u"ollama"_s)
+    {
+        m_model = std::make_unique<AppModel>(m_dir.filePath(u"settings.json"_s));
+        m_model->settings().engineRaw = engine;
+        m_model->settings().ollamaEndpoint = m_server->url().toString();
+        m_model->settings().openAIBaseURL = m_server->url(u"/v1"_s).toString();
+        return *m_model;
+    }
+
+    // Puts an executable named ollama on PATH, as an installation would.
+    void installOnPath()
+    {
+        const QString bin = m_dir.filePath(u"bin"_s);
+        QDir().mkpath(bin);
+        QFile program(bin + u"/ollama"_s);
+        QVERIFY(program.open(QIODevice::WriteOnly));
+        program.write("#!/bin/sh\nexit 0\n");
+        program.close();
+        program.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("PATH", QFile::encodeName(bin));
+    }
+
+    static bool waitForReadiness(AppModel& m)
+    {
+        QSignalSpy spy(&m, &AppModel::readinessChanged);
+        return spy.wait(20'000);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        for (const char* fixed : { "/usr/local/bin/ollama", "/usr/bin/ollama", "/snap/bin/ollama" }) {
+            if (QFile::exists(QString::fromLatin1(fixed)))
+                QSKIP("a real server program is installed on this machine");
+        }
+        m_path = qgetenv("PATH");
+        m_home = qgetenv("HOME");
+        // The probe also looks in the home folder: make it an empty one.
+        qputenv("HOME", QFile::encodeName(m_dir.filePath(u"home"_s)));
+        QDir().mkpath(m_dir.filePath(u"home"_s));
+    }
+
+    void cleanupTestCase()
+    {
+        qputenv("PATH", m_path);
+        qputenv("HOME", m_home);
+    }
+
+    void init()
+    {
+        m_server = new FakeHttpServer(this);
+        QVERIFY(m_server->listen());
+        qputenv("PATH", QFile::encodeName(m_dir.filePath(u"empty"_s)));
+    }
+
+    void cleanup()
+    {
+        m_model.reset();
+        delete m_server;
+    }
+
+    void onlineEngineIsReadyAtOnce()
+    {
+        AppModel& m = model(u"openai"_s);
+        QSignalSpy spy(&m, &AppModel::readinessChanged);
+        m.checkOllamaReadiness();
+        QCOMPARE(spy.count(), 1); // before the call returns
+        QVERIFY(m.readiness().installed && m.readiness().running && m.readiness().hasModel);
+        QVERIFY(!m.readiness().error);
+        QVERIFY(m_server->requests().isEmpty());
+    }
+
+    void notInstalled()
+    {
+        AppModel& m = model();
+        m.checkOllamaReadiness();
+        QVERIFY(waitForReadiness(m));
+        QVERIFY(!m.readiness().installed);
+        QCOMPARE(m.readiness().error, Messages::NotInstalledHint);
+        QVERIFY(m_server->requests().isEmpty());
+    }
+
+    void installedInHomeFolder()
+    {
+        const QString local = m_dir.filePath(u"home/.local/bin/ollama"_s);
+        QDir().mkpath(QFileInfo(local).path());
+        QFile program(local);
+        QVERIFY(program.open(QIODevice::WriteOnly));
+        program.close();
+        program.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        m_server->on(u"/api/tags"_s, Response::json(200, tags({ u"qwen2.5vl:7b"_s })));
+        AppModel& m = model();
+        m.checkOllamaReadiness();
+        QVERIFY(waitForReadiness(m));
+        QFile::remove(local);
+        QVERIFY(m.readiness().installed);
+        QVERIFY(m.readiness().hasModel);
+        QVERIFY(!m.readiness().error);
+    }
+
+    void installedButNotRunning()
+    {
+        installOnPath();
+        AppModel& m = model();
+        m.settings().ollamaEndpoint = u"http://127.0.0.1:1"_s; // nothing listens there
+        m.checkOllamaReadiness();
+        QVERIFY(waitForReadiness(m));
+        QVERIFY(m.readiness().installed);
+        QVERIFY(!m.readiness().running);
+        QCOMPARE(m.readiness().error, Messages::NotRunningHint);
+    }
+
+    void modelSelection_data()
+    {
+        QTest::addColumn<QStringList>("listed");
+        QTest::addColumn<QString>("selected");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<QString>("hint");
+        QTest::newRow("no models") << QStringList {} << u"a"_s << u"a"_s << Messages::NoModelHint;
+        QTest::newRow("selected not listed")
+            << QStringList { u"b"_s, u"c"_s } << u"a"_s << u"b"_s << QString();
+        QTest::newRow("selected listed") << QStringList { u"b"_s, u"c"_s } << u"c"_s << u"c"_s << QString();
+    }
+
+    void modelSelection()
+    {
+        QFETCH(QStringList, listed);
+        QFETCH(QString, selected);
+        QFETCH(QString, after);
+        QFETCH(QString, hint);
+        installOnPath();
+        m_server->on(u"/api/tags"_s, Response::json(200, tags(listed)));
+        AppModel& m = model();
+        m.settings().ollamaModel = selected;
+        m.checkOllamaReadiness();
+        QVERIFY(waitForReadiness(m));
+        QVERIFY(m.readiness().running);
+        QCOMPARE(m.readiness().hasModel, !listed.isEmpty());
+        QCOMPARE(m.readiness().modelNames, listed);
+        QCOMPARE(m.readiness().error.value_or(QString()), hint);
+        QCOMPARE(m.settings().ollamaModel, after);
+        QCOMPARE(m.models().size(), listed.size());
+    }
+
+    void failureAfterSuccessKeepsTheList()
+    {
+        installOnPath();
+        m_server->onSequence(u"/api/tags"_s,
+            { Response::json(200, tags({ u"b"_s })),
+                Response::json(500, sample(u"error.server-busy.json"_s)) });
+        AppModel& m = model();
+        m.checkOllamaReadiness();
+        QVERIFY(waitForReadiness(m));
+        m.checkOllamaReadiness();
+        QVERIFY(waitForReadiness(m));
+        QVERIFY(!m.readiness().running && !m.readiness().hasModel);
+        QCOMPARE(m.readiness().error, Messages::NotRunningHint);
+        QCOMPARE(m.readiness().modelNames, QStringList { u"b"_s });
+        QCOMPARE(m.models().size(), 1);
+    }
+
+    void downloadFailures_data()
+    {
+        QTest::addColumn<Response>("reply");
+        QTest::addColumn<QString>("contains");
+        QTest::newRow("rejected at once")
+            << Response::json(404, sample(u"error.model-not-found.json"_s)) << u"not found"_s;
+        QTest::newRow("error in the stream")
+            << Response::ndjson(sample(u"pull.stream-error.not-found.ndjson"_s), 7, 5)
+            << u"file does not exist"_s;
+    }
+
+    void downloadFailures()
+    {
+        QFETCH(Response, reply);
+        QFETCH(QString, contains);
+        m_server->on(u"/api/pull"_s, reply);
+        AppModel& m = model();
+        QSignalSpy spy(&m, &AppModel::readinessChanged);
+        m.pullVisionModel(u"qwen2.5vl:7b"_s);
+        QVERIFY(m.isPulling());
+        QCOMPARE(m.pullProgress(), u"正在连接 Ollama…"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(!m.isPulling(), 20'000);
+        QVERIFY2(m.pullProgress().startsWith(u"❌ 下载失败："_s), qPrintable(m.pullProgress()));
+        QVERIFY2(m.pullProgress().contains(contains), qPrintable(m.pullProgress()));
+        QCOMPARE(m_server->last(u"/api/pull"_s).json().value(u"name"_s).toString(), u"qwen2.5vl:7b"_s);
+    }
+
+    void downloadSucceeds()
+    {
+        installOnPath();
+        m_server->on(u"/api/pull"_s, Response::ndjson(sample(u"pull.stream.ndjson"_s), 64, 2));
+        m_server->on(u"/api/tags"_s, Response::json(200, tags({ u"qwen2.5vl:7b"_s })));
+        AppModel& m = model();
+        QStringList progress;
+        connect(&m, &AppModel::readinessChanged, this, [&] { progress.append(m.pullProgress()); });
+        m.pullVisionModel(u"qwen2.5vl:7b"_s);
+        m.pullVisionModel(u"other"_s); // ignored while the first runs
+        QTRY_VERIFY_WITH_TIMEOUT(m.readiness().hasModel, 20'000);
+        QCOMPARE(m_server->count(u"/api/pull"_s), 1);
+        QCOMPARE(progress.first(), u"正在连接 Ollama…"_s);
+        QVERIFY(progress.size() > 3); // one notification per progress line
+        QCOMPARE(m.pullProgress(), u"✅ 下载完成"_s);
+        QVERIFY(!m.isPulling());
+    }
+
+    void refresh_data()
+    {
+        QTest::addColumn<Response>("reply");
+        QTest::addColumn<int>("models");
+        QTest::addColumn<bool>("modelsChanged");
+        QTest::newRow("failure empties the list")
+            << Response::json(500, sample(u"error.server-busy.json"_s)) << 0 << false;
+        QTest::newRow("empty list") << Response::json(200, tags({})) << 0 << true;
+        QTest::newRow("two models") << Response::json(200, tags({ u"b"_s, u"qwen2.5vl:7b"_s })) << 2 << true;
+    }
+
+    void refresh()
+    {
+        QFETCH(Response, reply);
+        QFETCH(int, models);
+        QFETCH(bool, modelsChanged);
+        m_server->on(u"/api/tags"_s, reply);
+        AppModel& m = model();
+        QSignalSpy changed(&m, &AppModel::changed);
+        QSignalSpy listChanged(&m, &AppModel::modelsChanged);
+        m.refreshModels();
+        QVERIFY(changed.wait(20'000));
+        QCOMPARE(m.models().size(), models);
+        QCOMPARE(listChanged.count(), modelsChanged ? 1 : 0);
+        QCOMPARE(m.settings().model(), u"qwen2.5vl:7b"_s);
+    }
+
+    void refreshOnline()
+    {
+        m_server->on(u"/v1/models"_s,
+            Response::json(200, FakeHttpServer::sample(u"vision/peers/openai/models.response.json"_s)));
+        AppModel& m = model(u"openai"_s);
+        QSignalSpy listChanged(&m, &AppModel::modelsChanged);
+        m.refreshModels();
+        QVERIFY(listChanged.wait(20'000));
+        QVERIFY(!m.models().isEmpty());
+        for (qsizetype i = 1; i < m.models().size(); ++i)
+            QVERIFY(m.models().at(i - 1).name < m.models().at(i).name);
+        QVERIFY(!m.models().first().size);
+    }
+
+    // Destroying the model while a probe, a download or a list request is under way.
+    void shutdownMidway_data()
+    {
+        QTest::addColumn<int>("operation");
+        QTest::newRow("readiness") << 0;
+        QTest::newRow("download") << 1;
+        QTest::newRow("refresh") << 2;
+    }
+
+    void shutdownMidway()
+    {
+        QFETCH(int, operation);
+        installOnPath();
+        Response stall = Response::ndjson("{\"status\":\"pulling manifest\"}\n");
+        stall.ending = Response::Ending::Stall;
+        Response silent;
+        silent.silent = true;
+        m_server->on(u"/api/pull"_s, stall);
+        m_server->on(u"/api/tags"_s, silent);
+        AppModel& m = model();
+        if (operation == 0)
+            m.checkOllamaReadiness();
+        else if (operation == 1)
+            m.pullVisionModel(u"x"_s);
+        else
+            m.refreshModels();
+        QTRY_VERIFY_WITH_TIMEOUT(!m_server->requests().isEmpty(), 20'000);
+        m_model.reset();
+        QTest::qWait(50);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestReadiness)
+#include "TestReadiness.moc"

@@ -334,6 +334,7 @@ Journal::Journal(Journal&& other) noexcept
     : m_fd(std::exchange(other.m_fd, -1))
     , m_path(std::move(other.m_path))
     , m_logPath(std::move(other.m_logPath))
+    , m_broken(other.m_broken)
 { }
 
 Journal::~Journal()
@@ -344,7 +345,12 @@ Journal::~Journal()
 
 bool Journal::append(const Intent& intent)
 {
-    return m_fd >= 0 && writeAll(m_fd, intentLine(intent)) && ::fdatasync(m_fd) == 0;
+    if (m_broken)
+        return false;
+    // A failed write may leave half a line, and what followed it would read as part of that line: no
+    // further move may rely on this journal then.
+    m_broken = !writeAll(m_fd, intentLine(intent)) || ::fdatasync(m_fd) != 0;
+    return !m_broken;
 }
 
 std::optional<std::filesystem::path> Journal::commit(const std::vector<Entry>& entries)

@@ -69,7 +69,8 @@ public:
     Journal(const Journal&) = delete;
     ~Journal();
 
-    // Appends one more intent and waits until it is on disk.
+    // Appends one more intent and waits until it is on disk. Once an append has failed, every later one
+    // fails too.
     bool append(const Intent& intent);
 
     // Writes the log of the moves that happened and removes the journal. With no entries only the
@@ -92,6 +93,7 @@ private:
     int m_fd = -1;
     std::filesystem::path m_path;
     std::filesystem::path m_logPath;
+    bool m_broken = false;
 };
 
 // Opens a journal left behind by a batch and locks it. Nothing when it is in use by a running batch

@@ -90,6 +90,11 @@ public:
         end(Net::Reply::Outcome::Aborted, Net::Messages::Aborted);
     }
 
+    bool hasEnded() const
+    {
+        return m_ended;
+    }
+
 private:
     int status() const
     {
@@ -270,7 +275,8 @@ void Handle::abort() const
 
 bool Handle::isRunning() const
 {
-    return !m_state->call.isNull();
+    const auto* call = static_cast<const Call*>(m_state->call.data());
+    return call && !call->hasEnded();
 }
 
 void Handle::follow(const Handle& next) const

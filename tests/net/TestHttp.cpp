@@ -294,6 +294,7 @@ private slots:
         QVERIFY(handle.isRunning());
         handle.abort();
         QVERIFY(!reply); // never from inside the caller's own call
+        QVERIFY(!handle.isRunning());
         QTRY_VERIFY(reply.has_value());
         QCOMPARE(reply->outcome, Outcome::Aborted);
         QVERIFY(!reply->errorText.isEmpty());

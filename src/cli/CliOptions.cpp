@@ -12,7 +12,7 @@ namespace {
 const QStringList ValueOptions { u"engine"_s, u"endpoint"_s, u"base-url"_s, u"api-key"_s, u"model"_s,
     u"frames"_s, u"target"_s, u"separator"_s, u"geocoder"_s, u"frames-dir"_s };
 const QStringList FlagOptions { u"json"_s, u"no-date"_s, u"no-location"_s, u"no-content"_s, u"no-original"_s,
-    u"no-path-place"_s, u"geocode"_s, u"help"_s, u"version"_s, u"last"_s };
+    u"no-path-place"_s, u"geocode"_s, u"help"_s, u"version"_s, u"last"_s, u"rename"_s };
 
 } // namespace
 
@@ -26,6 +26,8 @@ QString CliOptions::helpText()
   inspect FILE... [--frames DIR]  显示类型、拍摄日期、GPS 坐标和时长；--frames DIR（或 --frames-dir DIR）把抽取的帧和拼图写入 DIR/<文件名>/
   models                 列出所选引擎的模型
   pull NAME              通过本机 Ollama 下载模型，进度输出到标准错误
+  doctor                 检查本机 Ollama 是否已安装、正在运行并已有模型
+  analyze PATH... [--rename]  导入并分析，给出建议的新文件名；--rename 随后执行重命名
   undo [LOG | --last]    按撤销记录把文件改回原名（--last 或不给参数：本用户最近的一次）
 
 选项:
@@ -85,6 +87,7 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, QString* er
             options.help |= name == u"help";
             options.version |= name == u"version";
             options.last |= name == u"last";
+            options.rename |= name == u"rename";
             continue;
         }
         if (!ValueOptions.contains(name)) {

@@ -36,6 +36,7 @@ struct CliOptions
     bool noPathPlace = false;
     bool geocode = false;
     bool last = false; // undo: the newest log
+    bool rename = false; // analyze: rename the ready items afterwards
 
     // Parses argv (program name first). On a usage error returns nothing and sets error.
     static std::optional<CliOptions> parse(const QStringList& argv, QString* error);

@@ -12,6 +12,8 @@ const std::vector<Command>& all()
         modelsCommand(),
         pullCommand(),
         undoCommand(),
+        analyzeCommand(),
+        doctorCommand(),
     };
     return commands;
 }

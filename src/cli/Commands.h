@@ -44,5 +44,7 @@ Command inspectCommand();
 Command modelsCommand();
 Command pullCommand();
 Command undoCommand();
+Command analyzeCommand();
+Command doctorCommand();
 
 } // namespace Commands

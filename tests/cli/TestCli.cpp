@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // velmora-cli as a script sees it: exit statuses, standard output and error, the settings file.
 
+#include "support/FakeHttpServer.h"
+#include "support/MediaFixtures.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -52,7 +55,9 @@ private:
         process.setProcessEnvironment(environment);
         process.start(qEnvironmentVariable("VELMORA_CLI"), arguments);
         Run run;
-        if (!process.waitForFinished(60'000))
+        // Keep the event loop turning: the fake servers of these tests answer from this process.
+        if (!process.waitForStarted()
+            || !QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60'000))
             return run;
         run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         run.out = process.readAllStandardOutput();
@@ -173,6 +178,67 @@ private slots:
         for (const char* key : { "creationDate", "pathPlace", "geoPlace", "content", "location",
                  "proposedName", "analysisText" })
             QVERIFY2(first.contains(QString::fromLatin1(key)), key);
+    }
+
+    // The whole job against a fake local model server: import, analyse, rename, and undo again.
+    void analyzeRenameAndUndo()
+    {
+        if (!MediaFixtures::hasTool(u"ffmpeg"_s))
+            QSKIP("ffmpeg makes the test media");
+        FakeHttpServer server;
+        QVERIFY(server.listen());
+        const QJsonObject reply { { u"model"_s, u"qwen2.5vl:7b"_s },
+            { u"created_at"_s, u"2026-09-18T06:03:12.983619Z"_s },
+            { u"response"_s, u"{\"content\": \"喝茶聊天\", \"location\": \"茶馆\"}"_s },
+            { u"done"_s, true } };
+        server.on(u"/api/generate"_s, FakeHttpServer::Response::json(200, QJsonDocument(reply).toJson()));
+        const QString folder = m_home.filePath(u"job/1/2/3/4/5/6"_s);
+        QDir().mkpath(folder);
+        QVERIFY(MediaFixtures::makeClip(folder + u"/clip.mp4"_s, 0.5));
+        QVERIFY(MediaFixtures::makeJpeg(
+            folder + u"/notes.jpg"_s)); // not a video: skipped with the default target
+        QFile junk(folder + u"/broken.mp4"_s);
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write("no video here");
+        junk.close();
+
+        Run run = cli(
+            { u"--endpoint"_s, server.url().toString(), u"analyze"_s, u"--rename"_s, u"--json"_s, folder });
+        QCOMPARE(run.exitCode, 1); // broken.mp4 failed
+        QVERIFY(run.err.contains(u"分析中 1/2：broken.mp4"_s));
+        QVERIFY(run.err.contains(u"分析完成：成功 1/2 个"_s));
+        QVERIFY(run.err.contains(u"已重命名 1 个（可一键撤销）"_s));
+        const QJsonObject result = run.json();
+        QVERIFY(result.value(u"undoLog"_s).isString());
+        const QJsonArray items = result.value(u"items"_s).toArray();
+        QCOMPARE(items.size(), 2);
+        QCOMPARE(items.at(0).toObject().value(u"status"_s).toString(), u"error"_s);
+        const QJsonObject clip = items.at(1).toObject();
+        QCOMPARE(clip.value(u"status"_s).toString(), u"renamed"_s);
+        QCOMPARE(clip.value(u"content"_s).toString(), u"喝茶聊天"_s);
+        QVERIFY(clip.value(u"montage"_s).isObject());
+        const QString renamed = clip.value(u"path"_s).toString();
+        QVERIFY(renamed.contains(u"喝茶聊天"_s));
+        QVERIFY(QFile::exists(renamed));
+        QVERIFY(!QFile::exists(folder + u"/clip.mp4"_s));
+
+        run = cli({ u"undo"_s, u"--last"_s, u"--json"_s });
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.json().value(u"restored"_s).toInt(), 1);
+        QVERIFY(QFile::exists(folder + u"/clip.mp4"_s));
+        QVERIFY(!QFile::exists(renamed));
+    }
+
+    void doctorWithoutServerProgram()
+    {
+        const Run run = cli({ u"doctor"_s, u"--json"_s },
+            { { u"PATH"_s, m_home.filePath(u"nothing"_s) }, { u"HOME"_s, m_home.filePath(u"nothing"_s) } });
+        if (QFile::exists(u"/usr/bin/ollama"_s) || QFile::exists(u"/usr/local/bin/ollama"_s))
+            QSKIP("a real server program is installed on this machine");
+        QCOMPARE(run.exitCode, 1);
+        const QJsonObject doctor = run.json();
+        QCOMPARE(doctor.value(u"installed"_s).toBool(), false);
+        QVERIFY(doctor.value(u"error"_s).toString().startsWith(u"未检测到 Ollama"_s));
     }
 
     void importOfNothingNewSaysSo()

@@ -251,7 +251,7 @@ void FakeHttpServer::respond(QTcpSocket* socket, const Request& request)
         return;
     }
     QPointer<QTcpSocket> guard(socket);
-    QTimer::singleShot(response.headDelayMs, this, [this, guard, response] {
+    QTimer::singleShot(response.headDelayMs, Qt::PreciseTimer, this, [this, guard, response] {
         if (guard && guard->state() == QAbstractSocket::ConnectedState)
             send(guard, response);
     });
@@ -298,7 +298,7 @@ void FakeHttpServer::sendChunks(
     }
     const Chunk chunk = chunks.takeFirst();
     QPointer<QTcpSocket> guard(socket);
-    QTimer::singleShot(chunk.delayMs, this, [=, this] {
+    QTimer::singleShot(chunk.delayMs, Qt::PreciseTimer, this, [=, this] {
         if (!guard || guard->state() != QAbstractSocket::ConnectedState)
             return;
         if (!chunk.data.isEmpty())

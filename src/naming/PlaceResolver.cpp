@@ -11,6 +11,7 @@ namespace {
 
 const QSet<QString>& ignoredNames()
 {
+    // clang-format off
     static const QSet<QString> names {
         u"users"_s, u"volumes"_s, u"desktop"_s, u"movies"_s, u"documents"_s, u"downloads"_s, u"pictures"_s,
         u"桌面"_s, u"文稿"_s, u"影片"_s, u"下载"_s, u"图片"_s, u"公共"_s, u"资源库"_s, u"外片"_s, u"work"_s,
@@ -21,11 +22,17 @@ const QSet<QString>& ignoredNames()
         u"bgm"_s, u"音乐"_s, u"字幕"_s, u"配音"_s, u"文案"_s, u"脚本"_s, u"工程"_s, u"项目文件"_s, u"临时"_s,
         u"无人机"_s, u"wurenji"_s, u"drone"_s, u"航拍"_s, u"穿越机"_s, u"fpv"_s, u"飞机"_s, u"机位"_s,
         u"空镜"_s, u"空镜头"_s, u"素材库"_s, u"片源"_s, u"客户"_s, u"直播项目"_s, u"样片"_s,
-        // The Linux counterparts of the system folders above: mount points, the home root and the
-        // desktop's Videos and Documents folders. Without them every file under a home directory
-        // would be named after "home".
-        u"home"_s, u"media"_s, u"mnt"_s, u"run"_s, u"videos"_s, u"文档"_s,
     };
+    // clang-format on
+    return names;
+}
+
+// The Linux counterparts of the system folders above: mount points, the home root and the desktop's
+// Videos and Documents folders. Without them every file under a home directory would be named after
+// "home". They name whole folders only, so a camera's "100MEDIA" stays a meaningful name.
+const QSet<QString>& systemFolderNames()
+{
+    static const QSet<QString> names { u"home"_s, u"media"_s, u"mnt"_s, u"run"_s, u"videos"_s, u"文档"_s };
     return names;
 }
 
@@ -75,7 +82,8 @@ namespace PlaceResolver {
 bool isMeaningful(const QString& folderName)
 {
     const QSet<QString>& ignored = ignoredNames();
-    if (ignored.contains(folderName.toLower()))
+    const QString lower = folderName.toLower();
+    if (ignored.contains(lower) || systemFolderNames().contains(lower))
         return false;
     QString remainder;
     remainder.reserve(folderName.size());

@@ -40,8 +40,9 @@ void TestPlaceResolver::isMeaningful_data()
     QTest::newRow("date before a place") << u"0208茶楼"_s << true;
     QTest::newRow("number before a place") << u"1919茶楼"_s << true;
     QTest::newRow("camera folder") << u"DCIM"_s << true;
-    // With "media" ignored for the mount point, the camera's numbered folder reduces to it as well.
-    QTest::newRow("camera numbered folder") << u"100MEDIA"_s << false;
+    // "media" is ignored as a whole name (the mount point) only.
+    QTest::newRow("camera numbered folder") << u"100MEDIA"_s << true;
+    QTest::newRow("numbered Videos folder") << u"Videos 2"_s << true;
     QTest::newRow("camera numbered folder, other maker") << u"100CANON"_s << true;
     QTest::newRow("two letters") << u"ab"_s << true;
     QTest::newRow("place") << u"上里古镇"_s << true;

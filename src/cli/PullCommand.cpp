@@ -3,25 +3,14 @@
 #include "cli/Commands.h"
 #include "cli/Output.h"
 #include "core/AppModel.h"
-#include "vision/OllamaClient.h"
-
-#include <memory>
+#include "core/Messages.h"
 
 using namespace Qt::StringLiterals;
 
 namespace Commands {
 
-namespace {
-
-// What the window shows while a model downloads.
-const QString Connecting = u"正在连接 Ollama…"_s;
-const QString Finished = u"✅ 下载完成"_s;
-const QString FailedPrefix = u"❌ 下载失败："_s;
-
-} // namespace
-
-// Downloads a model through the local server whatever engine is selected; progress goes to standard
-// error. It asks the client directly: the model cannot download yet.
+// Downloads a model through the local server whatever engine is selected, as the window does; each
+// new progress text goes to standard error.
 Command pullCommand()
 {
     return { u"pull"_s, 1, [](const CliOptions& options, AppModel& model, const Finish& finish) {
@@ -31,29 +20,24 @@ Command pullCommand()
                     finish(BadUsage);
                     return;
                 }
-                auto last = std::make_shared<QString>(Connecting);
-                Output::line(stderr, Connecting);
-                auto report = [options, name, finish](const QString& status, int exitCode) {
-                    Output::line(stderr, status);
-                    if (options.json)
-                        Output::json({ { u"model"_s, name }, { u"status"_s, status } });
-                    finish(exitCode);
-                };
-                const OllamaClient client(model.settings().ollamaURL(), name);
-                client.pullModel(
-                    name, &model,
-                    [last](const QString& progress) {
-                        // A layer reports many times per percent; a repeated text tells the reader nothing.
-                        if (progress != *last)
-                            Output::line(stderr, progress);
-                        *last = progress;
-                    },
-                    [report](const OllamaClient::Result<void>& result) {
-                        if (result)
-                            report(Finished, Done);
-                        else
-                            report(FailedPrefix + result.error().message(), ItemFailed);
+                auto* watcher = new QObject(&model);
+                auto last = std::make_shared<QString>();
+                QObject::connect(&model, &AppModel::readinessChanged, watcher,
+                    [&options, &model, name, finish, watcher, last] {
+                        // A layer reports many times per percent; a repeated text tells nothing.
+                        if (model.pullProgress() != *last) {
+                            *last = model.pullProgress();
+                            Output::line(stderr, *last);
+                        }
+                        if (model.isPulling())
+                            return;
+                        QObject::disconnect(&model, nullptr, watcher, nullptr);
+                        watcher->deleteLater();
+                        if (options.json)
+                            Output::json({ { u"model"_s, name }, { u"status"_s, *last } });
+                        finish(*last == Messages::PullDone ? Done : ItemFailed);
                     });
+                model.pullVisionModel(name);
             } };
 }
 

@@ -131,8 +131,10 @@ ImagePtr resizeExact(VipsImage* image, int width, int height)
 
 ImagePtr applyOrientation(VipsImage* image, int orientation)
 {
-    VipsImage* copy = nullptr;
-    if (vips_copy(image, &copy, nullptr)) {
+    // Turning reads the picture out of order, which a sequential pipeline (a shrinking JPEG decoder)
+    // cannot do; the picture is at most 1280 pixels by now, so it goes to memory first.
+    VipsImage* copy = orientation >= 2 && orientation <= 8 ? vips_image_copy_memory(image) : nullptr;
+    if (orientation >= 2 && orientation <= 8 ? !copy : vips_copy(image, &copy, nullptr)) {
         forgetErrors();
         return nullptr;
     }

@@ -62,8 +62,22 @@ QByteArray fromPreview(const libraw_processed_image_t& preview,
     const bool swap = orientation >= 5;
     ImagePtr picture;
     if (const auto size = ImageCodec::scaledSize(swap ? height : width, swap ? width : height, maxSize)) {
-        ImagePtr scaled = ImageCodec::resizeExact(
-            image.get(), swap ? size->height : size->width, swap ? size->width : size->height);
+        const int scaledWidth = swap ? size->height : size->width;
+        const int scaledHeight = swap ? size->width : size->height;
+        ImagePtr scaled;
+        if (preview.type == LIBRAW_IMAGE_JPEG) {
+            // Straight from the JPEG data, so that libjpeg shrinks while decoding (a full-size preview
+            // is as large as the sensor).
+            VipsImage* out = nullptr;
+            if (vips_thumbnail_buffer(const_cast<unsigned char*>(preview.data), preview.data_size, &out,
+                    scaledWidth, "height", scaledHeight, "size", VIPS_SIZE_FORCE, "no_rotate", TRUE, nullptr)
+                == 0)
+                scaled.reset(out);
+            else
+                ImageCodec::forgetErrors();
+        } else {
+            scaled = ImageCodec::resizeExact(image.get(), scaledWidth, scaledHeight);
+        }
         if (!scaled)
             return {};
         picture = ImageCodec::applyOrientation(scaled.get(), orientation);

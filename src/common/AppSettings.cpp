@@ -2,6 +2,7 @@
 #include "common/AppSettings.h"
 
 #include "common/SettingsStore.h"
+#include "common/Text.h"
 
 #include <algorithm>
 
@@ -67,19 +68,6 @@ qint64 loadInteger(const QSettings& store, const char* name)
     default:
         return 0;
     }
-}
-
-// Spaces, tabs and the other horizontal spaces; line breaks stay.
-QString trimHorizontalSpace(const QString& text)
-{
-    auto isHorizontal = [](QChar c) { return c == u'\t' || c.category() == QChar::Separator_Space; };
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isHorizontal(text.at(begin)))
-        ++begin;
-    while (end > begin && isHorizontal(text.at(end - 1)))
-        --end;
-    return text.mid(begin, end - begin);
 }
 
 QUrl parseUrl(const QString& text)
@@ -192,13 +180,13 @@ bool AppSettings::persist() const
 
 QUrl AppSettings::ollamaURL() const
 {
-    const QUrl url = parseUrl(trimHorizontalSpace(ollamaEndpoint));
+    const QUrl url = parseUrl(Text::trimHorizontalSpace(ollamaEndpoint));
     return url.isEmpty() ? QUrl(DefaultOllamaEndpoint) : url;
 }
 
 QUrl AppSettings::openAIURL() const
 {
-    QString text = trimHorizontalSpace(openAIBaseURL);
+    QString text = Text::trimHorizontalSpace(openAIBaseURL);
     if (text.endsWith(u'/'))
         text.chop(1);
     const QUrl url = parseUrl(text);

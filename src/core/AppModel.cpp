@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/AppModel.h"
 
+#include "common/Text.h"
 #include "core/AnalysisRun.h"
 #include "core/Messages.h"
 #include "media/FrameExtractor.h"
@@ -39,8 +40,7 @@ struct DirCloser
 // Spaces, tabs and the other horizontal spaces; line breaks are not white space here.
 bool isBlank(const QString& text)
 {
-    return std::all_of(text.cbegin(), text.cend(),
-        [](QChar c) { return c == u'\t' || c.category() == QChar::Separator_Space; });
+    return std::all_of(text.cbegin(), text.cend(), Text::isHorizontalSpace);
 }
 
 // The extension after the last dot of the file name, lower-cased; empty when there is none.

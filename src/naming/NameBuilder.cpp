@@ -2,21 +2,12 @@
 #include "naming/NameBuilder.h"
 
 #include "common/AppSettings.h"
+#include "common/Text.h"
 #include "common/VideoItem.h"
 
 #include <QStringList>
 
 using namespace Qt::StringLiterals;
-
-namespace {
-
-// Space, tab and the other horizontal spaces. Line breaks are deliberately not included.
-bool isHorizontalSpace(QChar c)
-{
-    return c == u'\t' || c.category() == QChar::Separator_Space;
-}
-
-} // namespace
 
 namespace NameBuilder {
 
@@ -38,13 +29,7 @@ QString cleanName(const QString& name)
             continue;
         out.append(c == u'\n' ? u' ' : c);
     }
-    qsizetype begin = 0;
-    qsizetype end = out.size();
-    while (begin < end && isHorizontalSpace(out.at(begin)))
-        ++begin;
-    while (end > begin && isHorizontalSpace(out.at(end - 1)))
-        --end;
-    return out.mid(begin, end - begin);
+    return Text::trimHorizontalSpace(out);
 }
 
 QString build(const VideoItem& item, const AppSettings& settings)

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "naming/PlaceResolver.h"
 
+#include "common/Text.h"
+
 #include <QSet>
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
@@ -34,22 +36,6 @@ const QSet<QString>& systemFolderNames()
 {
     static const QSet<QString> names { u"home"_s, u"media"_s, u"mnt"_s, u"run"_s, u"videos"_s, u"文档"_s };
     return names;
-}
-
-bool isHorizontalSpace(QChar c)
-{
-    return c == u' ' || c == u'\t';
-}
-
-QString trimSpacesAndTabs(const QString& text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isHorizontalSpace(text.at(begin)))
-        ++begin;
-    while (end > begin && isHorizontalSpace(text.at(end - 1)))
-        --end;
-    return text.mid(begin, end - begin);
 }
 
 // Runs of spaces become one space; then white space and line breaks are trimmed at both ends.
@@ -107,7 +93,7 @@ std::optional<QString> fromPath(const std::filesystem::path& file, int maxDepth)
     for (int level = 0; level < maxDepth; ++level) {
         // A name that is not valid UTF-8 cannot become part of a file name; it is passed over.
         QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        const QString name = trimSpacesAndTabs(decoder(QByteArrayView(folder.filename().native())));
+        const QString name = Text::trimSpacesAndTabs(decoder(QByteArrayView(folder.filename().native())));
         if (name.isEmpty() || name == u"/")
             break;
         if (!decoder.hasError() && isMeaningful(name))

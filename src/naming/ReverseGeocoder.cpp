@@ -10,6 +10,7 @@
 // whatever its HTTP status: Nominatim answers "Unable to geocode" with 200.
 
 #include "common/AppSettings.h"
+#include "common/Text.h"
 #include "naming/PlaceResolver.h"
 #include "net/Http.h"
 
@@ -48,17 +49,6 @@ void store(const QString& key, const QString& place)
     s_cache.insert(key, place);
 }
 
-QString trimSpacesAndTabs(const QString& text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && (text.at(begin) == u' ' || text.at(begin) == u'\t'))
-        ++begin;
-    while (end > begin && (text.at(end - 1) == u' ' || text.at(end - 1) == u'\t'))
-        --end;
-    return text.mid(begin, end - begin);
-}
-
 // What a reader counts as characters: extended grapheme clusters.
 int characterCount(const QString& text)
 {
@@ -73,7 +63,7 @@ QString firstText(const QJsonObject& object, std::initializer_list<QString> keys
 {
     for (const QString& key : keys) {
         const QString text = object.value(key).toString();
-        if (!trimSpacesAndTabs(text).isEmpty())
+        if (!Text::trimSpacesAndTabs(text).isEmpty())
             return text;
     }
     return {};
@@ -293,7 +283,7 @@ std::optional<Placemark> placemarkFromReply(const QByteArray& body)
     placemark.subLocality = firstText(address,
         { u"city_district"_s, u"district"_s, u"borough"_s, u"suburb"_s, u"quarter"_s, u"neighbourhood"_s });
     placemark.name = place.value(u"name"_s).toString();
-    if (trimSpacesAndTabs(placemark.name).isEmpty()) {
+    if (Text::trimSpacesAndTabs(placemark.name).isEmpty()) {
         const QString addressType = place.value(u"addresstype"_s).toString();
         placemark.name = firstText(address, { addressType.isEmpty() ? u"road"_s : addressType, u"road"_s });
     }
@@ -304,7 +294,7 @@ std::optional<QString> placeName(const Placemark& placemark)
 {
     QStringList parts;
     for (const QString& text : { placemark.locality, placemark.subLocality, placemark.name }) {
-        const QString part = trimSpacesAndTabs(text);
+        const QString part = Text::trimSpacesAndTabs(text);
         if (!part.isEmpty() && !parts.contains(part) && characterCount(part) <= MaxPartLength)
             parts.append(part);
     }

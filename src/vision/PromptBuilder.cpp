@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "vision/PromptBuilder.h"
 
+#include "common/Text.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
@@ -31,22 +33,6 @@ const QStringList LeadIns {
     u"显示"_s,
     u"拍摄的是"_s,
 };
-
-bool isHorizontalSpace(QChar c)
-{
-    return c == u'\t' || c.category() == QChar::Separator_Space;
-}
-
-QString trimHorizontalSpace(const QString& text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isHorizontalSpace(text.at(begin)))
-        ++begin;
-    while (end > begin && isHorizontalSpace(text.at(end - 1)))
-        --end;
-    return text.mid(begin, end - begin);
-}
 
 QString trimQuotes(const QString& text)
 {
@@ -168,13 +154,13 @@ QString cleanPhrase(const QString& phrase)
         removed = false;
         for (const QString& leadIn : LeadIns) {
             if (startsWithCharacters(text, leadIn)) {
-                text = trimHorizontalSpace(text.mid(leadIn.size()));
+                text = Text::trimHorizontalSpace(text.mid(leadIn.size()));
                 removed = true;
                 break;
             }
         }
     }
-    text = trimHorizontalSpace(cutAtPunctuation(text));
+    text = Text::trimHorizontalSpace(cutAtPunctuation(text));
     return firstCharacters(text, MaxPhraseCharacters);
 }
 

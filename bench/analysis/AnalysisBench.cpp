@@ -72,7 +72,8 @@ double run(const QString& folder, const QString& settings, FakeHttpServer& serve
         });
     }
     model.analyzeAll();
-    QTest::qWaitFor([&] { return !model.isBusy(); }, 3'600'000);
+    if (!QTest::qWaitFor([&] { return !model.isBusy(); }, 3'600'000))
+        return -1;
     const double seconds = timer.nsecsElapsed() / 1e9;
     *ok = int(std::count_if(model.items().cbegin(), model.items().cend(),
         [](const VideoItem& item) { return item.status == VideoItem::Status::Analyzed; }));

@@ -150,8 +150,13 @@ void AnalysisRun::analyse(qsizetype position, const QUuid& id, const Prepared& p
         fail(id, prepared.failure);
         return;
     }
+    // Removed while its pictures were decoded: there is nothing left to store the answer in.
     const std::optional<VideoItem> snapshot = m_model.itemSnapshot(id);
-    const MediaKind kind = snapshot ? snapshot->mediaKind : MediaKind::Video;
+    if (!snapshot) {
+        advance();
+        return;
+    }
+    const MediaKind kind = snapshot->mediaKind;
     const int columns = prepared.montage ? prepared.montage->columns : 1;
     const int rows = prepared.montage ? prepared.montage->rows : 1;
     const QString prompt = PromptBuilder::build(columns, rows, kind);

@@ -1,18 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "media/FrameExtractor.h"
-#include "media/MediaLibraries.h"
+#include "media/MediaFiles.h"
 
 #include <QTimeZone>
 
-#include <exiv2/exiv2.hpp>
-#include <libheif/heif.h>
-
-extern "C" {
-#include <libavformat/avformat.h>
-#include <libavutil/dict.h>
-#include <libavutil/time.h>
-}
-
+#include <chrono>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -103,71 +95,15 @@ std::optional<QString> exifText(const Exiv2::ExifData& exif, const Exiv2::ExifKe
     return text;
 }
 
-struct HeifContextFree
-{
-    void operator()(heif_context* context) const
-    {
-        heif_context_free(context);
-    }
-};
-
-struct HeifHandleRelease
-{
-    void operator()(heif_image_handle* handle) const
-    {
-        heif_image_handle_release(handle);
-    }
-};
-
-// The EXIF block of a HEIF/AVIF file through libheif. exiv2 0.27 misses EXIF items whose location uses
-// the item's base offset (grid images, as phones write them); libheif resolves every item location.
-Exiv2::ExifData heifExif(const std::filesystem::path& photo)
-{
-    Exiv2::ExifData exif;
-    std::unique_ptr<heif_context, HeifContextFree> context(heif_context_alloc());
-    if (!context || heif_context_read_from_file(context.get(), photo.c_str(), nullptr).code != heif_error_Ok)
-        return exif;
-    heif_image_handle* rawHandle = nullptr;
-    if (heif_context_get_primary_image_handle(context.get(), &rawHandle).code != heif_error_Ok)
-        return exif;
-    std::unique_ptr<heif_image_handle, HeifHandleRelease> handle(rawHandle);
-    heif_item_id id = 0;
-    if (heif_image_handle_get_list_of_metadata_block_IDs(handle.get(), "Exif", &id, 1) != 1)
-        return exif;
-    const size_t size = heif_image_handle_get_metadata_size(handle.get(), id);
-    constexpr size_t MaxExifSize = 1 << 20;
-    if (size < 4 || size > MaxExifSize)
-        return exif;
-    std::vector<Exiv2::byte> data(size);
-    if (heif_image_handle_get_metadata(handle.get(), id, data.data()).code != heif_error_Ok)
-        return exif;
-    // The block starts with a 32-bit big-endian offset from its end to the TIFF header.
-    const size_t offset
-        = 4 + ((size_t(data[0]) << 24) | (size_t(data[1]) << 16) | (size_t(data[2]) << 8) | data[3]);
-    if (offset >= size)
-        return exif;
-    Exiv2::ExifParser::decode(exif, data.data() + offset, uint32_t(size - offset));
-    return exif;
-}
-
 std::optional<QDateTime> embeddedPhotoDate(const std::filesystem::path& photo)
 {
     static const Exiv2::ExifKey original("Exif.Photo.DateTimeOriginal");
     static const Exiv2::ExifKey digitized("Exif.Photo.DateTimeDigitized");
     static const Exiv2::ExifKey tiffDateTime("Exif.Image.DateTime");
+    const Exiv2::ExifData exif = MediaFiles::readExif(photo);
+    if (exif.empty())
+        return std::nullopt;
     try {
-        // A FileIo of our own: the path-taking factory would hand URL-like names to curl.
-        Exiv2::BasicIo::AutoPtr io(new Exiv2::FileIo(photo.native()));
-        auto image = Exiv2::ImageFactory::open(std::move(io));
-        if (!image.get())
-            return std::nullopt;
-        image->readMetadata();
-        Exiv2::ExifData exif = image->exifData();
-        if (exif.empty() && image->imageType() == Exiv2::ImageType::bmff)
-            exif = heifExif(photo);
-        if (exif.empty())
-            return std::nullopt;
-
         // The original date decides alone when present, even if unusable.
         bool hasOriginal = false;
         auto text = exifText(exif, original, &hasOriginal);
@@ -180,44 +116,21 @@ std::optional<QDateTime> embeddedPhotoDate(const std::filesystem::path& photo)
         if (auto tiff = exifText(exif, tiffDateTime, nullptr))
             return parseExif(*tiff);
     } catch (...) {
-        // Corrupt or unsupported files simply have no embedded date.
+        // A value exiv2 cannot render as text: no date.
     }
     return std::nullopt;
 }
 
 // ---- videos -------------------------------------------------------------------------------------
 
-struct FormatContextCloser
-{
-    void operator()(AVFormatContext* context) const
-    {
-        avformat_close_input(&context);
-    }
-};
-
-constexpr int64_t OpenDeadlineMicroseconds = 5'000'000;
-
-int interruptAfterDeadline(void* opaque)
-{
-    return av_gettime_relative() > *static_cast<const int64_t*>(opaque) ? 1 : 0;
-}
+constexpr std::chrono::seconds OpenBudget { 5 };
 
 std::optional<QDateTime> embeddedVideoDate(const std::filesystem::path& video)
 {
-    AVFormatContext* raw = avformat_alloc_context();
-    if (!raw)
+    const MediaFiles::Clock::time_point deadline = MediaFiles::Clock::now() + OpenBudget;
+    const MediaFiles::FormatContext context = MediaFiles::openContainer(video, &deadline);
+    if (!context)
         return std::nullopt;
-    int64_t deadline = av_gettime_relative() + OpenDeadlineMicroseconds;
-    raw->interrupt_callback = { interruptAfterDeadline, &deadline };
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    const std::string url = "file:" + video.native();
-    // Opening reads the container header only; no stream info is probed, so no frame is decoded.
-    const int rc = avformat_open_input(&raw, url.c_str(), nullptr, &options);
-    av_dict_free(&options);
-    if (rc < 0)
-        return std::nullopt; // avformat_open_input freed the context
-    std::unique_ptr<AVFormatContext, FormatContextCloser> context(raw);
 
     auto tryKey = [](const AVDictionary* metadata, const char* key) -> std::optional<QDateTime> {
         const AVDictionaryEntry* entry = av_dict_get(metadata, key, nullptr, 0);
@@ -309,21 +222,15 @@ std::optional<QDateTime> fileBirthTime(const std::filesystem::path& file)
 
 std::optional<QDateTime> creationDate(const std::filesystem::path& video)
 {
-    MediaLibraries::initialize();
-    if (MediaLibraries::isRegularFile(video)) {
-        if (auto date = embeddedVideoDate(video))
-            return date;
-    }
+    if (auto date = embeddedVideoDate(video))
+        return date;
     return fileBirthTime(video);
 }
 
 std::optional<QDateTime> photoCreationDate(const std::filesystem::path& photo)
 {
-    MediaLibraries::initialize();
-    if (MediaLibraries::isRegularFile(photo)) {
-        if (auto date = embeddedPhotoDate(photo))
-            return date;
-    }
+    if (auto date = embeddedPhotoDate(photo))
+        return date;
     return fileBirthTime(photo);
 }
 

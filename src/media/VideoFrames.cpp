@@ -2,6 +2,7 @@
 #include "media/VideoFrames.h"
 
 #include "media/ImageCodec.h"
+#include "media/MediaFiles.h"
 #include "media/MediaLibraries.h"
 #include "media/NalUnits.h"
 
@@ -28,13 +29,6 @@ namespace {
 
 using Clock = ImageCodec::Clock;
 
-struct FormatCloser
-{
-    void operator()(AVFormatContext* context) const
-    {
-        avformat_close_input(&context);
-    }
-};
 struct CodecFree
 {
     void operator()(AVCodecContext* context) const
@@ -63,26 +57,16 @@ struct ScalerFree
         sws_freeContext(context);
     }
 };
-using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecFree>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 using ScalerPtr = std::unique_ptr<SwsContext, ScalerFree>;
-
-// Demuxers for the containers the import accepts (and raw streams mislabelled as them). Anything else,
-// playlists in particular, could make FFmpeg open further files.
-constexpr const char* AllowedDemuxers = "mov,matroska,avi,asf,flv,mpegts,mpeg,mpegvideo,h264,hevc,m4v,dv";
 
 // H.264 and HEVC reorder at most 16 pictures: after that many pictures later than the instant, no
 // earlier one can follow.
 constexpr int ReorderLimit = 16;
 // Packets held back until it is clear whether they are needed.
 constexpr size_t LookAhead = 48;
-
-int interruptAfterDeadline(void* opaque)
-{
-    return Clock::now() > *static_cast<const Clock::time_point*>(opaque) ? 1 : 0;
-}
 
 // Where a source pixel lands on screen, from the stream's display matrix: x' = a·x + c·y, y' = b·x + d·y
 // (each coefficient −1, 0 or 1), shifted back into the picture. Identity for anything but quarter turns
@@ -173,7 +157,7 @@ private:
         return Clock::now() > *m_deadline;
     }
 
-    FormatPtr m_format;
+    MediaFiles::FormatContext m_format;
     CodecPtr m_decoder;
     AVStream* m_stream = nullptr;
     const Clock::time_point* m_deadline = nullptr;
@@ -206,20 +190,10 @@ std::unique_ptr<Clip> Clip::open(
     auto clip = std::make_unique<Clip>();
     clip->m_deadline = deadline;
 
-    AVFormatContext* raw = avformat_alloc_context();
-    if (!raw)
+    clip->m_format = MediaFiles::openContainer(file, deadline);
+    if (!clip->m_format)
         return nullptr;
-    raw->interrupt_callback = { interruptAfterDeadline, const_cast<Clock::time_point*>(deadline) };
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    av_dict_set(&options, "format_whitelist", AllowedDemuxers, 0);
-    const std::string url = "file:" + file.native();
-    const int rc = avformat_open_input(&raw, url.c_str(), nullptr, &options);
-    av_dict_free(&options);
-    if (rc < 0)
-        return nullptr; // avformat_open_input freed the context
-    clip->m_format.reset(raw);
-    AVFormatContext* format = raw;
+    AVFormatContext* format = clip->m_format.get();
 
     auto pickStream = [&]() -> AVStream* {
         AVStream* best = nullptr;

@@ -1,0 +1,37 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <exiv2/exiv2.hpp>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+
+// Opening media files for their metadata, shared by the readers of this module. Safe on any thread.
+namespace MediaFiles {
+
+using Clock = std::chrono::steady_clock;
+
+struct FormatCloser
+{
+    void operator()(AVFormatContext* context) const
+    {
+        avformat_close_input(&context);
+    }
+};
+using FormatContext = std::unique_ptr<AVFormatContext, FormatCloser>;
+
+// The container of a local regular file, its header read (which holds the metadata; no stream is
+// probed, so no picture is decoded). Only the demuxers of the accepted containers are allowed: a
+// playlist named like a clip could otherwise make FFmpeg open further files. Every read fails once
+// *deadline has passed; the deadline must outlive the context. Null when the file cannot be opened.
+FormatContext openContainer(const std::filesystem::path& file, const Clock::time_point* deadline);
+
+// The EXIF data of a photo; empty when it has none or cannot be read. Never throws.
+Exiv2::ExifData readExif(const std::filesystem::path& photo);
+
+} // namespace MediaFiles

@@ -10,6 +10,7 @@
 #include "naming/PlaceResolver.h"
 #include "vision/PromptBuilder.h"
 
+#include <QFutureWatcher>
 #include <QThreadPool>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
@@ -141,7 +142,16 @@ void AnalysisRun::next()
         future = prepareAsync(snapshot->url, snapshot->mediaKind);
     }
     m_prefetch.reset();
-    future.then(this, [this, position, id](const Prepared& prepared) { analyse(position, id, prepared); });
+    // A watcher owned by the run rather than QFuture::then(context): Qt 6.4 asserts (and in release
+    // builds misbehaves) when the context of a continuation dies before the future finishes, which is
+    // exactly what a shutdown during decoding does.
+    auto* watcher = new QFutureWatcher<Prepared>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, position, id] {
+        const Prepared prepared = watcher->result();
+        watcher->deleteLater();
+        analyse(position, id, prepared);
+    });
+    watcher->setFuture(future);
 }
 
 void AnalysisRun::analyse(qsizetype position, const QUuid& id, const Prepared& prepared)

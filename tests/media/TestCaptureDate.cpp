@@ -197,7 +197,7 @@ private slots:
         QTest::newRow("text named as photo") << u"notes.jpg"_s << QByteArray("hello\n") << false;
         QTest::newRow("text named as video") << u"notes.mov"_s << QByteArray("hello\n") << true;
         QTest::newRow("truncated JPEG header")
-            << u"cut.jpg"_s << QByteArray("\xff\xd8\xff\xe1\x10\x00Exif\0\0MM", 16) << false;
+            << u"cut.jpg"_s << QByteArray("\xff\xd8\xff\xe1\x10\x00Exif\0\0MM", 14) << false;
         QTest::newRow("MP4 box claiming 4 GiB") << u"box.mp4"_s
                                                 << QByteArray("\xff\xff\xff\xff"
                                                               "ftypisom\0\0\0\0",

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "common/Text.h"
 
+#include <QTextBoundaryFinder>
+
 namespace Text {
 
 bool isHorizontalSpace(QChar c)
@@ -11,6 +13,28 @@ bool isHorizontalSpace(QChar c)
 bool isSpaceOrTab(QChar c)
 {
     return c == u' ' || c == u'\t';
+}
+
+qsizetype graphemeCount(const QString& text)
+{
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype count = 0;
+    while (finder.toNextBoundary() > 0)
+        ++count;
+    return count;
+}
+
+QString firstGraphemes(const QString& text, qsizetype count)
+{
+    if (count <= 0)
+        return {};
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype seen = 0;
+    for (qsizetype end = finder.toNextBoundary(); end >= 0; end = finder.toNextBoundary()) {
+        if (++seen == count)
+            return text.left(end);
+    }
+    return text;
 }
 
 QString trimmed(const QString& text, bool (*strip)(QChar))

@@ -15,6 +15,11 @@ bool isSpaceOrTab(QChar c);
 // text without the characters at both ends for which strip is true.
 QString trimmed(const QString& text, bool (*strip)(QChar));
 
+// What a reader counts as characters: extended grapheme clusters.
+qsizetype graphemeCount(const QString& text);
+// The first count user-perceived characters of text (all of it when it has fewer).
+QString firstGraphemes(const QString& text, qsizetype count);
+
 inline QString trimHorizontalSpace(const QString& text)
 {
     return trimmed(text, isHorizontalSpace);

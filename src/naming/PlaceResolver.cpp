@@ -5,7 +5,6 @@
 
 #include <QSet>
 #include <QStringDecoder>
-#include <QTextBoundaryFinder>
 
 using namespace Qt::StringLiterals;
 
@@ -51,16 +50,6 @@ QString collapseSpaces(const QString& text)
     return out.trimmed();
 }
 
-// What a reader counts as characters: extended grapheme clusters.
-int graphemeCount(const QString& text)
-{
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    int count = 0;
-    while (finder.toNextBoundary() > 0)
-        ++count;
-    return count;
-}
-
 } // namespace
 
 namespace PlaceResolver {
@@ -79,7 +68,7 @@ bool isMeaningful(const QString& folderName)
             continue;
         remainder.append(QChar::fromUcs4(c));
     }
-    if (graphemeCount(remainder) < 2)
+    if (Text::graphemeCount(remainder) < 2)
         return false;
     return !ignored.contains(remainder.toLower());
 }

@@ -6,7 +6,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringDecoder>
-#include <QTextBoundaryFinder>
 
 using namespace Qt::StringLiterals;
 
@@ -35,19 +34,6 @@ std::optional<QString> strictUtf8(const QByteArray& bytes)
     QString text = decoder.decode(bytes);
     if (decoder.hasError())
         return std::nullopt;
-    return text;
-}
-
-QString firstCharacters(const QString& text, qsizetype count)
-{
-    if (count <= 0)
-        return {};
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype seen = 0;
-    for (qsizetype end = finder.toNextBoundary(); end >= 0; end = finder.toNextBoundary()) {
-        if (++seen == count)
-            return text.left(end);
-    }
     return text;
 }
 

@@ -46,9 +46,6 @@ std::optional<QString> extractMessage(const QString& text);
 // The body as text when it is valid UTF-8; nothing otherwise.
 std::optional<QString> strictUtf8(const QByteArray& bytes);
 
-// The first count user-perceived characters of text.
-QString firstCharacters(const QString& text, qsizetype count);
-
 // A transport failure (or the caller's abort) as a client error.
 ClientError fromTransport(const Net::Reply& reply);
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "vision/OllamaClient.h"
 
+#include "common/Text.h"
 #include "vision/Messages.h"
 
 #include <QJsonArray>
@@ -28,7 +29,7 @@ Net::Options options(int idleSeconds, qint64 maxBytes)
 
 QString excerpt(const QByteArray& body)
 {
-    return VisionText::firstCharacters(QString::fromUtf8(body).simplified(), ExcerptCharacters);
+    return Text::firstGraphemes(QString::fromUtf8(body).simplified(), ExcerptCharacters);
 }
 
 OllamaError decodingError(const QString& detail)
@@ -65,8 +66,7 @@ OllamaError OllamaError::http(int status, const QString& body)
 QString OllamaError::message() const
 {
     if (kind == Kind::Http)
-        return Vision::Messages::ollamaHttp(
-            status, VisionText::firstCharacters(body, MaxShownBodyCharacters));
+        return Vision::Messages::ollamaHttp(status, Text::firstGraphemes(body, MaxShownBodyCharacters));
     return detail;
 }
 

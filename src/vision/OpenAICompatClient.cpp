@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "vision/OpenAICompatClient.h"
 
+#include "common/Text.h"
 #include "vision/Messages.h"
 
 #include <QJsonDocument>
@@ -83,7 +84,7 @@ OpenAICompatClient::Result<QString> chatResult(const Net::Reply& reply)
     if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
         const QString text = VisionText::strictUtf8(reply.body).value_or(QString());
         return tl::make_unexpected(OpenAICompatError::http(reply.status,
-            Vision::Messages::CompatNotJson + VisionText::firstCharacters(text, MaxNotJsonCharacters)));
+            Vision::Messages::CompatNotJson + Text::firstGraphemes(text, MaxNotJsonCharacters)));
     }
     const QJsonObject object = document.object();
     // "error": null is how some gateways say "no error"; only a value counts.
@@ -138,7 +139,7 @@ QString OpenAICompatClient::readable(const QString& body)
 {
     if (const std::optional<QString> outer = VisionText::extractMessage(body))
         return VisionText::extractMessage(*outer).value_or(*outer);
-    return VisionText::firstCharacters(body, MaxReadableCharacters);
+    return Text::firstGraphemes(body, MaxReadableCharacters);
 }
 
 QJsonArray OpenAICompatClient::messages(const QList<QByteArray>& frames, const QString& prompt)

@@ -73,17 +73,6 @@ QString cutAtPunctuation(const QString& text)
     return text;
 }
 
-QString firstCharacters(const QString& text, qsizetype count)
-{
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype seen = 0;
-    for (qsizetype end = finder.toNextBoundary(); end >= 0; end = finder.toNextBoundary()) {
-        if (++seen == count)
-            return text.left(end);
-    }
-    return text;
-}
-
 } // namespace
 
 namespace PromptBuilder {
@@ -161,7 +150,7 @@ QString cleanPhrase(const QString& phrase)
         }
     }
     text = Text::trimHorizontalSpace(cutAtPunctuation(text));
-    return firstCharacters(text, MaxPhraseCharacters);
+    return Text::firstGraphemes(text, MaxPhraseCharacters);
 }
 
 } // namespace PromptBuilder

@@ -18,6 +18,8 @@ extern "C" {
 #include <atomic>
 #include <cmath>
 #include <deque>
+#include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -151,6 +153,9 @@ private:
     bool rewind();
     bool send(AVPacket* packet, int64_t target, Stats& stats);
     void keep(FramePtr frame, int64_t target);
+    void place(FramePtr frame, int64_t target);
+    int64_t countedIndex(int64_t target) const;
+    FramePtr takeCounted(int64_t index);
     QByteArray encode(const AVFrame* frame) const;
     bool expired() const
     {
@@ -169,8 +174,11 @@ private:
     Placement m_placement;
     // AVI stores no presentation times, only the order of decoding; its pictures are shown one frame
     // duration apart, so the n-th picture out of the decoder after a key frame is shown n frames later.
-    // MPEG program streams time only some pictures; the others follow the last timed one by a frame.
+    // MPEG program streams time only some pictures, and their demuxer at times hands a time to the
+    // neighbouring picture or derives others from such a time. Pictures there are counted too, and the
+    // zero of the count is the one most timed pictures agree on.
     bool m_countPictures = false;
+    bool m_partlyTimed = false;
     int64_t m_frameTicks = 0;
     int64_t m_countFrom = 0;
     int64_t m_pictures = 0;
@@ -180,6 +188,13 @@ private:
     FramePtr m_atOrBefore; // latest picture not after the instant
     FramePtr m_earliest; // earliest picture after it, for instants before the first picture
     FramePtr m_untimed; // last picture without a time
+    // Counted pictures: the latest ones by their count, one older one that was the instant's when it
+    // left, and how many timed pictures name each zero.
+    std::deque<std::pair<int64_t, FramePtr>> m_recent;
+    std::pair<int64_t, FramePtr> m_held;
+    std::map<int64_t, int> m_votes;
+    int64_t m_zero = AV_NOPTS_VALUE;
+    int m_zeroVotes = 0;
 };
 
 std::unique_ptr<Clip> Clip::open(
@@ -266,7 +281,9 @@ std::unique_ptr<Clip> Clip::open(
     const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
     if (rate.num > 0 && rate.den > 0)
         clip->m_frameTicks = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), stream->time_base));
-    clip->m_countPictures = clip->m_frameTicks > 0 && std::string_view(format->iformat->name) == "avi";
+    const std::string_view demuxer(format->iformat->name);
+    clip->m_countPictures = clip->m_frameTicks > 0 && demuxer == "avi";
+    clip->m_partlyTimed = clip->m_frameTicks > 0 && (demuxer == "mpeg" || demuxer == "mpegvideo");
     return clip;
 }
 
@@ -315,12 +332,61 @@ bool Clip::rewind()
 
 void Clip::keep(FramePtr frame, int64_t target)
 {
-    if (m_countPictures)
+    if (m_countPictures) {
         frame->pts = m_countFrom + m_pictures++ * m_frameTicks;
-    else if (frame->pts == AV_NOPTS_VALUE && m_frameTicks > 0)
+    } else if (m_partlyTimed) {
+        const int64_t index = m_pictures++;
+        if (frame->pts != AV_NOPTS_VALUE) {
+            const int64_t zero = frame->pts - index * m_frameTicks;
+            const int votes = ++m_votes[zero];
+            if (votes > m_zeroVotes) {
+                m_zero = zero;
+                m_zeroVotes = votes;
+            }
+        }
+        m_recent.emplace_back(index, std::move(frame));
+        // Decoding runs on past the instant only briefly unless the times are badly off; then only the
+        // picture the count points at so far is worth keeping from the older ones.
+        if (m_recent.size() > 2 * ReorderLimit) {
+            if (m_recent.front().first == countedIndex(target))
+                m_held = std::move(m_recent.front());
+            m_recent.pop_front();
+        }
+        return;
+    } else if (frame->pts == AV_NOPTS_VALUE && m_frameTicks > 0) {
         frame->pts = m_lastShown != AV_NOPTS_VALUE ? m_lastShown + m_frameTicks : m_countFrom;
+    }
     if (frame->pts != AV_NOPTS_VALUE)
         m_lastShown = frame->pts;
+    place(std::move(frame), target);
+}
+
+// The count of the picture on screen at the instant; negative when the instant comes before the first
+// picture decoded.
+int64_t Clip::countedIndex(int64_t target) const
+{
+    const int64_t zero = m_zero != AV_NOPTS_VALUE ? m_zero : m_countFrom;
+    if (zero == AV_NOPTS_VALUE)
+        return std::numeric_limits<int64_t>::max();
+    return target >= zero ? (target - zero) / m_frameTicks : -1;
+}
+
+FramePtr Clip::takeCounted(int64_t index)
+{
+    if (m_held.second && m_held.first == index)
+        return std::move(m_held.second);
+    for (auto& [count, frame] : m_recent) {
+        if (count == index)
+            return std::move(frame);
+    }
+    // After the last picture, the last one stays on screen.
+    if (!m_recent.empty() && index > m_recent.back().first)
+        return std::move(m_recent.back().second);
+    return {};
+}
+
+void Clip::place(FramePtr frame, int64_t target)
+{
     const int64_t time = frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
     if (time == AV_NOPTS_VALUE) {
         m_untimed = std::move(frame);
@@ -414,6 +480,11 @@ Clip::Outcome Clip::decodeFrom(
             m_countFrom = m_countPictures && packet->dts != AV_NOPTS_VALUE ? packet->dts : keyPts;
             m_pictures = 0;
             m_lastShown = AV_NOPTS_VALUE;
+            m_recent.clear();
+            m_held = {};
+            m_votes.clear();
+            m_zero = AV_NOPTS_VALUE;
+            m_zeroVotes = 0;
             if (!acceptLateStart && keyPts != AV_NOPTS_VALUE && keyPts > target) {
                 av_packet_unref(packet.get());
                 return Outcome::NeedEarlier;
@@ -462,7 +533,10 @@ Clip::Outcome Clip::decodeFrom(
         return Outcome::Failed;
 
     // Now the instant's picture is known: send the pictures it depends on and itself, nothing after it.
-    const int64_t wanted = !timesComplete ? -1 : bestSequence >= 0 ? bestSequence : firstSequence;
+    // Counted pictures need every picture up to the instant, whatever the packets' times say.
+    const int64_t wanted = !timesComplete || m_partlyTimed ? -1
+        : bestSequence >= 0                                ? bestSequence
+                                                           : firstSequence;
     for (Pending& p : window) {
         if (wanted >= 0 && p.sequence > wanted)
             break;
@@ -474,7 +548,23 @@ Clip::Outcome Clip::decodeFrom(
     if (!send(nullptr, target, stats))
         return Outcome::Failed;
     stats.packetsToInstants += int(wanted >= 0 ? wanted : sequence);
+    if (m_partlyTimed) {
+        const int64_t index = countedIndex(target);
+        if (index < 0 && !acceptLateStart) {
+            keyPts = m_zero != AV_NOPTS_VALUE ? m_zero : m_countFrom;
+            return Outcome::NeedEarlier;
+        }
+        picture = takeCounted(std::max<int64_t>(0, index));
+        m_recent.clear();
+        m_held = {};
+        return Outcome::Done;
+    }
 
+    if (!timesComplete && !m_atOrBefore && m_earliest && !acceptLateStart) {
+        // Every picture decoded is shown after the instant: the key frame was not early enough.
+        keyPts = m_earliest->pts;
+        return Outcome::NeedEarlier;
+    }
     if (!timesComplete) {
         picture = m_atOrBefore ? std::move(m_atOrBefore)
             : m_earliest       ? std::move(m_earliest)

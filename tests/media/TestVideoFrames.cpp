@@ -198,8 +198,7 @@ private slots:
             *duration > nominal - 0.25 && *duration < nominal + 0.25, qPrintable(QString::number(*duration)));
 
         const QByteArrayList frames = FrameExtractor::extractFrames(fsPath(path), 4);
-        // TODO(#3): MPEG program streams time only some pictures, and open-GOP HEVC in MPEG-TS loses the
-        // picture just before a CRA; both are known to miss here.
+        // TODO(#3): open-GOP HEVC in MPEG-TS loses the picture just before a CRA.
         QEXPECT_FAIL("ts hevc", "known gap, see TODO", Abort);
         QCOMPARE(frames.size(), 4);
         const std::vector<double> times = VideoFrames::instants(*duration, 4);
@@ -208,8 +207,6 @@ private slots:
             numbers.append(frameNumber(frames[i]));
             expected.append(int(std::floor(times[size_t(i)] * rate + 1e-6)));
         }
-        QEXPECT_FAIL("mpg mpeg-2", "known gap, see TODO", Abort);
-        QEXPECT_FAIL("mpeg mpeg-1", "known gap, see TODO", Abort);
         QCOMPARE(numbers, expected);
     }
 
@@ -251,8 +248,6 @@ private slots:
         QList<int> numbers;
         for (const QByteArray& frame : frames)
             numbers.append(frameNumber(frame));
-        QEXPECT_FAIL("mpg mpeg-2", "known gap, see TODO", Abort);
-        QEXPECT_FAIL("mpeg mpeg-1", "known gap, see TODO", Abort);
         QCOMPARE(numbers, expected);
     }
 

@@ -309,7 +309,8 @@ QByteArray Clip::grab(double seconds, Stats& stats)
         if (outcome == Outcome::NeedEarlier) {
             // The demuxer landed on a key frame shown after the instant (open GOPs, inexact indexes):
             // step back further, doubling the step each time.
-            seekTo = std::min(seekTo, keyPts) - second * (int64_t(1) << attempt);
+            seekTo = (keyPts != AV_NOPTS_VALUE ? std::min(seekTo, keyPts) : seekTo)
+                - second * (int64_t(1) << attempt);
             continue;
         }
         if (outcome == Outcome::Failed || !picture)
@@ -529,8 +530,11 @@ Clip::Outcome Clip::decodeFrom(
         if (laterInARow > ReorderLimit)
             break;
     }
-    if (!started)
-        return Outcome::Failed;
+    if (!started) {
+        // Seeking without an index can land past the last key frame; one before it is needed then.
+        keyPts = AV_NOPTS_VALUE;
+        return acceptLateStart ? Outcome::Failed : Outcome::NeedEarlier;
+    }
 
     // Now the instant's picture is known: send the pictures it depends on and itself, nothing after it.
     // Counted pictures need every picture up to the instant, whatever the packets' times say.

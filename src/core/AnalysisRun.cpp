@@ -198,8 +198,12 @@ void AnalysisRun::analyse(qsizetype position, const QUuid& id, const Prepared& p
             [=](const OllamaClient::Result<QString>& r) { r ? onReply(*r) : onError(r.error().message()); });
     }
     // The model takes its time; meanwhile the next item's pictures get ready.
+    // Only once the pictures are on their way: decoding beside the upload would slow it down.
     if (m_setup.prepareAhead)
-        prefetchAfter(position);
+        m_request.whenSent(this, [this, position] {
+            if (m_position == position) // not when the request already failed and the run moved on
+                prefetchAfter(position);
+        });
 }
 
 void AnalysisRun::prefetchAfter(qsizetype position)

@@ -95,6 +95,25 @@ public:
         return m_ended;
     }
 
+    void whenSent(QObject* context, std::function<void()> sent)
+    {
+        auto once = std::make_shared<std::function<void()>>(std::move(sent));
+        auto fire = [once] {
+            if (*once)
+                std::exchange(*once, nullptr)();
+        };
+        if (!m_reply || m_ended) {
+            QMetaObject::invokeMethod(context, fire, Qt::QueuedConnection);
+            return;
+        }
+        connect(m_reply, &QNetworkReply::uploadProgress, context, [fire](qint64 done, qint64 total) {
+            if (total >= 0 && done >= total)
+                fire();
+        });
+        connect(m_reply, &QNetworkReply::finished, context, fire);
+        connect(m_reply, &QObject::destroyed, context, fire);
+    }
+
 private:
     int status() const
     {
@@ -277,6 +296,15 @@ bool Handle::isRunning() const
 {
     const auto* call = static_cast<const Call*>(m_state->call.data());
     return call && !call->hasEnded();
+}
+
+void Handle::whenSent(QObject* context, std::function<void()> sent) const
+{
+    if (auto* call = static_cast<Call*>(m_state->call.data())) {
+        call->whenSent(context, std::move(sent));
+        return;
+    }
+    QMetaObject::invokeMethod(context, std::move(sent), Qt::QueuedConnection);
 }
 
 void Handle::follow(const Handle& next) const

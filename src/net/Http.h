@@ -79,6 +79,10 @@ public:
     bool isRunning() const;
     // From now on this handle and all its copies control next instead.
     void follow(const Handle& next) const;
+    // Calls sent once, on the main thread while context lives, when the request's body has been handed
+    // to the network in full, or when the request ends before that. Lets a caller start other work
+    // without slowing the upload down.
+    void whenSent(QObject* context, std::function<void()> sent) const;
 
 private:
     struct State

@@ -118,6 +118,16 @@ int swsColorspace(AVColorSpace space, int height)
     }
 }
 
+// The coding type of an MPEG-4 Part 2 picture (0 intra, 1 predicted, 2 bidirectional, 3 sprite), or −1.
+int vopType(std::span<const uint8_t> data)
+{
+    for (size_t i = 0; i + 4 < data.size(); ++i) {
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && data[i + 3] == 0xB6)
+            return data[i + 4] >> 6;
+    }
+    return -1;
+}
+
 struct Pending
 {
     PacketPtr packet;
@@ -179,6 +189,10 @@ private:
     // zero of the count is the one most timed pictures agree on.
     bool m_countPictures = false;
     bool m_partlyTimed = false;
+    // MPEG-4 Part 2 in AVI: a key frame flag is not taken on trust, the picture header says whether it
+    // is intra. An intra picture there is shown just before the next reference picture's place in the
+    // file, after the bidirectional ones between them, which the decoder drops when starting there.
+    bool m_vopTypes = false;
     int64_t m_frameTicks = 0;
     int64_t m_countFrom = 0;
     int64_t m_pictures = 0;
@@ -283,6 +297,7 @@ std::unique_ptr<Clip> Clip::open(
         clip->m_frameTicks = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(rate), stream->time_base));
     const std::string_view demuxer(format->iformat->name);
     clip->m_countPictures = clip->m_frameTicks > 0 && demuxer == "avi";
+    clip->m_vopTypes = clip->m_countPictures && stream->codecpar->codec_id == AV_CODEC_ID_MPEG4;
     clip->m_partlyTimed = clip->m_frameTicks > 0 && (demuxer == "mpeg" || demuxer == "mpegvideo");
     return clip;
 }
@@ -322,10 +337,11 @@ QByteArray Clip::grab(double seconds, Stats& stats)
 }
 
 // Back to the very first packet. Timestamp seeking in streams without an index (MPEG-TS, MPEG-PS) only
-// lands near the time asked for, so those go to byte 0.
+// lands near the time asked for, so those go to byte 0. AVI reads by its index, which a byte seek
+// leaves where it was.
 bool Clip::rewind()
 {
-    if (!(m_format->iformat->flags & AVFMT_NO_BYTE_SEEK)
+    if (!(m_format->iformat->flags & AVFMT_NO_BYTE_SEEK) && !m_countPictures
         && av_seek_frame(m_format.get(), -1, 0, AVSEEK_FLAG_BYTE) >= 0)
         return true;
     return av_seek_frame(m_format.get(), m_stream->index, m_streamStart, AVSEEK_FLAG_BACKWARD) >= 0;
@@ -444,6 +460,7 @@ Clip::Outcome Clip::decodeFrom(
     int64_t firstPts = AV_NOPTS_VALUE; // earliest picture time
     int64_t firstSequence = -1;
     int laterInARow = 0;
+    bool keyPlaced = !m_vopTypes; // whether the key frame's place among the pictures shown is known
     // Some containers (AVI with B-frames) give no presentation time for reordered pictures: then every
     // picture is decoded and the decoder's own times decide.
     bool timesComplete = true;
@@ -471,8 +488,9 @@ Clip::Outcome Clip::decodeFrom(
             av_packet_unref(packet.get());
             continue;
         }
+        const std::span<const uint8_t> data(packet->data, size_t(std::max(0, packet->size)));
         if (!started) {
-            if (!(packet->flags & AV_PKT_FLAG_KEY)) {
+            if (!(packet->flags & AV_PKT_FLAG_KEY) || (m_vopTypes && vopType(data) != 0)) {
                 av_packet_unref(packet.get());
                 continue;
             }
@@ -490,12 +508,19 @@ Clip::Outcome Clip::decodeFrom(
                 av_packet_unref(packet.get());
                 return Outcome::NeedEarlier;
             }
+        } else if (!keyPlaced && packet->dts != AV_NOPTS_VALUE && vopType(data) >= 0 && vopType(data) != 2) {
+            keyPlaced = true;
+            m_countFrom = packet->dts - m_frameTicks;
+            keyPts = m_countFrom;
+            if (!acceptLateStart && keyPts > target) {
+                av_packet_unref(packet.get());
+                return Outcome::NeedEarlier;
+            }
         }
 
         Pending p;
         p.pts = packet->pts;
         p.sequence = ++sequence;
-        const std::span<const uint8_t> data(packet->data, size_t(std::max(0, packet->size)));
         if (m_canSkip) {
             NalUnits::updateFromPacket(m_layout, data);
             p.disposable = NalUnits::isDisposable(m_layout, data);

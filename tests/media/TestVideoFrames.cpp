@@ -161,6 +161,14 @@ private slots:
         QTest::newRow("avi motion jpeg")
             << u"avi"_s << u"mjpeg"_s << QStringList { u"-c:v"_s, u"mjpeg"_s, u"-q:v"_s, u"2"_s } << 10;
         QTest::newRow("avi h264 b-frames") << u"avi"_s << u"libx264"_s << x264 << 10;
+        // MPEG-4 Part 2 (camera and DivX AVI) with B-frames: every key frame is followed in the file by
+        // B-frames shown before it. With every frame changing, the encoder makes each reference an
+        // intra picture; without scene cuts, it makes P-frames.
+        const QStringList mpeg4 { u"-c:v"_s, u"mpeg4"_s, u"-bf"_s, u"2"_s, u"-g"_s, u"12"_s, u"-q:v"_s,
+            u"2"_s };
+        QTest::newRow("avi mpeg-4 b-frames") << u"avi"_s << u"mpeg4"_s << mpeg4 << 10;
+        QTest::newRow("avi mpeg-4 p-frames")
+            << u"avi"_s << u"mpeg4"_s << mpeg4 + QStringList { u"-sc_threshold"_s, u"1000000000"_s } << 10;
         QTest::newRow("wmv") << u"wmv"_s << u"wmv2"_s
                              << QStringList { u"-c:v"_s, u"wmv2"_s, u"-q:v"_s, u"2"_s } << 10;
         QTest::newRow("flv h264") << u"flv"_s << u"libx264"_s << x264 << 10;

@@ -150,41 +150,114 @@ ImagePtr applyOrientation(VipsImage* image, int orientation)
     return ImagePtr(upright);
 }
 
+namespace {
+
+// Runs one libvips operation on current and puts its output in its place. The output pointer is read
+// only after the operation has run: never hand it to a call in the same expression that fills it.
+template <typename Operation> bool replaceBy(ImagePtr& current, Operation&& operation)
+{
+    VipsImage* out = nullptr;
+    const int rc = operation(current.get(), &out);
+    if (rc != 0 || !out) {
+        if (out)
+            g_object_unref(out);
+        forgetErrors();
+        return false;
+    }
+    current.reset(out);
+    return true;
+}
+
+bool isGrey(VipsInterpretation space)
+{
+    return space == VIPS_INTERPRETATION_B_W || space == VIPS_INTERPRETATION_GREY16;
+}
+
+// Thermal and scientific cameras write 16-bit grey whose values fill a small part of the range; shown
+// as they are, they are one flat grey. Those are stretched to the full 8-bit range; ordinary 16-bit
+// pictures keep their tones.
+bool stretchNarrowGrey16(ImagePtr& current)
+{
+    double low = 0.0, high = 0.0;
+    if (vips_min(current.get(), &low, nullptr) || vips_max(current.get(), &high, nullptr)) {
+        forgetErrors();
+        return false;
+    }
+    constexpr double NarrowRange = 65535.0 / 8.0;
+    if (high - low >= NarrowRange)
+        return false;
+    const double scale = high > low ? 255.0 / (high - low) : 0.0;
+    const double offset = -low * scale;
+    return replaceBy(current, [&](VipsImage* in, VipsImage** out) {
+        return vips_linear1(in, out, scale, offset, "uchar", TRUE, nullptr);
+    }) && replaceBy(current, [](VipsImage* in, VipsImage** out) {
+        return vips_copy(in, out, "interpretation", VIPS_INTERPRETATION_B_W, nullptr);
+    });
+}
+
+} // namespace
+
 ImagePtr toRgb8(VipsImage* image)
 {
+    if (!image)
+        return nullptr;
     VipsImage* copy = nullptr;
     if (vips_copy(image, &copy, nullptr)) {
         forgetErrors();
         return nullptr;
     }
     ImagePtr current(copy);
-    auto step = [&](int rc, VipsImage* out) {
-        if (rc) {
-            forgetErrors();
-            current.reset();
-            return false;
-        }
-        current.reset(out);
-        return true;
-    };
-    VipsImage* out = nullptr;
-    if (vips_image_hasalpha(current.get())) {
-        double black[] = { 0.0 };
-        VipsArrayDouble* background = vips_array_double_new(black, 1);
-        const int rc = vips_flatten(current.get(), &out, "background", background, nullptr);
-        vips_area_unref(VIPS_AREA(background));
-        if (!step(rc, out))
-            return nullptr;
-    }
+
+    // Colour first, alpha still attached: the conversions scale alpha with the colour bands, so the
+    // flattening below always works on 8-bit alpha.
     const VipsInterpretation space = vips_image_guess_interpretation(current.get());
-    if (space != VIPS_INTERPRETATION_sRGB && space != VIPS_INTERPRETATION_B_W) {
-        if (!step(vips_colourspace(current.get(), &out, VIPS_INTERPRETATION_sRGB, nullptr), out))
+    const bool isUchar = vips_image_get_format(current.get()) == VIPS_FORMAT_UCHAR;
+    const bool hasAlpha = vips_image_hasalpha(current.get());
+    const int colourBands = vips_image_get_bands(current.get()) - (hasAlpha ? 1 : 0);
+    if (!(isUchar && (space == VIPS_INTERPRETATION_sRGB || space == VIPS_INTERPRETATION_B_W))) {
+        bool converted = false;
+        // CMYK, Adobe RGB, Lab with a profile: the file's own profile gives its true colours.
+        if (!isGrey(space) && vips_image_get_typeof(current.get(), VIPS_META_ICC_NAME)) {
+            converted = replaceBy(current, [](VipsImage* in, VipsImage** out) {
+                return vips_icc_transform(in, out, "srgb", "embedded", TRUE, "depth", 8, nullptr);
+            });
+        }
+        if (!converted && space == VIPS_INTERPRETATION_GREY16 && colourBands == 1 && !hasAlpha)
+            converted = stretchNarrowGrey16(current);
+        if (!converted) {
+            const VipsInterpretation target
+                = isGrey(space) || colourBands < 3 ? VIPS_INTERPRETATION_B_W : VIPS_INTERPRETATION_sRGB;
+            if (!replaceBy(current, [target](VipsImage* in, VipsImage** out) {
+                    return vips_colourspace(in, out, target, nullptr);
+                }))
+                return nullptr;
+        }
+    }
+    if (vips_image_hasalpha(current.get())) {
+        const VipsInterpretation now = vips_image_guess_interpretation(current.get());
+        const double maxAlpha
+            = now == VIPS_INTERPRETATION_RGB16 || now == VIPS_INTERPRETATION_GREY16 ? 65535.0 : 255.0;
+        if (!replaceBy(current, [maxAlpha](VipsImage* in, VipsImage** out) {
+                double black[] = { 0.0 };
+                VipsArrayDouble* background = vips_array_double_new(black, 1);
+                const int rc
+                    = vips_flatten(in, out, "background", background, "max_alpha", maxAlpha, nullptr);
+                vips_area_unref(VIPS_AREA(background));
+                return rc;
+            }))
             return nullptr;
     }
-    if (vips_image_get_format(current.get()) != VIPS_FORMAT_UCHAR) {
-        if (!step(vips_cast(current.get(), &out, VIPS_FORMAT_UCHAR, nullptr), out))
-            return nullptr;
-    }
+    // Whatever is left (a float picture the conversions passed through) is clipped to 0..255.
+    if (vips_image_get_format(current.get()) != VIPS_FORMAT_UCHAR
+        && !replaceBy(current,
+            [](VipsImage* in, VipsImage** out) { return vips_cast(in, out, VIPS_FORMAT_UCHAR, nullptr); }))
+        return nullptr;
+    // JPEG takes one or three bands.
+    const int bands = vips_image_get_bands(current.get());
+    if (bands != 1 && bands != 3 && !replaceBy(current, [bands](VipsImage* in, VipsImage** out) {
+            return vips_extract_band(in, out, 0, "n", bands > 3 ? 3 : 1, nullptr);
+        }))
+        return nullptr;
     return current;
 }
 

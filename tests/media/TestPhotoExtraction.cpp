@@ -108,6 +108,70 @@ private slots:
         QVERIFY(!probe.isRed(0.6, 0.6, 0.9, 0.9));
     }
 
+    // Pictures that are not 8-bit sRGB come out as 8-bit sRGB JPEGs with their colours (or grey tones).
+    void colourSpaces_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("convert"); // ImageMagick options between the card and the output
+        QTest::addColumn<bool>("isColour"); // red card quadrant, else brighter top-left in grey
+        QTest::newRow("CMYK JPEG") << u"cmyk.jpg"_s << QStringList { u"-colorspace"_s, u"CMYK"_s } << true;
+        QTest::newRow("CMYK TIFF") << u"cmyk.tif"_s << QStringList { u"-colorspace"_s, u"CMYK"_s } << true;
+        QTest::newRow("CIELab TIFF") << u"lab.tif"_s << QStringList { u"-colorspace"_s, u"Lab"_s } << true;
+        QTest::newRow("16-bit RGB PNG")
+            << u"rgb16.png"_s << QStringList { u"-depth"_s, u"16"_s, u"-define"_s, u"png:bit-depth=16"_s }
+            << true;
+        QTest::newRow("16-bit RGB with alpha") << u"rgba16.png"_s
+                                               << QStringList { u"-alpha"_s, u"set"_s, u"-depth"_s, u"16"_s,
+                                                      u"-define"_s, u"png:bit-depth=16"_s }
+                                               << true;
+        QTest::newRow("32-bit float TIFF")
+            << u"float.tif"_s
+            << QStringList { u"-depth"_s, u"32"_s, u"-define"_s, u"quantum:format=floating-point"_s } << true;
+        QTest::newRow("palette PNG") << u"palette.png"_s << QStringList { u"-type"_s, u"Palette"_s } << true;
+        QTest::newRow("16-bit grey TIFF")
+            << u"grey16.tif"_s << QStringList { u"-colorspace"_s, u"Gray"_s, u"-depth"_s, u"16"_s } << false;
+        QTest::newRow("grey with alpha PNG")
+            << u"greya.png"_s << QStringList { u"-colorspace"_s, u"Gray"_s, u"-alpha"_s, u"set"_s } << false;
+        QTest::newRow("multi-page TIFF, first page")
+            << u"pages.tif"_s << QStringList { u"-size"_s, u"400x300"_s, u"xc:blue"_s } << true;
+    }
+
+    void colourSpaces()
+    {
+        QFETCH(QString, name);
+        QFETCH(QStringList, convert);
+        QFETCH(bool, isColour);
+        if (!MediaFixtures::hasTool(u"convert"_s))
+            QSKIP("ImageMagick makes these pictures");
+        const QString card = m_dir.filePath(u"card-for-"_s + name + u".png"_s);
+        QVERIFY(makeCard(card, 400, 300));
+        const QString path = m_dir.filePath(name);
+        QVERIFY(MediaFixtures::run(u"convert"_s, QStringList { card } + convert + QStringList { path }));
+        const PictureProbe probe = PictureProbe::decode(FrameExtractor::extractImage(fsPath(path), 1280));
+        QCOMPARE(QSize(probe.width, probe.height), QSize(400, 300));
+        if (isColour) {
+            QVERIFY(probe.isRed(0.1, 0.1, 0.4, 0.4));
+            QVERIFY(!probe.isRed(0.6, 0.6, 0.9, 0.9));
+        } else {
+            QVERIFY(probe.mean(0, 0.1, 0.1, 0.4, 0.4) > probe.mean(0, 0.6, 0.6, 0.9, 0.9) + 10);
+        }
+    }
+
+    // A thermal camera's 16-bit grey fills a sliver of the range; it is stretched, not shown flat.
+    void narrowSixteenBitGrey()
+    {
+        if (!MediaFixtures::hasTool(u"convert"_s))
+            QSKIP("ImageMagick makes this picture");
+        const QString path = m_dir.filePath(u"thermal.tif"_s);
+        QVERIFY(MediaFixtures::run(u"convert"_s,
+            { u"-size"_s, u"300x400"_s, u"gradient:gray40-gray45"_s, u"-colorspace"_s, u"Gray"_s, u"-depth"_s,
+                u"16"_s, path }));
+        const PictureProbe probe = PictureProbe::decode(FrameExtractor::extractImage(fsPath(path), 1280));
+        QCOMPARE(QSize(probe.width, probe.height), QSize(300, 400));
+        QVERIFY(probe.mean(0, 0, 0, 1, 0.1) < 55);
+        QVERIFY(probe.mean(0, 0, 0.9, 1, 1) > 200);
+    }
+
     // EXIF orientations 1..8 on a 400 × 300 card; where the red quadrant lands after turning.
     void orientation_data()
     {

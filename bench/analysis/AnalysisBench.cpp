@@ -11,6 +11,7 @@
 #include "core/AnalysisRun.h"
 #include "core/AppModel.h"
 #include "support/FakeHttpServer.h"
+#include "support/ImportWait.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -59,7 +60,7 @@ double run(const QString& folder, const QString& settings, FakeHttpServer& serve
     model.settings().ollamaEndpoint = server.url().toString();
     model.settings().usePathPlace = false;
     model.setPreparesAhead(prepareAhead);
-    model.addFiles({ std::filesystem::path(QFile::encodeName(folder).toStdString()) });
+    importAndWait(model, { std::filesystem::path(QFile::encodeName(folder).toStdString()) });
     QElapsedTimer timer;
     timer.start();
     QObject probe;

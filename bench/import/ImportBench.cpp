@@ -8,6 +8,7 @@
 // twelve times as much. Exit status 1 when a target is missed.
 
 #include "core/AppModel.h"
+#include "support/ImportWait.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -119,7 +120,7 @@ double timeVelmora(const QString& dir, const QString& settings, int runs, qsizet
         model.settings().mediaTargetRaw = u"both"_s;
         QElapsedTimer timer;
         timer.start();
-        model.addFiles({ std::filesystem::path(QFile::encodeName(dir).toStdString()) });
+        importAndWait(model, { std::filesystem::path(QFile::encodeName(dir).toStdString()) });
         best = std::min(best, timer.nsecsElapsed() / 1e9);
         *count = model.items().size();
     }

@@ -12,10 +12,12 @@ namespace Commands {
 
 namespace {
 
-bool anyFailed(const AppModel& model)
+// Failed, or left pending by a run that was stopped.
+bool anyUnfinished(const AppModel& model)
 {
-    return std::any_of(model.items().cbegin(), model.items().cend(),
-        [](const VideoItem& item) { return item.status == VideoItem::Status::Error; });
+    return std::any_of(model.items().cbegin(), model.items().cend(), [](const VideoItem& item) {
+        return item.status == VideoItem::Status::Error || item.status == VideoItem::Status::Pending;
+    });
 }
 
 } // namespace
@@ -23,26 +25,27 @@ bool anyFailed(const AppModel& model)
 Command analyzeCommand()
 {
     return { u"analyze"_s, 1, [](const CliOptions& options, AppModel& model, const Finish& finish) {
-                const int importStatus = importArguments(options, model);
-                auto* watcher = new QObject(&model);
-                auto done = [&options, &model, finish, importStatus, watcher] {
-                    watcher->deleteLater();
-                    QJsonObject extra;
-                    if (options.rename) {
-                        model.renameAll();
-                        if (model.lastUndoLog())
-                            extra.insert(u"undoLog"_s, displayPath(*model.lastUndoLog()));
-                    }
-                    printItems(options, model, extra);
-                    finish(anyFailed(model) ? ItemFailed : importStatus);
-                };
-                QObject::connect(&model, &AppModel::changed, watcher, [&model, done, watcher] {
-                    if (!model.isBusy() && !watcher->property("finished").toBool()) {
-                        watcher->setProperty("finished", true);
-                        done();
-                    }
+                importArguments(options, model, [&options, &model, finish](int importStatus) {
+                    auto* watcher = new QObject(&model);
+                    auto done = [&options, &model, finish, importStatus, watcher] {
+                        watcher->deleteLater();
+                        QJsonObject extra;
+                        if (options.rename) {
+                            model.renameAll();
+                            if (model.lastUndoLog())
+                                extra.insert(u"undoLog"_s, displayPath(*model.lastUndoLog()));
+                        }
+                        printItems(options, model, extra);
+                        finish(anyUnfinished(model) ? ItemFailed : importStatus);
+                    };
+                    QObject::connect(&model, &AppModel::changed, watcher, [&model, done, watcher] {
+                        if (!model.isBusy() && !watcher->property("finished").toBool()) {
+                            watcher->setProperty("finished", true);
+                            done();
+                        }
+                    });
+                    model.analyzeAll();
                 });
-                model.analyzeAll();
             } };
 }
 

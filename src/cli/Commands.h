@@ -34,7 +34,8 @@ const std::vector<Command>& all();
 const Command* find(const QString& name);
 
 // Shared by the commands that import paths given on the command line.
-int importArguments(const CliOptions& options, AppModel& model);
+// Imports the arguments, then calls then with Done, or BadUsage when an argument could not be read.
+void importArguments(const CliOptions& options, AppModel& model, const std::function<void(int status)>& then);
 void printItems(const CliOptions& options, const AppModel& model, const QJsonObject& extra);
 
 // One file per command; each defines its entry here.

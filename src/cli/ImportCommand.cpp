@@ -27,7 +27,7 @@ QString itemLine(const VideoItem& item)
 } // namespace
 
 // Paths that do not exist are reported and skipped (exit status 2); the rest are imported.
-int importArguments(const CliOptions& options, AppModel& model)
+void importArguments(const CliOptions& options, AppModel& model, const std::function<void(int status)>& then)
 {
     int status = Done;
     std::vector<std::filesystem::path> paths;
@@ -42,8 +42,12 @@ int importArguments(const CliOptions& options, AppModel& model)
         }
         paths.push_back(path);
     }
+    auto* watcher = new QObject(&model);
+    QObject::connect(&model, &AppModel::importFinished, watcher, [watcher, then, status] {
+        delete watcher;
+        then(status);
+    });
     model.addFiles(paths);
-    return status;
 }
 
 void printItems(const CliOptions& options, const AppModel& model, const QJsonObject& extra)
@@ -65,9 +69,10 @@ void printItems(const CliOptions& options, const AppModel& model, const QJsonObj
 Command importCommand()
 {
     return { u"import"_s, 1, [](const CliOptions& options, AppModel& model, const Finish& finish) {
-                const int status = importArguments(options, model);
-                printItems(options, model, {});
-                finish(status);
+                importArguments(options, model, [&options, &model, finish](int status) {
+                    printItems(options, model, {});
+                    finish(status);
+                });
             } };
 }
 

@@ -126,31 +126,33 @@ Command inspectCommand()
 {
     return { u"inspect"_s, 1,
         [](const CliOptions& options, AppModel& model, const Finish& finish) {
-            int status = importArguments(options, model);
-            QJsonArray items;
-            for (const VideoItem& item : model.items()) {
-                const Inspection inspection = inspect(item, model.settings().frameCount);
-                if (inspection.item.frames.isEmpty() && status == Done)
-                    status = ItemFailed;
-                if (options.framesDir) {
-                    QString where;
-                    if (writePictures(Output::argumentPath(*options.framesDir), inspection.item, &where))
-                        Output::line(stderr, u"已写入 "_s + where);
-                    else
-                        Output::line(stderr, u"无法写入: "_s + *options.framesDir);
+            importArguments(options, model, [&options, &model, finish](int status) {
+                QJsonArray items;
+                for (const VideoItem& item : model.items()) {
+                    const Inspection inspection = inspect(item, model.settings().frameCount);
+                    if (inspection.item.frames.isEmpty() && status == Done)
+                        status = ItemFailed;
+                    if (options.framesDir) {
+                        QString where;
+                        if (writePictures(Output::argumentPath(*options.framesDir), inspection.item, &where))
+                            Output::line(stderr, u"已写入 "_s + where);
+                        else
+                            Output::line(stderr, u"无法写入: "_s + *options.framesDir);
+                    }
+                    if (options.json) {
+                        QJsonObject object = ItemJson::item(inspection.item);
+                        object.insert(u"durationSeconds"_s,
+                            inspection.duration ? QJsonValue(*inspection.duration) : QJsonValue());
+                        items.append(object);
+                    } else {
+                        Output::line(stdout, textLine(inspection));
+                    }
                 }
-                if (options.json) {
-                    QJsonObject object = ItemJson::item(inspection.item);
-                    object.insert(u"durationSeconds"_s,
-                        inspection.duration ? QJsonValue(*inspection.duration) : QJsonValue());
-                    items.append(object);
-                } else {
-                    Output::line(stdout, textLine(inspection));
-                }
-            }
-            if (options.json)
-                Output::json(QJsonObject { { u"status"_s, model.statusMessage() }, { u"items"_s, items } });
-            finish(status);
+                if (options.json)
+                    Output::json(
+                        QJsonObject { { u"status"_s, model.statusMessage() }, { u"items"_s, items } });
+                finish(status);
+            });
         } };
 }
 

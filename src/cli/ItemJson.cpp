@@ -41,7 +41,7 @@ QJsonObject item(const VideoItem& item)
     object.insert(u"location"_s, item.location);
     object.insert(u"proposedName"_s, item.proposedName);
     object.insert(u"analysisText"_s, item.analysisText);
-    object.insert(u"frames"_s, item.frames.size());
+    object.insert(u"frames"_s, item.frames.isEmpty() ? item.frameCount : int(item.frames.size()));
     if (item.montage) {
         object.insert(u"montage"_s,
             QJsonObject { { u"columns"_s, item.montage->columns }, { u"rows"_s, item.montage->rows },

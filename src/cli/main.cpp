@@ -6,9 +6,15 @@
 #include "cli/Output.h"
 #include "common/SettingsStore.h"
 #include "core/AppModel.h"
+#include "core/Messages.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -34,6 +40,38 @@ private:
     AppModel& m_model;
     QString m_last;
 };
+
+int s_interruptPipe[2] = { -1, -1 };
+
+void onInterrupt(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(s_interruptPipe[1], &byte, 1);
+}
+
+// Ctrl-C during an analysis stops the run after the item in flight, so the results so far and the
+// summary are still printed; a second Ctrl-C, or one at any other time, ends the program at once.
+void stopRunOnInterrupt(AppModel& model)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s_interruptPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(s_interruptPipe[0], QSocketNotifier::Read, &model);
+    QObject::connect(notifier, &QSocketNotifier::activated, &model, [&model, notifier] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::read(s_interruptPipe[0], &byte, 1);
+        std::signal(SIGINT, SIG_DFL);
+        notifier->setEnabled(false);
+        if (!model.isBusy())
+            std::raise(SIGINT);
+        model.stopAnalysis();
+    });
+    struct sigaction action
+    { };
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+}
 
 } // namespace
 
@@ -61,9 +99,10 @@ int main(int argc, char* argv[])
 
     AppModel model;
     if (const QString moved = SettingsStore::lastQuarantinePath(); !moved.isEmpty())
-        Output::line(stderr, u"设置文件已损坏，已另存为 "_s + moved + u"，本次使用默认设置"_s);
+        Output::line(stderr, Messages::settingsMovedAside(moved));
     options->applyTo(model.settings());
     StatusPrinter printer(model);
+    stopRunOnInterrupt(model);
 
     int exitCode = Commands::Done;
     const Commands::Command* command = Commands::find(options->command);

@@ -16,6 +16,11 @@ QString configDir()
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + u"/velmora"_s;
 }
 
+QString cacheDir()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + u"/velmora"_s;
+}
+
 QString stateDir()
 {
     // Qt 6.4 has no state location.

@@ -10,6 +10,8 @@ namespace Paths {
 QString configDir();
 // $XDG_STATE_HOME/velmora when XDG_STATE_HOME is absolute, else ~/.local/state/velmora.
 QString stateDir();
+// $XDG_CACHE_HOME/velmora (through QStandardPaths, so tests can redirect it).
+QString cacheDir();
 // Creates the directory and any missing parents; a directory it creates gets mode 0700.
 bool makePrivateDir(const QString& path);
 

@@ -17,6 +17,8 @@
 // independent snapshots; only AppModel's list is the real thing, and items are found again by id.
 struct VideoItem
 {
+    static constexpr int ThumbnailEdge = 192;
+
     enum class Status
     {
         Pending,
@@ -31,8 +33,13 @@ struct VideoItem
     // Where the file is now. A native byte path: names need not be valid UTF-8.
     std::filesystem::path url;
     MediaKind mediaKind = MediaKind::Video;
-    QByteArrayList frames; // JPEG images, in time order
+    // JPEG images, in time order, and the grid sent to the model. Once analysed, the pictures usually
+    // live in the work list's picture cache on disk and these hold no image data: frameCount, the
+    // montage's geometry and the small thumbnail stay here.
+    QByteArrayList frames;
     std::optional<Montage> montage;
+    int frameCount = 0;
+    QByteArray thumbnail; // JPEG of the first frame, at most ThumbnailEdge pixels on its longer side
     QString analysisText;
     QString content;
     QString location;

@@ -93,6 +93,7 @@ AnalysisRun::Prepared AnalysisRun::prepare(const std::filesystem::path& path, Me
         prepared.coordinate = PlaceResolver::photoCoordinate(path);
     }
     prepared.montage = FrameMontage::compose(prepared.frames, MontageQuality);
+    prepared.thumbnail = FrameExtractor::thumbnail(prepared.frames.constFirst(), VideoItem::ThumbnailEdge);
     return prepared;
 }
 
@@ -105,8 +106,26 @@ QFuture<AnalysisRun::Prepared> AnalysisRun::prepareAsync(
     });
 }
 
+void AnalysisRun::stop()
+{
+    if (m_stopped)
+        return;
+    m_stopped = true;
+    m_request.abort(); // its answer, arriving later, is ignored
+    if (m_current) {
+        m_model.mutateItem(*m_current, [](VideoItem& item) {
+            if (item.status == VideoItem::Status::Analyzing)
+                item.status = VideoItem::Status::Pending;
+        });
+    }
+    m_current.reset();
+    finish(true);
+}
+
 void AnalysisRun::next()
 {
+    if (m_stopped)
+        return;
     const qsizetype total = m_setup.ids.size();
     // Items removed from the list or already renamed are passed over without a word.
     std::optional<VideoItem> snapshot;
@@ -117,12 +136,13 @@ void AnalysisRun::next()
         ++m_position;
     }
     if (m_position >= total) {
-        finish();
+        finish(false);
         return;
     }
 
     const qsizetype position = m_position;
     const QUuid id = snapshot->id;
+    m_current = id;
     const std::optional<double> average = m_successes > 0
         ? std::optional<double>(m_clock.nsecsElapsed() / 1e9 / double(m_successes))
         : std::nullopt;
@@ -147,8 +167,10 @@ void AnalysisRun::next()
     // exactly what a shutdown during decoding does.
     auto* watcher = new QFutureWatcher<Prepared>(this);
     connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, position, id] {
-        const Prepared prepared = watcher->result();
         watcher->deleteLater();
+        if (m_stopped)
+            return;
+        const Prepared prepared = watcher->result();
         analyse(position, id, prepared);
     });
     watcher->setFuture(future);
@@ -174,6 +196,8 @@ void AnalysisRun::analyse(qsizetype position, const QUuid& id, const Prepared& p
         = prepared.montage ? QByteArrayList { prepared.montage->jpeg } : prepared.frames;
 
     auto onReply = [this, id, prepared](const QString& reply) {
+        if (m_stopped)
+            return;
         m_request = Net::Handle();
         const PromptBuilder::Reply parsed = PromptBuilder::parse(reply);
         // Read when the item gets here: a change made during the run counts from the next item on.
@@ -184,10 +208,14 @@ void AnalysisRun::analyse(qsizetype position, const QUuid& id, const Prepared& p
         }
         PlaceResolver::reverseGeocode(*prepared.coordinate, settings.geocoderURL, this,
             [this, id, prepared, reply, parsed](const std::optional<QString>& place) {
-                store(id, prepared, reply, parsed.content, parsed.location, place);
+                if (!m_stopped)
+                    store(id, prepared, reply, parsed.content, parsed.location, place);
             });
     };
-    auto onError = [this, id](const QString& message) { fail(id, Messages::ErrorPrefix + message); };
+    auto onError = [this, id](const QString& message) {
+        if (!m_stopped)
+            fail(id, Messages::ErrorPrefix + message);
+    };
     if (m_setup.useOnline) {
         m_request
             = m_setup.online.analyze(images, prompt, this, [=](const OpenAICompatClient::Result<QString>& r) {
@@ -201,7 +229,7 @@ void AnalysisRun::analyse(qsizetype position, const QUuid& id, const Prepared& p
     // Only once the pictures are on their way: decoding beside the upload would slow it down.
     if (m_setup.prepareAhead)
         m_request.whenSent(this, [this, position] {
-            if (m_position == position) // not when the request already failed and the run moved on
+            if (!m_stopped && m_position == position) // not when the request failed and the run moved on
                 prefetchAfter(position);
         });
 }
@@ -229,6 +257,9 @@ void AnalysisRun::store(const QUuid& id,
     const bool found = m_model.mutateItem(id, [&](VideoItem& item) {
         item.frames = prepared.frames;
         item.montage = prepared.montage;
+        item.frameCount = int(prepared.frames.size());
+        item.thumbnail = prepared.thumbnail;
+        m_model.cachePictures(item);
         item.content = content;
         item.coordinate = prepared.coordinate;
         if (geoPlace)
@@ -259,15 +290,17 @@ void AnalysisRun::fail(const QUuid& id, const QString& text)
 
 void AnalysisRun::advance()
 {
+    m_current.reset();
     ++m_position;
     next();
 }
 
-void AnalysisRun::finish()
+void AnalysisRun::finish(bool stopped)
 {
     const bool listChanged = m_model.items().size() != m_setup.ids.size();
     const double elapsed = m_clock.nsecsElapsed() / 1e9;
-    m_model.setStatusMessage(
-        Messages::analysisFinished(m_successes, m_setup.ids.size(), elapsed, listChanged));
+    const qsizetype total = m_setup.ids.size();
+    m_model.setStatusMessage(stopped ? Messages::analysisStopped(m_successes, total, elapsed, listChanged)
+                                     : Messages::analysisFinished(m_successes, total, elapsed, listChanged));
     m_finished();
 }

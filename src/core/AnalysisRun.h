@@ -48,6 +48,7 @@ public:
         QByteArrayList frames;
         std::optional<Montage> montage;
         std::optional<GeoCoordinate> coordinate;
+        QByteArray thumbnail; // of the first picture, for the list
         QString failure; // the item's error text when nothing could be decoded
     };
 
@@ -55,6 +56,8 @@ public:
     ~AnalysisRun() override;
 
     void start();
+    // Ends the run at once: the request in flight is aborted and its item goes back to pending.
+    void stop();
 
     // Decodes one file; pure, runs on any thread.
     static Prepared prepare(const std::filesystem::path& path, MediaKind kind, int frameCount);
@@ -79,7 +82,7 @@ private:
     void fail(const QUuid& id, const QString& text);
     void advance();
     void prefetchAfter(qsizetype position);
-    void finish();
+    void finish(bool stopped);
     QFuture<Prepared> prepareAsync(const std::filesystem::path& path, MediaKind kind) const;
 
     AppModel& m_model;
@@ -88,6 +91,8 @@ private:
     QElapsedTimer m_clock;
     qsizetype m_position = 0;
     qsizetype m_successes = 0;
+    std::optional<QUuid> m_current; // the item being worked on
+    bool m_stopped = false;
     std::optional<Prefetch> m_prefetch;
     Net::Handle m_request;
 };

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/AppModel.h"
 
+#include "common/SettingsStore.h"
 #include "common/Text.h"
 #include "core/AnalysisRun.h"
 #include "core/Messages.h"
+#include "core/PictureCache.h"
 #include "media/FrameExtractor.h"
 #include "naming/NameBuilder.h"
 #include "naming/PlaceResolver.h"
@@ -11,12 +13,17 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QProcess>
 #include <QStringDecoder>
 #include <QThread>
+#include <QThreadPool>
+#include <QTimer>
 #include <QtConcurrent/QtConcurrentMap>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -75,6 +82,38 @@ bool isDirectory(const std::filesystem::path& path)
 
 } // namespace
 
+// One import in the background. The job owns copies of everything it reads, so the model may go (or
+// change its settings) while it runs; cancelled makes it stop early.
+struct ImportJob
+{
+    struct Found
+    {
+        std::filesystem::path path;
+        MediaKind kind;
+        std::optional<QDateTime> creationDate;
+        std::optional<QString> pathPlace;
+    };
+
+    std::vector<std::filesystem::path> urls;
+    MediaTarget target = MediaTarget::Videos;
+    bool usePathPlace = true;
+
+    std::atomic<bool> cancelled { false };
+    std::atomic<qsizetype> found { 0 };
+    std::atomic<qsizetype> dated { 0 };
+    std::atomic<bool> readingDates { false };
+    QFutureWatcher<std::vector<Found>>* watcher = nullptr;
+
+    static std::vector<Found> run(const std::shared_ptr<ImportJob>& job);
+
+private:
+    std::optional<MediaKind> acceptedKind(const std::filesystem::path& path) const;
+    void collectFile(
+        const std::filesystem::path& path, std::vector<Found>& out, std::unordered_set<std::string>& seen);
+    void collectFolder(
+        const std::filesystem::path& folder, std::vector<Found>& out, std::unordered_set<std::string>& seen);
+};
+
 const QStringList AppModel::videoExtensions { u"mp4"_s, u"mov"_s, u"m4v"_s, u"avi"_s, u"mkv"_s, u"webm"_s,
     u"wmv"_s, u"flv"_s, u"ts"_s, u"mpg"_s, u"mpeg"_s };
 const QStringList AppModel::photoExtensions { u"cr3"_s, u"nef"_s, u"arw"_s, u"raf"_s, u"rw2"_s, u"orf"_s,
@@ -89,13 +128,48 @@ AppModel::AppModel(const QString& settingsPath, QObject* parent)
     : QObject(parent)
     , m_settings(settingsPath.isEmpty() ? AppSettings() : AppSettings(settingsPath))
     , m_statusMessage(Messages::Welcome)
-{ }
+    , m_pictureCache(std::make_unique<PictureCache>())
+{
+    if (const QString moved = SettingsStore::lastQuarantinePath(); !moved.isEmpty())
+        m_statusMessage = Messages::settingsMovedAside(moved);
+}
 
 AppModel::~AppModel()
 {
     // The run's pending steps and request go with it; nothing of it outlives the model.
     delete m_run;
     m_run = nullptr;
+    // An import still walking or reading dates stops at its next file; its result is dropped.
+    if (m_import)
+        m_import->cancelled = true;
+}
+
+AppModel::Pictures AppModel::pictures(const QUuid& id) const
+{
+    const auto index = indexOf(id);
+    if (!index)
+        return {};
+    const VideoItem& item = m_items.at(*index);
+    if (!item.frames.isEmpty())
+        return { item.frames, item.montage ? item.montage->jpeg : QByteArray() };
+    if (item.frameCount > 0) {
+        if (const auto cached = m_pictureCache->load(id))
+            return { cached->frames, cached->montage };
+    }
+    return {};
+}
+
+void AppModel::cachePictures(VideoItem& item)
+{
+    if (item.frames.isEmpty())
+        return;
+    const QByteArray montage = item.montage ? item.montage->jpeg : QByteArray();
+    if (!m_pictureCache->store(item.id, { item.frames, montage }))
+        return;
+    item.frames.clear();
+    item.frames.squeeze();
+    if (item.montage)
+        item.montage->jpeg = QByteArray();
 }
 
 void AppModel::setStatusMessage(const QString& message)
@@ -110,14 +184,16 @@ void AppModel::notify()
         this, [this] { emit changed(); }, Qt::QueuedConnection);
 }
 
-std::optional<MediaKind> AppModel::acceptedKind(const std::filesystem::path& path) const
+// ---- import ------------------------------------------------------------------------------------------
+
+std::optional<MediaKind> ImportJob::acceptedKind(const std::filesystem::path& path) const
 {
     const QString extension = lowerExtension(path);
     if (extension.isEmpty())
         return std::nullopt;
-    const bool isVideo = videoExtensions.contains(extension);
-    const bool isPhoto = photoExtensions.contains(extension);
-    switch (m_settings.mediaTarget()) {
+    const bool isVideo = AppModel::videoExtensions.contains(extension);
+    const bool isPhoto = AppModel::photoExtensions.contains(extension);
+    switch (target) {
     case MediaTarget::Videos:
         return isVideo ? std::optional(MediaKind::Video) : std::nullopt;
     case MediaTarget::Photos:
@@ -130,27 +206,24 @@ std::optional<MediaKind> AppModel::acceptedKind(const std::filesystem::path& pat
     return std::nullopt;
 }
 
-void AppModel::collectFile(const std::filesystem::path& path,
-    std::vector<Accepted>& out,
-    std::unordered_set<std::string>& seen) const
+void ImportJob::collectFile(
+    const std::filesystem::path& path, std::vector<Found>& out, std::unordered_set<std::string>& seen)
 {
     const auto kind = acceptedKind(path);
-    if (!kind)
+    if (!kind || !seen.insert(path.native()).second)
         return;
-    if (m_paths.contains(path.native()) || !seen.insert(path.native()).second)
-        return;
-    out.push_back({ path, *kind });
+    out.push_back({ path, *kind, std::nullopt, std::nullopt });
+    found.store(qsizetype(out.size()), std::memory_order_relaxed);
 }
 
-void AppModel::collectFolder(const std::filesystem::path& folder,
-    std::vector<Accepted>& out,
-    std::unordered_set<std::string>& seen) const
+void ImportJob::collectFolder(
+    const std::filesystem::path& folder, std::vector<Found>& out, std::unordered_set<std::string>& seen)
 {
     // Depth first, hidden entries (and what is inside hidden folders) skipped. An explicit stack: a deep tree
     // cannot exhaust the call stack. Symbolic links to folders are not followed, so a link cycle cannot trap
     // the walk.
     std::vector<std::filesystem::path> stack { folder };
-    while (!stack.empty()) {
+    while (!stack.empty() && !cancelled.load(std::memory_order_relaxed)) {
         const std::filesystem::path dirPath = std::move(stack.back());
         stack.pop_back();
         std::unique_ptr<DIR, DirCloser> dir(::opendir(dirPath.c_str()));
@@ -194,58 +267,134 @@ void AppModel::collectFolder(const std::filesystem::path& folder,
     }
 }
 
-qsizetype AppModel::appendItems(const std::vector<Accepted>& accepted)
+std::vector<ImportJob::Found> ImportJob::run(const std::shared_ptr<ImportJob>& job)
 {
-    struct Facts
-    {
-        std::optional<QDateTime> creationDate;
-        std::optional<QString> pathPlace;
-    };
-    const bool usePathPlace = m_settings.usePathPlace;
-    // Reading dates is I/O and parsing; spread it over the cores while the import waits for it.
-    const QList<Facts> facts
-        = QtConcurrent::blockingMapped<QList<Facts>>(accepted, [usePathPlace](const Accepted& a) {
-              Facts f;
-              f.creationDate = a.kind == MediaKind::Photo ? FrameExtractor::photoCreationDate(a.path)
-                                                          : FrameExtractor::creationDate(a.path);
-              if (usePathPlace)
-                  f.pathPlace = PlaceResolver::fromPath(a.path, PathPlaceDepth);
-              return f;
-          });
-
-    m_items.reserve(m_items.size() + qsizetype(accepted.size()));
-    for (size_t i = 0; i < accepted.size(); ++i) {
-        VideoItem item;
-        item.id = QUuid::createUuid();
-        item.url = accepted[i].path;
-        item.mediaKind = accepted[i].kind;
-        item.creationDate = facts[qsizetype(i)].creationDate;
-        item.pathPlace = facts[qsizetype(i)].pathPlace;
-        m_paths.insert(item.url.native());
-        m_positions.insert(item.id, m_items.size());
-        m_items.append(std::move(item));
+    std::vector<Found> found;
+    std::unordered_set<std::string> seen;
+    for (const auto& url : job->urls) {
+        if (job->cancelled)
+            return {};
+        const std::filesystem::path path = normalized(url);
+        if (isDirectory(path))
+            job->collectFolder(path, found, seen);
+        else
+            job->collectFile(path, found, seen);
     }
-    return qsizetype(accepted.size());
+    job->readingDates = true;
+    // Reading dates is I/O and parsing; spread it over the cores. A cancelled job skips what is left.
+    const bool usePathPlace = job->usePathPlace;
+    QtConcurrent::blockingMap(found, [job, usePathPlace](Found& f) {
+        if (job->cancelled.load(std::memory_order_relaxed))
+            return;
+        f.creationDate = f.kind == MediaKind::Photo ? FrameExtractor::photoCreationDate(f.path)
+                                                    : FrameExtractor::creationDate(f.path);
+        if (usePathPlace)
+            f.pathPlace = PlaceResolver::fromPath(f.path, PathPlaceDepth);
+        job->dated.fetch_add(1, std::memory_order_relaxed);
+    });
+    return job->cancelled ? std::vector<Found>() : found;
 }
+
+namespace {
+
+// The walk and the date reading run here, so that neither the event loop nor the decoding pool waits.
+QThreadPool& importPool()
+{
+    static QThreadPool pool;
+    static const bool configured = [] {
+        pool.setMaxThreadCount(1);
+        return true;
+    }();
+    Q_UNUSED(configured);
+    return pool;
+}
+
+} // namespace
 
 void AppModel::addFiles(const std::vector<std::filesystem::path>& urls)
 {
-    std::vector<Accepted> accepted;
-    std::unordered_set<std::string> seen;
-    for (const auto& url : urls) {
-        const std::filesystem::path path = normalized(url);
-        if (isDirectory(path))
-            collectFolder(path, accepted, seen);
-        else
-            collectFile(path, accepted, seen);
+    if (urls.empty()) {
+        notify();
+        emit importFinished();
+        return;
     }
-    const qsizetype added = appendItems(accepted);
+    m_importQueue.push_back(urls);
+    if (!m_import)
+        startNextImport();
+}
 
-    if (added > 0)
-        m_statusMessage = Messages::imported(added, m_items.size());
-    else if (!urls.empty())
+void AppModel::startNextImport()
+{
+    auto job = std::make_shared<ImportJob>();
+    job->urls = std::move(m_importQueue.front());
+    m_importQueue.erase(m_importQueue.begin());
+    job->target = m_settings.mediaTarget();
+    job->usePathPlace = m_settings.usePathPlace;
+    m_import = job;
+
+    job->watcher = new QFutureWatcher<std::vector<ImportJob::Found>>(this);
+    connect(job->watcher, &QFutureWatcherBase::finished, this, &AppModel::finishImport);
+    job->watcher->setFuture(QtConcurrent::run(&importPool(), [job] { return ImportJob::run(job); }));
+
+    if (!m_importProgress) {
+        m_importProgress = new QTimer(this);
+        m_importProgress->setInterval(150);
+        connect(m_importProgress, &QTimer::timeout, this, &AppModel::showImportProgress);
+    }
+    m_importProgress->start();
+    showImportProgress();
+}
+
+void AppModel::showImportProgress()
+{
+    if (!m_import)
+        return;
+    m_statusMessage = m_import->readingDates ? Messages::importingDates(m_import->dated, m_import->found)
+                                             : Messages::importing(m_import->found);
+    notify();
+}
+
+void AppModel::finishImport()
+{
+    const std::shared_ptr<ImportJob> job = std::move(m_import);
+    m_import.reset();
+    m_importProgress->stop();
+    const std::vector<ImportJob::Found> found = job->watcher->result();
+    job->watcher->deleteLater();
+
+    // The duplicate rule against the list as it is now: it may have changed while the job ran.
+    std::vector<const ImportJob::Found*> fresh;
+    fresh.reserve(found.size());
+    for (const ImportJob::Found& f : found) {
+        if (!m_paths.contains(f.path.native()))
+            fresh.push_back(&f);
+    }
+    if (!fresh.empty()) {
+        const qsizetype first = m_items.size();
+        emit itemsAboutToBeAppended(first, first + qsizetype(fresh.size()) - 1);
+        m_items.reserve(first + qsizetype(fresh.size()));
+        for (const ImportJob::Found* f : fresh) {
+            VideoItem item;
+            item.id = QUuid::createUuid();
+            item.url = f->path;
+            item.mediaKind = f->kind;
+            item.creationDate = f->creationDate;
+            item.pathPlace = f->pathPlace;
+            m_paths.insert(item.url.native());
+            m_positions.insert(item.id, m_items.size());
+            m_items.append(std::move(item));
+        }
+        emit itemsAppended();
+    }
+
+    if (!fresh.empty())
+        m_statusMessage = Messages::imported(qsizetype(fresh.size()), m_items.size());
+    else if (!job->urls.empty())
         m_statusMessage = Messages::NothingAdded;
     notify();
+    if (!m_importQueue.empty())
+        startNextImport();
+    emit importFinished();
 }
 
 void AppModel::removeItems(const QList<int>& positions)
@@ -255,11 +404,22 @@ void AppModel::removeItems(const QList<int>& positions)
     QList<int> unique(positions.begin(), positions.end());
     std::sort(unique.begin(), unique.end(), std::greater<>());
     unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
-    for (const int position : std::as_const(unique)) {
-        if (position < 0 || position >= m_items.size())
-            continue;
-        m_paths.erase(m_items.at(position).url.native());
-        m_items.removeAt(position);
+    unique.removeIf([this](int position) { return position < 0 || position >= m_items.size(); });
+    // Runs of neighbouring rows go in one step each, from the end, so views move each row only once.
+    for (qsizetype i = 0; i < unique.size();) {
+        qsizetype j = i;
+        while (j + 1 < unique.size() && unique.at(j + 1) == unique.at(j) - 1)
+            ++j;
+        const qsizetype last = unique.at(i), first = unique.at(j);
+        emit itemsAboutToBeRemoved(first, last);
+        for (qsizetype k = first; k <= last; ++k) {
+            m_paths.erase(m_items.at(k).url.native());
+            if (m_pictureCache)
+                m_pictureCache->remove(m_items.at(k).id);
+        }
+        m_items.remove(first, last - first + 1);
+        emit itemsRemoved();
+        i = j + 1;
     }
     rebuildIndexes();
     m_statusMessage = Messages::removed(unique.size());
@@ -271,12 +431,22 @@ void AppModel::clearItems()
     if (m_items.isEmpty()) {
         m_statusMessage = Messages::ListAlreadyEmpty;
     } else {
+        emit itemsAboutToBeReset();
         m_items.clear();
         m_lastUndoLog.reset();
         rebuildIndexes();
+        if (m_pictureCache)
+            m_pictureCache->clear();
+        emit itemsReset();
         m_statusMessage = Messages::ListCleared;
     }
     notify();
+}
+
+void AppModel::emitAllChanged()
+{
+    if (!m_items.isEmpty())
+        emit itemsChanged(0, m_items.size() - 1);
 }
 
 void AppModel::rebuildIndexes()
@@ -319,6 +489,7 @@ bool AppModel::mutateItem(const QUuid& id, const std::function<void(VideoItem&)>
         m_paths.erase(before);
         m_paths.insert(item.url.native());
     }
+    emit itemsChanged(*index, *index);
     emit changed();
     return true;
 }
@@ -343,6 +514,7 @@ void AppModel::backfillPathPlaces()
     }
     if (filled > 0)
         m_statusMessage = Messages::placesFilled(filled);
+    emitAllChanged();
     notify();
 }
 
@@ -352,6 +524,7 @@ void AppModel::regenerateNames()
         if (item.status == VideoItem::Status::Analyzed)
             item.proposedName = NameBuilder::build(item, m_settings);
     }
+    emitAllChanged();
     notify();
 }
 
@@ -366,7 +539,20 @@ void AppModel::renameAll()
             [](const VideoItem& item) { return item.status == VideoItem::Status::Renamed; });
         m_statusMessage = Messages::renamed(renamed);
     }
+    emitAllChanged();
     notify();
+}
+
+bool AppModel::recoverInterruptedRename()
+{
+    const std::vector<std::filesystem::path> logs = Renamer::recoverInterrupted();
+    if (logs.empty())
+        return false;
+    // The newest batch is the one the user would undo; older recovered logs stay for velmora-cli undo.
+    m_lastUndoLog = Renamer::latestLog();
+    m_statusMessage = Messages::InterruptedRenameRecovered;
+    notify();
+    return true;
 }
 
 void AppModel::undoLast()
@@ -392,6 +578,7 @@ void AppModel::undoLast()
     }
     rebuildIndexes();
     m_statusMessage = Messages::undone(result.restored);
+    emitAllChanged();
     notify();
 }
 
@@ -415,6 +602,12 @@ void AppModel::analyzeAll()
     m_run = new AnalysisRun(*this, std::move(setup), [this] { finishRun(); });
     notify();
     m_run->start();
+}
+
+void AppModel::stopAnalysis()
+{
+    if (m_run)
+        m_run->stop();
 }
 
 void AppModel::finishRun()

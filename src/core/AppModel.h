@@ -5,6 +5,7 @@
 #include "common/VideoItem.h"
 #include "vision/OllamaModel.h"
 
+#include <QByteArrayList>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -22,7 +23,10 @@
 // The central controller: the work list, the settings and the workflow. One instance, owned by the
 // front end and living on the main thread; views learn of changes through its signals.
 class AnalysisRun;
+class PictureCache;
 class QProcess;
+class QTimer;
+struct ImportJob;
 
 class AppModel : public QObject
 {
@@ -77,6 +81,11 @@ public:
     {
         return m_run != nullptr;
     }
+    // An import is walking folders or reading capture dates; more imports may wait behind it.
+    bool isImporting() const
+    {
+        return m_import != nullptr;
+    }
     const QList<OllamaModel>& models() const
     {
         return m_models;
@@ -98,7 +107,9 @@ public:
     void notify();
 
     // Imports files and folders (folders recursively, hidden entries skipped), reading each capture
-    // date and folder place; sets the status line and notifies.
+    // date and folder place, in the background: returns at once, keeps the status line up to date and
+    // emits importFinished() once the items are in the list. Imports run one after another, in the
+    // order they were asked for.
     void addFiles(const std::vector<std::filesystem::path>& urls);
 
     // Removes the items at these list positions; positions outside the list are ignored.
@@ -114,18 +125,35 @@ public:
     // calling body, when the item has left the list.
     bool mutateItem(const QUuid& id, const std::function<void(VideoItem&)>& body);
 
+    // The frames and montage of the item's last analysis, from memory or from the picture cache.
+    struct Pictures
+    {
+        QByteArrayList frames;
+        QByteArray montage;
+    };
+    Pictures pictures(const QUuid& id) const;
+    // Keeps an analysed item's pictures in the cache on disk instead of in the item (they are read back
+    // by pictures()); they stay in the item when the cache cannot take them.
+    void cachePictures(VideoItem& item);
+
     // Fills in folder places for items that never had one, and uses them where an item has no place.
     void backfillPathPlaces();
     // Rebuilds the proposed names of the analysed items from their fields and the current settings.
     void regenerateNames();
     // Renames every ready item on disk and remembers the batch's undo log.
     void renameAll();
+    // Turns the journal of a rename batch that was killed into its undo log, so that undoLast() can
+    // move those files back, and says so in the status line. False when there was none.
+    bool recoverInterruptedRename();
     // Moves the files of the last batch back and points their items at the old paths again.
     void undoLast();
 
     // Analyses every item that is not renamed yet, one at a time, in the background; the status line
     // shows the progress and then a summary. Does nothing while a run is going on.
     void analyzeAll();
+    // Ends the run now: the request in flight is aborted, its item goes back to pending, and the summary
+    // says the run was stopped. Nothing happens without a run.
+    void stopAnalysis();
     // Whether a run prepares the next item while the model answers (on by default; benchmarks turn it
     // off to compare with the one-after-the-other order).
     void setPreparesAhead(bool on)
@@ -146,28 +174,22 @@ signals:
     void changed();
     void modelsChanged();
     void readinessChanged();
+    void importFinished();
+
+    // Row-level news of the list for views, around each change of m_items (first and last inclusive).
+    void itemsAboutToBeAppended(qsizetype first, qsizetype last);
+    void itemsAppended();
+    void itemsAboutToBeRemoved(qsizetype first, qsizetype last);
+    void itemsRemoved();
+    void itemsAboutToBeReset();
+    void itemsReset();
+    void itemsChanged(qsizetype first, qsizetype last);
 
 private:
-    enum class Candidate
-    {
-        Video,
-        Photo,
-    };
-
-    struct Accepted
-    {
-        std::filesystem::path path;
-        MediaKind kind;
-    };
-
-    std::optional<MediaKind> acceptedKind(const std::filesystem::path& path) const;
-    void collectFolder(const std::filesystem::path& folder,
-        std::vector<Accepted>& out,
-        std::unordered_set<std::string>& seen) const;
-    void collectFile(const std::filesystem::path& path,
-        std::vector<Accepted>& out,
-        std::unordered_set<std::string>& seen) const;
-    qsizetype appendItems(const std::vector<Accepted>& accepted);
+    void startNextImport();
+    void finishImport();
+    void showImportProgress();
+    void emitAllChanged();
     std::optional<qsizetype> indexOf(const QUuid& id) const;
     void finishRun();
     void probeInstallation(const std::function<void(bool)>& done);
@@ -186,6 +208,11 @@ private:
     QString m_pullProgress;
     AnalysisRun* m_run = nullptr;
     bool m_preparesAhead = true;
+    std::unique_ptr<PictureCache> m_pictureCache;
+
+    std::vector<std::vector<std::filesystem::path>> m_importQueue;
+    std::shared_ptr<ImportJob> m_import;
+    QTimer* m_importProgress = nullptr;
 
     // The duplicate rule compares path text; these keep it and the lookups by id from being linear.
     std::unordered_set<std::string> m_paths;

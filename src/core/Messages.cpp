@@ -49,15 +49,30 @@ QString progress(qsizetype position, qsizetype total, const QString& fileName, s
     return text;
 }
 
-QString analysisFinished(qsizetype successes, qsizetype total, double elapsedSeconds, bool listChanged)
+namespace {
+
+QString summary(
+    const QString& head, qsizetype successes, qsizetype total, double elapsedSeconds, bool listChanged)
 {
-    QString text = u"分析完成：成功 "_s + number(successes) + u'/' + number(total) + u" 个，用时 "_s
-        + etaText(elapsedSeconds);
+    QString text
+        = head + number(successes) + u'/' + number(total) + u" 个，用时 "_s + etaText(elapsedSeconds);
     if (successes >= 1)
         text += u"，平均 "_s + number(roundSeconds(elapsedSeconds / double(successes))) + u" 秒/个"_s;
     if (listChanged)
         text += u"（列表中途有增删，已自动跳过）"_s;
     return text;
+}
+
+} // namespace
+
+QString analysisFinished(qsizetype successes, qsizetype total, double elapsedSeconds, bool listChanged)
+{
+    return summary(u"分析完成：成功 "_s, successes, total, elapsedSeconds, listChanged);
+}
+
+QString analysisStopped(qsizetype successes, qsizetype total, double elapsedSeconds, bool listChanged)
+{
+    return summary(u"分析已停止：成功 "_s, successes, total, elapsedSeconds, listChanged);
 }
 
 } // namespace Messages

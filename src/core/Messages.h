@@ -22,6 +22,27 @@ QString etaText(double seconds);
 QString progress(qsizetype position, qsizetype total, const QString& fileName, std::optional<double> average);
 
 QString analysisFinished(qsizetype successes, qsizetype total, double elapsedSeconds, bool listChanged);
+// The same summary for a run the user stopped.
+QString analysisStopped(qsizetype successes, qsizetype total, double elapsedSeconds, bool listChanged);
+
+// While an import walks its folders, then while it reads the capture dates.
+inline QString importing(qsizetype found)
+{
+    return u"正在导入：已找到 "_s + QString::number(found) + u" 个素材…"_s;
+}
+inline QString importingDates(qsizetype done, qsizetype total)
+{
+    return u"正在导入：已读取 "_s + QString::number(done) + u'/' + QString::number(total)
+        + u" 个素材的拍摄日期…"_s;
+}
+
+inline QString settingsMovedAside(const QString& movedTo)
+{
+    return u"设置文件已损坏，已另存为 "_s + movedTo + u"，本次使用默认设置"_s;
+}
+
+inline const QString InterruptedRenameRecovered
+    = u"上次的重命名被中断，已恢复它的撤销记录：点「撤销」可把那些文件改回原名"_s;
 
 inline const QString NothingToRename = u"没有需要重命名的项"_s;
 inline const QString NothingToUndo = u"没有可撤销的操作"_s;

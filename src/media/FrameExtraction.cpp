@@ -134,6 +134,25 @@ QByteArrayList extractFrames(const std::filesystem::path& video, int count)
     return VideoFrames::extract(video, count);
 }
 
+QByteArray thumbnail(const QByteArray& jpeg, int maxEdge)
+{
+    MediaLibraries::initialize();
+    if (jpeg.isEmpty() || maxEdge < 1)
+        return {};
+    VipsImage* out = nullptr;
+    if (vips_thumbnail_buffer(const_cast<char*>(jpeg.constData()), size_t(jpeg.size()), &out, maxEdge,
+            "height", maxEdge, "size", VIPS_SIZE_DOWN, nullptr)) {
+        ImageCodec::forgetErrors();
+        vips_thread_shutdown();
+        return {};
+    }
+    ImagePtr small(out);
+    QByteArray result = ImageCodec::encodeJpeg(small.get(), 80, Clock::now() + std::chrono::seconds(5));
+    small.reset();
+    vips_thread_shutdown();
+    return result;
+}
+
 std::optional<double> durationSeconds(const std::filesystem::path& video)
 {
     return VideoFrames::duration(video);

@@ -24,6 +24,10 @@ QByteArrayList extractFrames(const std::filesystem::path& video, int count);
 // embedded preview when that is large enough. Empty when no decoder can read the file.
 QByteArray extractImage(const std::filesystem::path& photo, int maxSize);
 
+// A small JPEG of a picture this module made (a frame or a photo), its longer side at most maxEdge;
+// empty when it does not decode.
+QByteArray thumbnail(const QByteArray& jpeg, int maxEdge);
+
 // Length of a video in seconds, or nothing when unknown or the file has no video stream.
 std::optional<double> durationSeconds(const std::filesystem::path& video);
 

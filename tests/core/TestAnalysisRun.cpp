@@ -6,6 +6,7 @@
 #include "core/Messages.h"
 #include "naming/NameBuilder.h"
 #include "support/FakeHttpServer.h"
+#include "support/ImportWait.h"
 #include "support/MediaFixtures.h"
 #include "vision/PromptBuilder.h"
 
@@ -107,7 +108,8 @@ private:
         std::vector<fs::path> paths;
         for (const QString& name : names)
             paths.push_back(fsPath(media(name)));
-        m_model->addFiles(paths);
+        if (!importAndWait(*m_model, paths))
+            qFatal("the import did not finish");
         QCoreApplication::processEvents();
         m_messages = { m_model->statusMessage() };
         connect(m_model.get(), &AppModel::changed, this, [this] {
@@ -162,8 +164,13 @@ private slots:
             QCOMPARE(item.proposedName, NameBuilder::build(item, m.settings()));
             QVERIFY(item.montage.has_value());
         }
-        QCOMPARE(m.items().at(0).frames.size(), 3);
-        QCOMPARE(m.items().at(1).frames.size(), 1);
+        // The pictures wait on disk; the item keeps their count and a thumbnail.
+        QCOMPARE(m.items().at(0).frameCount, 3);
+        QCOMPARE(m.items().at(1).frameCount, 1);
+        QVERIFY(m.items().at(0).frames.isEmpty() && m.items().at(0).montage->jpeg.isEmpty());
+        QVERIFY(!m.items().at(0).thumbnail.isEmpty());
+        const AppModel::Pictures pictures = m.pictures(m.items().at(0).id);
+        QCOMPARE(pictures.frames.size(), 3);
 
         // One image per request: the montage, described by the prompt.
         QCOMPARE(m_server->count(u"/api/generate"_s), 2);
@@ -172,6 +179,7 @@ private slots:
         QCOMPARE(video.value(u"prompt"_s).toString(),
             PromptBuilder::build(montage.columns, montage.rows, MediaKind::Video));
         QCOMPARE(video.value(u"images"_s).toArray().size(), 1);
+        QCOMPARE(video.value(u"images"_s).toArray().at(0).toString().toLatin1(), pictures.montage.toBase64());
         QCOMPARE(video.value(u"model"_s).toString(), u"qwen2.5vl:7b"_s);
         const QJsonObject photo = m_server->requests().at(1).json();
         QCOMPARE(photo.value(u"prompt"_s).toString(), PromptBuilder::build(1, 1, MediaKind::Photo));
@@ -251,6 +259,7 @@ private slots:
         QVERIFY(runToEnd(m));
         QVERIFY(!m.itemSnapshot(b));
         QCOMPARE(m_server->count(u"/api/generate"_s), 2); // a and c
+        QTRY_COMPARE(m.items().size(), 3);
         QCOMPARE(m.items().last().status, VideoItem::Status::Pending);
         QVERIFY(m.statusMessage().startsWith(u"分析完成：成功 2/3 个"_s));
         // One removed, one added: the count is the same, so no note.
@@ -287,13 +296,13 @@ private slots:
         QVERIFY(MediaFixtures::makeJpeg(inPlace, 320, 240));
         AppModel& m = model({});
         m.settings().usePathPlace = true;
-        m.addFiles({ fsPath(inPlace) });
+        QVERIFY(importAndWait(m, { fsPath(inPlace) }));
         QVERIFY(runToEnd(m));
         QCOMPARE(m.items().first().location, u"上里古镇"_s);
 
         // Imported without a folder place and analysed with folder places on: derived at step two.
         AppModel& late = model({});
-        late.addFiles({ fsPath(inPlace) });
+        QVERIFY(importAndWait(late, { fsPath(inPlace) }));
         QVERIFY(!late.items().first().pathPlace);
         late.settings().usePathPlace = true;
         QVERIFY(runToEnd(late));

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/AppModel.h"
 #include "core/Messages.h"
+#include "support/ImportWait.h"
 #include "support/MediaFixtures.h"
 
 #include <QDir>
@@ -112,7 +113,7 @@ private slots:
         QFETCH(QString, kind);
         AppModel& m = model(target);
         touch(media(name));
-        m.addFiles({ media(name) });
+        QVERIFY(importAndWait(m, { media(name) }));
         QCOMPARE(m.items().size(), kind.isEmpty() ? 0 : 1);
         if (kind.isEmpty()) {
             QCOMPARE(m.statusMessage(), Messages::NothingAdded);
@@ -149,7 +150,7 @@ private slots:
         touch(media(u"trip/day1/a.mp4"_s));
         touch(media(u"trip/day1/sub/d.mkv"_s));
         touch(media(u"trip/folder.mp4/e.txt"_s)); // a folder named like a clip is no item
-        m.addFiles({ media(u"trip"_s) });
+        QVERIFY(importAndWait(m, { media(u"trip"_s) }));
         // Each folder's files in name order, then its subfolders.
         QCOMPARE(fileNames(m), expected);
         QCOMPARE(m.statusMessage(), Messages::imported(expected.size(), expected.size()));
@@ -161,21 +162,22 @@ private slots:
         touch(media(u"dir/a.mp4"_s));
         touch(media(u"dir/b.mp4"_s));
         // The same file given twice in one import, and once more through its folder.
-        m.addFiles({ media(u"dir/a.mp4"_s), media(u"dir/a.mp4"_s), media(u"dir"_s) });
+        QVERIFY(importAndWait(m, { media(u"dir/a.mp4"_s), media(u"dir/a.mp4"_s), media(u"dir"_s) }));
         QCOMPARE(fileNames(m), (QStringList { u"a.mp4"_s, u"b.mp4"_s }));
         QCOMPARE(m.statusMessage(), u"已导入 2 个素材（列表共 2 个）"_s);
 
-        m.addFiles({ media(u"dir/a.mp4"_s) });
+        QVERIFY(importAndWait(m, { media(u"dir/a.mp4"_s) }));
         QCOMPARE(m.items().size(), 2);
         QCOMPARE(m.statusMessage(), Messages::NothingAdded);
 
         // Another spelling of the same path is the same path.
-        m.addFiles({ media(u"dir/./b.mp4"_s), media(u"dir/../dir/a.mp4"_s), media(u"dir/"_s) });
+        QVERIFY(
+            importAndWait(m, { media(u"dir/./b.mp4"_s), media(u"dir/../dir/a.mp4"_s), media(u"dir/"_s) }));
         QCOMPARE(m.items().size(), 2);
 
         // Once removed, a file can come back.
         m.removeItems({ 0 });
-        m.addFiles({ media(u"dir"_s) });
+        QVERIFY(importAndWait(m, { media(u"dir"_s) }));
         QCOMPARE(fileNames(m), (QStringList { u"b.mp4"_s, u"a.mp4"_s }));
         QCOMPARE(m.statusMessage(), u"已导入 1 个素材（列表共 2 个）"_s);
     }
@@ -184,7 +186,7 @@ private slots:
     {
         AppModel& m = model();
         QSignalSpy changed(&m, &AppModel::changed);
-        m.addFiles({});
+        QVERIFY(importAndWait(m, {}));
         QCOMPARE(m.statusMessage(), Messages::Welcome);
         QCOMPARE(changed.count(), 0); // asynchronous
         QVERIFY(changed.wait(1000));
@@ -219,7 +221,7 @@ private slots:
         QCOMPARE(::mkfifo((dir / "pipe.mp4").c_str(), 0600), 0);
         const std::string gbk = "\xb2\xe2\xca\xd4.mp4"; // "测试" in GBK: not valid UTF-8
         touch(dir / gbk);
-        m.addFiles({ dir, media(u"does-not-exist.mp4"_s) });
+        QVERIFY(importAndWait(m, { dir, media(u"does-not-exist.mp4"_s) }));
 
         QStringList names = fileNames(m);
         QCOMPARE(names.size(), 5);
@@ -246,7 +248,7 @@ private slots:
         touch(media(u"x/locked/a.mp4"_s));
         touch(media(u"x/open/b.mp4"_s));
         ::chmod(media(u"x/locked"_s).c_str(), 0);
-        m.addFiles({ media(u"x"_s) });
+        QVERIFY(importAndWait(m, { media(u"x"_s) }));
         ::chmod(media(u"x/locked"_s).c_str(), 0700);
         QCOMPARE(fileNames(m), QStringList { u"b.mp4"_s });
     }
@@ -260,7 +262,7 @@ private slots:
         QDir().mkpath(QFileInfo(photo).path());
         QVERIFY(MediaFixtures::makeJpeg(photo));
         QVERIFY(MediaFixtures::setExif(photo, { u"Exif.Photo.DateTimeOriginal 2026:09:18 14:03:12"_s }));
-        m.addFiles({ fsPath(photo) });
+        QVERIFY(importAndWait(m, { fsPath(photo) }));
         QCOMPARE(m.items().size(), 1);
         QCOMPARE(m.items().first().creationDate, QDateTime(QDate(2026, 9, 18), QTime(14, 3, 12), Qt::UTC));
         // The temporary folder's own name sits above 素材; only the outermost meaningful name counts,
@@ -269,7 +271,7 @@ private slots:
 
         AppModel& without = model(u"both"_s);
         without.settings().usePathPlace = false;
-        without.addFiles({ fsPath(photo) });
+        QVERIFY(importAndWait(without, { fsPath(photo) }));
         QVERIFY(!without.items().first().pathPlace.has_value());
     }
 
@@ -281,12 +283,12 @@ private slots:
         QTest::newRow("first and last") << QList<int> { 0, 2 } << QStringList { u"b.mp4"_s }
                                         << u"已从列表移除 2 个（磁盘文件未被删除）"_s;
         QTest::newRow("outside") << QList<int> { 5 } << QStringList { u"a.mp4"_s, u"b.mp4"_s, u"c.mp4"_s }
-                                 << u"已从列表移除 1 个（磁盘文件未被删除）"_s;
+                                 << u"已从列表移除 0 个（磁盘文件未被删除）"_s;
         QTest::newRow("repeated position counts once")
             << QList<int> { 1, 1 } << QStringList { u"a.mp4"_s, u"c.mp4"_s }
             << u"已从列表移除 1 个（磁盘文件未被删除）"_s;
         QTest::newRow("negative ignored") << QList<int> { -1, 0 } << QStringList { u"b.mp4"_s, u"c.mp4"_s }
-                                          << u"已从列表移除 2 个（磁盘文件未被删除）"_s;
+                                          << u"已从列表移除 1 个（磁盘文件未被删除）"_s;
     }
 
     void removal()
@@ -297,7 +299,7 @@ private slots:
         AppModel& m = model();
         for (const char* name : { "a.mp4", "b.mp4", "c.mp4" })
             touch(media(QString::fromLatin1(name)));
-        m.addFiles({ media(u"a.mp4"_s), media(u"b.mp4"_s), media(u"c.mp4"_s) });
+        QVERIFY(importAndWait(m, { media(u"a.mp4"_s), media(u"b.mp4"_s), media(u"c.mp4"_s) }));
         m.removeItems(positions);
         QCOMPARE(fileNames(m), left);
         QCOMPARE(m.statusMessage(), message);
@@ -319,13 +321,13 @@ private slots:
         m.clearItems();
         QCOMPARE(m.statusMessage(), Messages::ListAlreadyEmpty);
         touch(media(u"a.mp4"_s));
-        m.addFiles({ media(u"a.mp4"_s) });
+        QVERIFY(importAndWait(m, { media(u"a.mp4"_s) }));
         m.clearItems();
         QVERIFY(m.items().isEmpty());
         QCOMPARE(m.statusMessage(), Messages::ListCleared);
         QVERIFY(!m.lastUndoLog());
         QVERIFY(fs::exists(media(u"a.mp4"_s)));
-        m.addFiles({ media(u"a.mp4"_s) }); // the cleared list forgot the path
+        QVERIFY(importAndWait(m, { media(u"a.mp4"_s) })); // the cleared list forgot the path
         QCOMPARE(m.items().size(), 1);
     }
 
@@ -335,12 +337,12 @@ private slots:
         AppModel& m = model();
         for (const char* name : { "a.mp4", "b.mp4", "c.mp4", "d.mp4" })
             touch(media(QString::fromLatin1(name)));
-        m.addFiles({ media(u"a.mp4"_s), media(u"b.mp4"_s), media(u"c.mp4"_s) });
+        QVERIFY(importAndWait(m, { media(u"a.mp4"_s), media(u"b.mp4"_s), media(u"c.mp4"_s) }));
         const QUuid a = m.items().at(0).id;
         const QUuid c = m.items().at(2).id;
 
         m.removeItems({ 0 });
-        m.addFiles({ media(u"d.mp4"_s) });
+        QVERIFY(importAndWait(m, { media(u"d.mp4"_s) }));
         QVERIFY(!m.itemSnapshot(a));
         QCOMPARE(displayFileName(m.itemSnapshot(c)->url), u"c.mp4"_s);
 
@@ -365,13 +367,13 @@ private slots:
         AppModel& m = model();
         touch(media(u"a.mp4"_s));
         touch(media(u"b.mp4"_s));
-        m.addFiles({ media(u"a.mp4"_s) });
+        QVERIFY(importAndWait(m, { media(u"a.mp4"_s) }));
         const QUuid id = m.items().first().id;
         // As a rename does: the item now lives at b.mp4, and a.mp4 is free to be imported again.
         m.mutateItem(id, [&](VideoItem& item) { item.url = media(u"b.mp4"_s); });
-        m.addFiles({ media(u"b.mp4"_s) });
+        QVERIFY(importAndWait(m, { media(u"b.mp4"_s) }));
         QCOMPARE(m.items().size(), 1);
-        m.addFiles({ media(u"a.mp4"_s) });
+        QVERIFY(importAndWait(m, { media(u"a.mp4"_s) }));
         QCOMPARE(m.items().size(), 2);
     }
 };

@@ -4,6 +4,7 @@
 #include "core/AppModel.h"
 #include "core/Messages.h"
 #include "naming/NameBuilder.h"
+#include "support/ImportWait.h"
 
 #include <QDir>
 #include <QFile>
@@ -42,7 +43,8 @@ private:
         for (const QString& relative : relatives)
             paths.push_back(file(relative));
         m_model->settings().usePathPlace = false;
-        m_model->addFiles(paths);
+        if (!importAndWait(*m_model, paths))
+            qFatal("the import did not finish");
         for (const VideoItem& item : m_model->items()) {
             m_model->mutateItem(item.id, [&](VideoItem& it) {
                 it.status = VideoItem::Status::Analyzed;

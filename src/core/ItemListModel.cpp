@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "core/ItemListModel.h"
+
+#include "core/AppModel.h"
+
+using namespace Qt::StringLiterals;
+
+ItemListModel::ItemListModel(AppModel& model, QObject* parent)
+    : QAbstractListModel(parent)
+    , m_model(model)
+    , m_rows(int(model.items().size()))
+{
+    connect(&model, &AppModel::itemsAboutToBeAppended, this,
+        [this](qsizetype first, qsizetype last) { beginInsertRows({}, int(first), int(last)); });
+    connect(&model, &AppModel::itemsAppended, this, [this] {
+        m_rows = int(m_model.items().size());
+        endInsertRows();
+    });
+    connect(&model, &AppModel::itemsAboutToBeRemoved, this,
+        [this](qsizetype first, qsizetype last) { beginRemoveRows({}, int(first), int(last)); });
+    connect(&model, &AppModel::itemsRemoved, this, [this] {
+        m_rows = int(m_model.items().size());
+        endRemoveRows();
+    });
+    connect(&model, &AppModel::itemsAboutToBeReset, this, [this] { beginResetModel(); });
+    connect(&model, &AppModel::itemsReset, this, [this] {
+        m_rows = int(m_model.items().size());
+        endResetModel();
+    });
+    connect(&model, &AppModel::itemsChanged, this, [this](qsizetype first, qsizetype last) {
+        if (first < m_rows)
+            emit dataChanged(index(int(first)), index(int(std::min<qsizetype>(last, m_rows - 1))));
+    });
+}
+
+int ItemListModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : m_rows;
+}
+
+QString ItemListModel::statusText(const VideoItem& item)
+{
+    static const QString dot = u" · "_s;
+    switch (item.status) {
+    case VideoItem::Status::Pending:
+        return u"待分析"_s;
+    case VideoItem::Status::Analyzing:
+        return u"分析中"_s;
+    case VideoItem::Status::Analyzed:
+        return item.content.isEmpty() ? u"已分析"_s : u"已分析"_s + dot + item.content;
+    case VideoItem::Status::Naming:
+        return u"命名中"_s;
+    case VideoItem::Status::Renamed:
+        return item.content.isEmpty() ? u"已重命名"_s : u"已重命名"_s + dot + item.content;
+    case VideoItem::Status::Error:
+        return item.analysisText.isEmpty() ? u"出错"_s : u"出错 · "_s + item.analysisText;
+    }
+    return {};
+}
+
+QVariant ItemListModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.row() >= m_rows || index.row() >= m_model.items().size())
+        return {};
+    const VideoItem& item = m_model.items().at(index.row());
+    switch (role) {
+    case Qt::DisplayRole:
+        return displayFileName(item.url);
+    case Qt::ToolTipRole:
+        return displayPath(item.url);
+    case Qt::AccessibleTextRole:
+        return QString(displayFileName(item.url) + u"，"_s + statusText(item));
+    case StatusTextRole:
+        return statusText(item);
+    case IsErrorRole:
+        return item.status == VideoItem::Status::Error;
+    case ThumbnailRole:
+        return item.thumbnail;
+    case IdRole:
+        return item.id;
+    case MediaKindRole:
+        return int(item.mediaKind);
+    case PathRole:
+        return QByteArray::fromStdString(item.url.native());
+    default:
+        return {};
+    }
+}
+
+QHash<int, QByteArray> ItemListModel::roleNames() const
+{
+    QHash<int, QByteArray> names = QAbstractListModel::roleNames();
+    names.insert(StatusTextRole, "statusText");
+    names.insert(IsErrorRole, "isError");
+    names.insert(ThumbnailRole, "thumbnail");
+    names.insert(IdRole, "id");
+    return names;
+}

@@ -1,0 +1,148 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "core/PictureCache.h"
+
+#include "common/Paths.h"
+
+#include <QDataStream>
+#include <QFile>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr quint32 Magic = 0x56504331; // "VPC1"
+constexpr const char* FolderPrefix = "run-";
+
+// "run-<pid>-XXXXXX": the pid of the process that made the folder, or nothing for another name.
+std::optional<pid_t> ownerOf(const std::string& name)
+{
+    if (name.rfind(FolderPrefix, 0) != 0)
+        return std::nullopt;
+    const std::string rest = name.substr(4);
+    const auto dash = rest.find('-');
+    if (dash == std::string::npos || dash == 0)
+        return std::nullopt;
+    pid_t pid = 0;
+    for (size_t i = 0; i < dash; ++i) {
+        if (rest[i] < '0' || rest[i] > '9' || pid > 10'000'000)
+            return std::nullopt;
+        pid = pid * 10 + (rest[i] - '0');
+    }
+    return pid;
+}
+
+// Folders left by processes that are gone (killed, crashed) are removed; their pictures are useless.
+void sweepAbandoned(const fs::path& root)
+{
+    std::error_code ec;
+    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        const auto pid = ownerOf(it->path().filename().native());
+        if (!pid || *pid == ::getpid())
+            continue;
+        if (::kill(*pid, 0) == 0 || errno != ESRCH)
+            continue;
+        std::error_code ignored;
+        fs::remove_all(it->path(), ignored);
+    }
+}
+
+} // namespace
+
+PictureCache::PictureCache(fs::path root)
+    : m_root(std::move(root))
+{ }
+
+PictureCache::~PictureCache()
+{
+    clear();
+}
+
+bool PictureCache::ensureFolder()
+{
+    if (!m_folder.empty())
+        return true;
+    if (m_failed)
+        return false;
+    if (m_root.empty())
+        m_root = fs::path(QFile::encodeName(Paths::cacheDir()).toStdString());
+    if (!Paths::makePrivateDir(QFile::decodeName(QByteArray::fromStdString(m_root.native())))) {
+        m_failed = true;
+        return false;
+    }
+    sweepAbandoned(m_root);
+    std::string pattern = (m_root / (FolderPrefix + std::to_string(::getpid()) + "-XXXXXX")).native();
+    if (!::mkdtemp(pattern.data())) {
+        m_failed = true;
+        return false;
+    }
+    m_folder = pattern;
+    return true;
+}
+
+fs::path PictureCache::entryPath(const QUuid& id) const
+{
+    return m_folder / id.toByteArray(QUuid::WithoutBraces).toStdString();
+}
+
+bool PictureCache::store(const QUuid& id, const Pictures& pictures)
+{
+    if (!ensureFolder())
+        return false;
+    const fs::path target = entryPath(id);
+    const fs::path temporary = fs::path(target.native() + ".part");
+    QFile file(QFile::decodeName(QByteArray::fromStdString(temporary.native())));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    QDataStream out(&file);
+    out.setVersion(QDataStream::Qt_6_4);
+    out << Magic << pictures.frames << pictures.montage;
+    const bool written = out.status() == QDataStream::Ok && file.flush();
+    file.close();
+    std::error_code ec;
+    if (!written || (fs::rename(temporary, target, ec), ec)) {
+        fs::remove(temporary, ec);
+        return false;
+    }
+    return true;
+}
+
+std::optional<PictureCache::Pictures> PictureCache::load(const QUuid& id) const
+{
+    if (m_folder.empty())
+        return std::nullopt;
+    QFile file(QFile::decodeName(QByteArray::fromStdString(entryPath(id).native())));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QDataStream in(&file);
+    in.setVersion(QDataStream::Qt_6_4);
+    quint32 magic = 0;
+    Pictures pictures;
+    in >> magic >> pictures.frames >> pictures.montage;
+    if (in.status() != QDataStream::Ok || magic != Magic)
+        return std::nullopt;
+    return pictures;
+}
+
+void PictureCache::remove(const QUuid& id)
+{
+    if (m_folder.empty())
+        return;
+    std::error_code ec;
+    fs::remove(entryPath(id), ec);
+}
+
+void PictureCache::clear()
+{
+    if (m_folder.empty())
+        return;
+    std::error_code ec;
+    fs::remove_all(m_folder, ec);
+    m_folder.clear();
+}

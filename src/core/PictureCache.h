@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QUuid>
+
+#include <filesystem>
+#include <optional>
+
+// The analysed pictures of the work list (frames and montage of each item), kept on disk so that a list
+// of thousands of analysed items costs a thumbnail each in memory. One private folder per process under
+// $XDG_CACHE_HOME/velmora, removed when the cache goes; folders of processes that died are swept when a
+// new one is made. Main thread only.
+class PictureCache
+{
+public:
+    struct Pictures
+    {
+        QByteArrayList frames;
+        QByteArray montage;
+    };
+
+    // root: where the per-process folders go; empty means $XDG_CACHE_HOME/velmora.
+    explicit PictureCache(std::filesystem::path root = {});
+    ~PictureCache();
+    PictureCache(const PictureCache&) = delete;
+    PictureCache& operator=(const PictureCache&) = delete;
+
+    // False when the pictures could not be written (no space, no cache folder); the caller keeps them.
+    bool store(const QUuid& id, const Pictures& pictures);
+    std::optional<Pictures> load(const QUuid& id) const;
+    void remove(const QUuid& id);
+    // Removes every entry and the folder itself.
+    void clear();
+
+    const std::filesystem::path& folder() const
+    {
+        return m_folder;
+    }
+
+private:
+    bool ensureFolder();
+    std::filesystem::path entryPath(const QUuid& id) const;
+
+    std::filesystem::path m_root;
+    std::filesystem::path m_folder;
+    bool m_failed = false;
+};

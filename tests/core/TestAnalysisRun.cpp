@@ -384,6 +384,41 @@ private slots:
     }
 
     // Destroying the model in the middle of a request: the request is aborted and nothing calls back.
+    // Stopping ends the run at once, wherever it is: the item in flight goes back to pending, the one
+    // already analysed keeps its result, and the summary says the run was stopped.
+    void stop_data()
+    {
+        QTest::addColumn<bool>("whileAsking");
+        QTest::newRow("while the model answers") << true;
+        QTest::newRow("while the pictures are prepared") << false;
+    }
+
+    void stop()
+    {
+        QFETCH(bool, whileAsking);
+        Response stall;
+        stall.silent = true;
+        m_server->onSequence(u"/api/generate"_s, { generateReply(TeaHouse), stall });
+        AppModel& m = model({ u"a.mp4"_s, u"b.mp4"_s, u"c.jpg"_s });
+        connect(m_server, &FakeHttpServer::requestReceived, &m, [&] {
+            if (whileAsking && m_server->count(u"/api/generate"_s) == 2)
+                m.stopAnalysis();
+        });
+        connect(&m, &AppModel::changed, this, [&] {
+            if (!whileAsking && m.items().at(1).status == VideoItem::Status::Analyzing)
+                m.stopAnalysis();
+        });
+        m.analyzeAll();
+        QVERIFY(QTest::qWaitFor([&] { return !m.isBusy(); }, 60'000));
+        QCOMPARE(m.items().at(0).status, VideoItem::Status::Analyzed);
+        QCOMPARE(m.items().at(1).status, VideoItem::Status::Pending);
+        QCOMPARE(m.items().at(2).status, VideoItem::Status::Pending);
+        QVERIFY(m.statusMessage().startsWith(u"分析已停止：成功 1/3 个，用时 "_s));
+        QTest::qWait(100); // the aborted request's answer must change nothing
+        QCOMPARE(m.items().at(1).status, VideoItem::Status::Pending);
+        QCOMPARE(m_server->count(u"/api/generate"_s), whileAsking ? 2 : 1);
+    }
+
     void shutdownDuringRequest()
     {
         Response stall;

@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// velmora: the desktop application. One main window over the one AppModel.
+
+#include "common/AppSettings.h"
+#include "core/AppModel.h"
+#include "ui/main/MainWindow.h"
+#include "ui/windows/SecondaryWindows.h"
+#include "update/UpdateChecker.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QScreen>
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString windowTitle(const QString& version)
+{
+    return version.isEmpty() ? u"Ondrel Velmora"_s : u"Ondrel Velmora "_s + version;
+}
+
+void centreOnScreen(QWidget& window)
+{
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect available = screen->availableGeometry();
+    window.move(available.center() - QPoint(window.width() / 2, window.height() / 2));
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv); // takes Qt's own options (-platform …) out of argv
+    QCoreApplication::setApplicationName(u"velmora"_s);
+    QCoreApplication::setApplicationVersion(QStringLiteral(APP_VERSION));
+    QGuiApplication::setDesktopFileName(u"velmora"_s);
+
+    // The files and folders to import, as a file manager's "Open with" hands them over. Taken from argv
+    // as bytes: names need not be valid UTF-8.
+    std::vector<std::filesystem::path> paths;
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (options && std::strcmp(argument, "--") == 0) {
+            options = false;
+        } else if (options && (std::strcmp(argument, "--version") == 0 || std::strcmp(argument, "-v") == 0)) {
+            std::printf("velmora %s\n", APP_VERSION);
+            return 0;
+        } else if (options && (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0)) {
+            std::printf("用法：velmora [文件或文件夹…]\n打开窗口，并把给出的文件和文件夹加入列表。\n");
+            return 0;
+        } else if (std::strncmp(argument, "file://", 7) == 0) {
+            paths.emplace_back(QByteArray::fromPercentEncoding(QByteArray(argument + 7)).toStdString());
+        } else {
+            paths.emplace_back(argument);
+        }
+    }
+
+    int exitCode = 0;
+    {
+        AppModel model;
+        MainWindow window(model);
+        window.setWindowTitle(windowTitle(QCoreApplication::applicationVersion()));
+        centreOnScreen(window);
+        window.show();
+
+        model.recoverInterruptedRename();
+
+        // The onboarding window comes up whenever a readiness check of the local server ends not
+        // ready; a download in progress reports through the same signal and is let be.
+        QObject::connect(&model, &AppModel::readinessChanged, &window, [&model, &window] {
+            if (model.settings().engine() != VisionEngine::Ollama || model.isPulling())
+                return;
+            const AppModel::OllamaReadiness& readiness = model.readiness();
+            if (readiness.installed && readiness.running && readiness.hasModel)
+                return;
+            window.windows().showOnboarding();
+        });
+        model.checkOllamaReadiness();
+
+        UpdateChecker::checkAndNotify(false, UpdateChecker::Environment {}, &window,
+            [&window](const QString& latest) { window.windows().showUpdateAlert(latest); });
+
+        if (!paths.empty())
+            model.addFiles(paths);
+
+        exitCode = QApplication::exec();
+    }
+    // The window and the model are gone, and with them every request, import and cache folder. What
+    // may still run is a decode on a worker thread, bounded by its own deadline: the process does not
+    // wait for it.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::_exit(exitCode);
+}

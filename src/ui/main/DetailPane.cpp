@@ -1,0 +1,269 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ui/main/DetailPane.h"
+
+#include "core/AppModel.h"
+#include "naming/NameBuilder.h"
+#include "ui/widgets/PictureView.h"
+
+#include <QCryptographicHash>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int FrameWidth = 160;
+constexpr int MontageMaxWidth = 480;
+
+QLabel* caption(const QString& text)
+{
+    auto* label = new QLabel(text);
+    QFont font = label->font();
+    font.setBold(true);
+    font.setPointSizeF(font.pointSizeF() + 1);
+    label->setFont(font);
+    return label;
+}
+
+QFont monospace(qreal delta, bool medium)
+{
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPointSizeF(font.pointSizeF() + delta);
+    if (medium)
+        font.setWeight(QFont::Medium);
+    return font;
+}
+
+} // namespace
+
+DetailPane::DetailPane(AppModel& model, QWidget* parent)
+    : QScrollArea(parent)
+    , m_model(model)
+{
+    setWidgetResizable(true);
+    setFrameShape(QFrame::NoFrame);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+
+    auto* content = new QWidget;
+    auto* column = new QVBoxLayout(content);
+    column->setContentsMargins(16, 16, 16, 16);
+    column->setSpacing(8);
+    column->setAlignment(Qt::AlignTop);
+
+    column->addWidget(caption(u"预览帧"_s));
+    m_framesStrip = new QWidget;
+    m_frames = new QHBoxLayout(m_framesStrip);
+    m_frames->setContentsMargins(0, 0, 0, 0);
+    m_frames->setSpacing(8);
+    m_frames->addStretch(0);
+    column->addWidget(m_framesStrip);
+
+    m_montageTitle = new QLabel(u"发送给模型的画面"_s);
+    QFont bold = m_montageTitle->font();
+    bold.setBold(true);
+    bold.setPointSizeF(bold.pointSizeF() + 1);
+    m_montageTitle->setFont(bold);
+    column->addWidget(m_montageTitle);
+    m_montage = new PictureView(MontageMaxWidth, 200, true);
+    m_montage->setAccessibleName(u"发送给模型的画面"_s);
+    column->addWidget(m_montage);
+
+    column->addWidget(caption(u"素材信息"_s));
+    m_original = new QLabel(u"未选择"_s);
+    QFont medium = m_original->font();
+    medium.setWeight(QFont::Medium);
+    m_original->setFont(medium);
+    m_original->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_original->setWordWrap(true);
+    column->addWidget(m_original);
+    m_content = makeField(u"模型识别的内容"_s, u"内容描述"_s, Field::Content);
+    m_location = makeField(u"模型推测的地点"_s, u"地点 / 场景"_s, Field::Location);
+    column->addWidget(fieldRow(u"内容描述"_s, m_content));
+    column->addWidget(fieldRow(u"地点 / 场景"_s, m_location));
+
+    column->addWidget(caption(u"命名"_s));
+    m_proposed = makeField(u"新文件名"_s, u"新文件名（可手动修改）"_s, Field::Proposed);
+    column->addWidget(fieldRow(u"新文件名（可手动修改）"_s, m_proposed));
+    m_result = new QLabel;
+    m_result->setFont(monospace(0, true));
+    m_result->setForegroundRole(QPalette::Link);
+    m_result->setWordWrap(true);
+    m_result->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    column->addWidget(m_result);
+
+    column->addWidget(caption(u"模型原始返回"_s));
+    m_analysis = new QPlainTextEdit;
+    m_analysis->setReadOnly(true);
+    m_analysis->setFont(monospace(-1, false));
+    m_analysis->setFixedHeight(140);
+    m_analysis->setAccessibleName(u"模型原始返回"_s);
+    m_analysis->setTabChangesFocus(true);
+    column->addWidget(m_analysis);
+
+    setWidget(content);
+    show(std::nullopt);
+}
+
+QLineEdit* DetailPane::makeField(const QString& placeholder, const QString& caption, Field field)
+{
+    auto* edit = new QLineEdit;
+    edit->setPlaceholderText(placeholder);
+    edit->setAccessibleName(caption);
+    edit->setClearButtonEnabled(false);
+    connect(edit, &QLineEdit::editingFinished, this, [this, field] { applyEdit(field); });
+    return edit;
+}
+
+QWidget* DetailPane::fieldRow(const QString& text, QLineEdit* field)
+{
+    auto* row = new QWidget;
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+    auto* label = new QLabel(text);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    // As wide as the longest caption, at least 120, so the fields line up.
+    const int width
+        = std::max(120, QFontMetrics(label->font()).horizontalAdvance(u"新文件名（可手动修改）"_s) + 4);
+    label->setFixedWidth(width);
+    label->setForegroundRole(QPalette::PlaceholderText);
+    label->setBuddy(field);
+    layout->addWidget(label);
+    layout->addWidget(field, 1);
+    return row;
+}
+
+int DetailPane::frameCount() const
+{
+    return m_frames->count() - 1; // the stretch at the end
+}
+
+void DetailPane::setFieldText(QLineEdit* field, const QString& text, bool sameItem)
+{
+    // What the user is typing into this item's field survives the item's other changes (a run
+    // updating it, a rename) until the edit ends.
+    if (sameItem && field->hasFocus() && field->isModified())
+        return;
+    if (field->text() != text)
+        field->setText(text);
+    field->setModified(false);
+    field->setCursorPosition(0);
+}
+
+void DetailPane::show(const std::optional<QUuid>& id)
+{
+    const bool sameItem = id && m_id == id;
+    const std::optional<VideoItem> item = id ? m_model.itemSnapshot(*id) : std::nullopt;
+    m_id = item ? id : std::nullopt;
+    if (!item) {
+        while (m_frames->count() > 1)
+            delete m_frames->takeAt(0)->widget();
+        m_shownPictures.clear();
+        m_original->setText(u"未选择"_s);
+        for (QLineEdit* field : { m_content, m_location, m_proposed }) {
+            setFieldText(field, QString(), false);
+            field->setEnabled(false);
+        }
+        m_result->clear();
+        m_analysis->clear();
+        m_montage->setImage(QImage());
+        m_montageTitle->hide();
+        m_montage->hide();
+        m_framesStrip->hide();
+        return;
+    }
+    showPictures(*id);
+    for (QLineEdit* field : { m_content, m_location, m_proposed })
+        field->setEnabled(true);
+    m_original->setText(u"原始文件名："_s + displayFileName(item->url));
+    setFieldText(m_content, item->content, sameItem);
+    setFieldText(m_location, item->location, sameItem);
+    setFieldText(m_proposed, item->proposedName, sameItem);
+    const std::string extension = item->url.extension().native();
+    const QString suffix = extension.size() > 1 ? u"."_s + displayPath(extension.substr(1)) : QString();
+    m_result->setText(
+        u"重命名后："_s + (item->proposedName.isEmpty() ? u"（未命名）"_s : item->proposedName) + suffix);
+    const QString reply = item->analysisText.isEmpty() ? u"（尚未分析）"_s : item->analysisText;
+    if (m_analysis->toPlainText() != reply)
+        m_analysis->setPlainText(reply);
+}
+
+void DetailPane::showPictures(const QUuid& id)
+{
+    const std::optional<VideoItem> item = m_model.itemSnapshot(id);
+    // The frame count, the montage geometry and the thumbnail change whenever the pictures do.
+    QByteArray identity = id.toRfc4122();
+    if (item) {
+        identity += QByteArray::number(item->frameCount) + '/' + QByteArray::number(item->frames.size());
+        if (item->montage)
+            identity += '/' + QByteArray::number(item->montage->width) + 'x'
+                + QByteArray::number(item->montage->height);
+        identity += QCryptographicHash::hash(item->thumbnail, QCryptographicHash::Md5);
+    }
+    if (identity == m_shownPictures)
+        return;
+    m_shownPictures = identity;
+
+    while (m_frames->count() > 1)
+        delete m_frames->takeAt(0)->widget();
+    const AppModel::Pictures pictures = m_model.pictures(id);
+    int index = 0;
+    for (const QByteArray& jpeg : pictures.frames) {
+        QImage image;
+        if (!image.loadFromData(jpeg, "JPEG"))
+            continue;
+        auto* view = new PictureView(FrameWidth, 40, false);
+        view->setImage(image);
+        view->setAccessibleName(u"预览帧 "_s + QString::number(++index));
+        m_frames->insertWidget(m_frames->count() - 1, view, 1);
+    }
+    m_framesStrip->setVisible(index > 0);
+
+    QImage montage;
+    if (!pictures.montage.isEmpty() && montage.loadFromData(pictures.montage, "JPEG")) {
+        const int frames = item ? (item->frames.isEmpty() ? item->frameCount : int(item->frames.size())) : 0;
+        m_montageTitle->setText(u"发送给模型的画面（"_s + QString::number(frames) + u" 帧拼成 1 张 "_s
+            + QString::number(montage.width()) + u"×"_s + QString::number(montage.height()) + u"）"_s);
+        m_montage->setImage(montage);
+        m_montageTitle->show();
+        m_montage->show();
+    } else {
+        m_montage->setImage(QImage());
+        m_montageTitle->hide();
+        m_montage->hide();
+    }
+}
+
+void DetailPane::applyEdit(Field field)
+{
+    QLineEdit* edit = field == Field::Content ? m_content
+        : field == Field::Location            ? m_location
+                                              : m_proposed;
+    // Only a real edit counts: tabbing through a field must not rebuild a name typed by hand.
+    if (!m_id || !edit->isModified())
+        return;
+    edit->setModified(false);
+    const QString text = edit->text();
+    const AppSettings& settings = m_model.settings();
+    m_model.mutateItem(*m_id, [&](VideoItem& item) {
+        switch (field) {
+        case Field::Content:
+            item.content = text;
+            item.proposedName = NameBuilder::build(item, settings);
+            break;
+        case Field::Location:
+            item.location = text;
+            item.proposedName = NameBuilder::build(item, settings);
+            break;
+        case Field::Proposed:
+            item.proposedName = text; // as typed: the renamer cleans names
+            break;
+        }
+    });
+}

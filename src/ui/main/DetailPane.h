@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QScrollArea>
+#include <QUuid>
+
+#include <optional>
+
+class AppModel;
+class QHBoxLayout;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class PictureView;
+
+// The right half of the main window: the selected item's preview frames, the montage sent to the
+// model, its original name, the three editable fields and the model's raw reply.
+class DetailPane : public QScrollArea
+{
+    Q_OBJECT
+
+public:
+    explicit DetailPane(AppModel& model, QWidget* parent = nullptr);
+
+    // Shows this item (nothing: the empty pane). Fields being edited keep what the user typed when
+    // the same item is shown again.
+    void show(const std::optional<QUuid>& id);
+    std::optional<QUuid> shownId() const
+    {
+        return m_id;
+    }
+
+    QLineEdit* contentField() const
+    {
+        return m_content;
+    }
+    QLineEdit* locationField() const
+    {
+        return m_location;
+    }
+    QLineEdit* proposedField() const
+    {
+        return m_proposed;
+    }
+    QLabel* originalLabel() const
+    {
+        return m_original;
+    }
+    QLabel* resultLabel() const
+    {
+        return m_result;
+    }
+    QLabel* montageTitle() const
+    {
+        return m_montageTitle;
+    }
+    QPlainTextEdit* analysisView() const
+    {
+        return m_analysis;
+    }
+    int frameCount() const;
+
+private:
+    enum class Field
+    {
+        Content,
+        Location,
+        Proposed,
+    };
+
+    QLineEdit* makeField(const QString& placeholder, const QString& caption, Field field);
+    QWidget* fieldRow(const QString& caption, QLineEdit* field);
+    void applyEdit(Field field);
+    void showPictures(const QUuid& id);
+    void setFieldText(QLineEdit* field, const QString& text, bool sameItem);
+
+    AppModel& m_model;
+    std::optional<QUuid> m_id;
+    QWidget* m_framesStrip = nullptr;
+    QHBoxLayout* m_frames = nullptr;
+    QLabel* m_montageTitle = nullptr;
+    PictureView* m_montage = nullptr;
+    QLabel* m_original = nullptr;
+    QLineEdit* m_content = nullptr;
+    QLineEdit* m_location = nullptr;
+    QLineEdit* m_proposed = nullptr;
+    QLabel* m_result = nullptr;
+    QPlainTextEdit* m_analysis = nullptr;
+    QByteArray m_shownPictures; // identifies the pictures on screen, so they are decoded only when new
+};

@@ -1,0 +1,470 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ui/main/MainWindow.h"
+
+#include "common/AppSettings.h"
+#include "core/AppModel.h"
+#include "core/ItemListModel.h"
+#include "ui/main/DetailPane.h"
+#include "ui/main/ItemDelegate.h"
+#include "ui/widgets/DragPayload.h"
+#include "ui/widgets/ElidedLabel.h"
+#include "ui/widgets/FileManager.h"
+#include "ui/widgets/Icons.h"
+#include "ui/widgets/ItemListView.h"
+#include "ui/windows/SecondaryWindows.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int StatusBarHeight = 28;
+constexpr int MinThumbnail = 28;
+constexpr int MaxThumbnail = 96;
+
+QString shortName(MediaTarget target)
+{
+    switch (target) {
+    case MediaTarget::Videos:
+        return u"仅视频"_s;
+    case MediaTarget::Photos:
+        return u"仅照片"_s;
+    case MediaTarget::Both:
+        return u"两者都处理"_s;
+    }
+    return u"仅视频"_s;
+}
+
+QString mediaWord(MediaTarget target)
+{
+    switch (target) {
+    case MediaTarget::Videos:
+        return u"视频"_s;
+    case MediaTarget::Photos:
+        return u"照片"_s;
+    case MediaTarget::Both:
+        return u"视频或照片"_s;
+    }
+    return u"视频"_s;
+}
+
+// "*.mp4 *.MP4 …": the dialog's patterns match letter case exactly, cameras write either.
+QString patterns(const QStringList& extensions)
+{
+    QStringList all;
+    for (const QString& extension : extensions)
+        all << u"*."_s + extension << u"*."_s + extension.toUpper();
+    return all.join(u' ');
+}
+
+QFont smaller(const QFont& base)
+{
+    QFont font = base;
+    font.setPointSizeF(std::max(7.0, base.pointSizeF() - 1));
+    return font;
+}
+
+} // namespace
+
+MainWindow::MainWindow(AppModel& model, QWidget* parent)
+    : QMainWindow(parent)
+    , m_model(model)
+{
+    setObjectName(u"mainWindow"_s);
+    resize(1000, 680);
+    setMinimumSize(720, 520);
+    setAcceptDrops(true);
+    m_windows = new SecondaryWindows(model, this);
+
+    m_splitter = new QSplitter(Qt::Horizontal);
+    m_splitter->setChildrenCollapsible(false);
+    m_splitter->setHandleWidth(1);
+    m_splitter->addWidget(buildListPane());
+    m_detail = new DetailPane(model);
+    m_detail->setMinimumWidth(DetailMinimumWidth);
+    m_splitter->addWidget(m_detail);
+    // A wider window widens the detail pane; the list keeps its width.
+    m_splitter->setStretchFactor(0, 0);
+    m_splitter->setStretchFactor(1, 1);
+    setCentralWidget(m_splitter);
+    buildStatusBar();
+
+    connect(&model, &AppModel::changed, this, &MainWindow::refresh);
+    connect(&model, &AppModel::itemsChanged, this, [this](qsizetype first, qsizetype last) {
+        const QModelIndex current = m_list->currentIndex();
+        if (current.isValid() && current.row() >= first && current.row() <= last)
+            showSelected();
+    });
+    connect(m_items, &QAbstractItemModel::rowsRemoved, this, &MainWindow::showSelected);
+    connect(m_items, &QAbstractItemModel::modelReset, this, &MainWindow::showSelected);
+    connect(
+        m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &MainWindow::showSelected);
+    connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, &MainWindow::showSelected);
+
+    refresh();
+    // Built after the first refresh: the target's name joins its label with the next change.
+    buildToolbar();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::buildToolbar()
+{
+    QToolBar* bar = addToolBar(u"main"_s);
+    bar->setObjectName(u"main"_s);
+    bar->setMovable(false);
+    bar->setFloatable(false);
+    bar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    bar->setIconSize(QSize(24, 24));
+    bar->toggleViewAction()->setEnabled(false);
+    setContextMenuPolicy(Qt::NoContextMenu);
+
+    struct Item
+    {
+        const char* id;
+        QString label;
+        const char* themeIcon;
+        const char* fallback;
+        std::function<void()> action;
+    };
+    const std::vector<Item> items {
+        { "sponsor", u"赞助作者"_s, "emblem-favorite", "heart", [this] { m_windows->showSponsor(); } },
+        { "addFiles", u"添加文件"_s, "document-new", "add-file", [this] { addFiles(); } },
+        { "addFolder", u"添加文件夹"_s, "folder-new", "add-folder", [this] { addFolder(); } },
+        { "settings", u"设置"_s, "preferences-system", "settings", [this] { m_windows->showSettings(); } },
+        { "onboarding", u"Ollama 引导"_s, "help-contents", "guide", [this] { m_windows->showOnboarding(); } },
+        { "mediaTarget", u"处理对象"_s, "view-dual", "media-target",
+            [this] { m_windows->showMediaTarget(); } },
+        { "analyze", u"分析全部"_s, "system-run", "analyze", [this] { m_model.analyzeAll(); } },
+        { "rename", u"执行重命名"_s, "edit-rename", "rename", [this] { m_model.renameAll(); } },
+        { "undo", u"撤销"_s, "edit-undo", "undo", [this] { m_model.undoLast(); } },
+    };
+    for (const Item& item : items) {
+        QAction* action = bar->addAction(
+            Icons::themed(QString::fromLatin1(item.themeIcon), QString::fromLatin1(item.fallback)),
+            item.label);
+        action->setObjectName(QString::fromLatin1(item.id));
+        connect(action, &QAction::triggered, this, item.action);
+        if (QWidget* button = bar->widgetForAction(action)) {
+            button->setFocusPolicy(Qt::TabFocus); // the toolbar is reachable with Tab, pressed with Space
+        }
+        if (qstrcmp(item.id, "mediaTarget") == 0)
+            m_mediaTargetAction = action;
+        if (qstrcmp(item.id, "addFiles") == 0)
+            action->setShortcut(QKeySequence::Open);
+        if (qstrcmp(item.id, "addFolder") == 0)
+            action->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+    }
+}
+
+QWidget* MainWindow::buildListPane()
+{
+    m_items = new ItemListModel(m_model, this);
+    m_delegate = new ItemDelegate(this);
+    m_list = new ItemListView;
+    m_list->setObjectName(u"itemList"_s);
+    m_list->setModel(m_items);
+    m_list->setItemDelegate(m_delegate);
+    m_list->setAccessibleName(u"素材列表"_s);
+    connect(m_list, &ItemListView::deleteRequested, this, &MainWindow::deleteSelected);
+    connect(m_list, &ItemListView::filesDropped, this, &MainWindow::importPaths);
+    connect(m_list, &QAbstractItemView::doubleClicked, this, &MainWindow::revealRow);
+    connect(m_list, &ItemListView::revealRequested, this, [this] { revealRow(m_list->currentIndex()); });
+
+    auto* removeAction = new QAction(u"从列表移除所选…"_s, m_list);
+    connect(removeAction, &QAction::triggered, this, &MainWindow::deleteSelected);
+    auto* clearAction = new QAction(u"清空整个列表…"_s, m_list);
+    connect(clearAction, &QAction::triggered, this, &MainWindow::clearList);
+    m_list->addAction(removeAction);
+    m_list->addAction(clearAction);
+
+    auto* pane = new QWidget;
+    pane->setMinimumWidth(ListMinimumWidth);
+    auto* column = new QVBoxLayout(pane);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(m_list, 1);
+    column->addWidget(buildListBar());
+    return pane;
+}
+
+QWidget* MainWindow::buildListBar()
+{
+    auto* bar = new QFrame;
+    bar->setObjectName(u"listBar"_s);
+    bar->setAutoFillBackground(true);
+    bar->setBackgroundRole(QPalette::Button);
+    bar->setFrameShape(QFrame::NoFrame);
+    auto* column = new QVBoxLayout(bar);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    auto* line = new QFrame;
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    line->setForegroundRole(QPalette::Mid);
+    column->addWidget(line);
+
+    auto* row = new QHBoxLayout;
+    row->setContentsMargins(12, 7, 12, 7);
+    row->setSpacing(8);
+    auto* remove = new QPushButton(u"删除所选"_s);
+    connect(remove, &QPushButton::clicked, this, &MainWindow::deleteSelected);
+    auto* clear = new QPushButton(u"清空列表"_s);
+    connect(clear, &QPushButton::clicked, this, &MainWindow::clearList);
+    for (QPushButton* button : { remove, clear }) {
+        button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+        button->setAutoDefault(false);
+        row->addWidget(button);
+    }
+    row->addStretch(1);
+    auto* label = new QLabel(u"预览大小"_s);
+    label->setFont(smaller(label->font()));
+    label->setForegroundRole(QPalette::PlaceholderText);
+    row->addWidget(label);
+    m_slider = new QSlider(Qt::Horizontal);
+    m_slider->setObjectName(u"previewSize"_s);
+    m_slider->setRange(MinThumbnail, MaxThumbnail);
+    m_slider->setValue(m_delegate->thumbnailSize());
+    // Gives way first when the list is narrow, so the buttons keep their texts.
+    m_slider->setMinimumWidth(40);
+    m_slider->setMaximumWidth(100);
+    m_slider->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    m_slider->setToolTip(u"预览缩略图大小"_s);
+    m_slider->setAccessibleName(u"预览大小"_s);
+    m_slider->setAccessibleDescription(u"预览缩略图大小"_s);
+    label->setBuddy(m_slider);
+    connect(m_slider, &QSlider::valueChanged, this, &MainWindow::setThumbnailSize);
+    row->addWidget(m_slider);
+    column->addLayout(row);
+    return bar;
+}
+
+void MainWindow::buildStatusBar()
+{
+    QStatusBar* bar = statusBar();
+    bar->setSizeGripEnabled(false);
+    bar->setFixedHeight(StatusBarHeight);
+    auto* content = new QWidget;
+    auto* row = new QHBoxLayout(content);
+    row->setContentsMargins(12, 0, 12, 0);
+    row->setSpacing(8);
+
+    m_busy = new QProgressBar;
+    m_busy->setRange(0, 0);
+    m_busy->setTextVisible(false);
+    m_busy->setFixedSize(60, 10);
+    m_busy->setAccessibleName(u"正在处理"_s);
+    m_busy->hide();
+    row->addWidget(m_busy);
+    m_stop = new QPushButton(u"停止"_s);
+    m_stop->setObjectName(u"stop"_s);
+    m_stop->setFont(smaller(m_stop->font()));
+    m_stop->setAutoDefault(false);
+    m_stop->setFlat(true);
+    m_stop->setFixedHeight(StatusBarHeight - 6);
+    m_stop->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    m_stop->hide();
+    connect(m_stop, &QPushButton::clicked, &m_model, &AppModel::stopAnalysis);
+    row->addWidget(m_stop);
+
+    m_status = new ElidedLabel;
+    m_status->setObjectName(u"status"_s);
+    m_status->setFont(smaller(m_status->font()));
+    m_status->setForegroundRole(QPalette::PlaceholderText);
+    row->addWidget(m_status, 1);
+    m_count = new QLabel;
+    m_count->setObjectName(u"count"_s);
+    m_count->setFont(smaller(m_count->font()));
+    m_count->setForegroundRole(QPalette::PlaceholderText);
+    m_count->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    row->addWidget(m_count);
+    bar->addWidget(content, 1);
+}
+
+QString MainWindow::statusText() const
+{
+    return m_status->text();
+}
+
+QString MainWindow::countText() const
+{
+    return m_count->text();
+}
+
+int MainWindow::rowHeight() const
+{
+    return m_delegate->thumbnailSize() + 16;
+}
+
+void MainWindow::refresh()
+{
+    m_status->setFullText(m_model.statusMessage());
+    m_count->setText(u"共 "_s + QString::number(m_model.items().size()) + u" 个"_s);
+    const MediaTarget target = m_model.settings().mediaTarget();
+    m_list->setHint(u"把"_s + mediaWord(target) + u"文件或文件夹拖到这里\n也可以点「添加文件」"_s);
+    m_list->hintLabel()->setVisible(m_model.items().isEmpty());
+    if (m_mediaTargetAction)
+        m_mediaTargetAction->setText(u"处理对象："_s + shortName(target));
+    const bool working = m_model.isBusy() || m_model.isImporting();
+    m_busy->setVisible(working);
+    m_stop->setVisible(m_model.isBusy());
+}
+
+void MainWindow::showSelected()
+{
+    const QModelIndex current = m_list->currentIndex();
+    const QModelIndexList selected = m_list->selectionModel()->selectedIndexes();
+    QModelIndex shown;
+    if (current.isValid() && m_list->selectionModel()->isSelected(current))
+        shown = current;
+    else if (!selected.isEmpty())
+        shown = selected.constLast();
+    m_detail->show(
+        shown.isValid() ? std::optional(shown.data(ItemListModel::IdRole).toUuid()) : std::nullopt);
+}
+
+void MainWindow::revealRow(const QModelIndex& index)
+{
+    if (!index.isValid())
+        return;
+    const QByteArray path = index.data(ItemListModel::PathRole).toByteArray();
+    FileManager::showInFolder(std::filesystem::path(path.toStdString()));
+}
+
+void MainWindow::importPaths(const std::vector<std::filesystem::path>& paths)
+{
+    if (!paths.empty())
+        m_model.addFiles(paths);
+}
+
+void MainWindow::addFiles()
+{
+    QString filter;
+    if (m_model.settings().mediaTarget() == MediaTarget::Videos)
+        filter = u"视频文件 ("_s + patterns(AppModel::videoExtensions) + u')';
+    const QStringList chosen = QFileDialog::getOpenFileNames(this, u"添加文件"_s, QString(), filter);
+    std::vector<std::filesystem::path> paths;
+    for (const QString& path : chosen)
+        paths.push_back(DragPayload::fromDialog(path));
+    importPaths(paths);
+}
+
+void MainWindow::addFolder()
+{
+    const QString chosen = QFileDialog::getExistingDirectory(this, u"添加文件夹"_s);
+    if (!chosen.isEmpty())
+        importPaths({ DragPayload::fromDialog(chosen) });
+}
+
+void MainWindow::deleteSelected()
+{
+    const QModelIndexList rows = m_list->selectionModel()->selectedRows();
+    if (rows.isEmpty()) {
+        m_model.setStatusMessage(u"请先在列表中选择要移除的条目（Ctrl / Shift 可多选）"_s);
+        m_model.notify();
+        return;
+    }
+    QList<int> positions;
+    positions.reserve(rows.size());
+    for (const QModelIndex& index : rows)
+        positions.append(index.row());
+    m_model.removeItems(positions);
+}
+
+void MainWindow::clearList()
+{
+    if (m_model.items().isEmpty()) {
+        m_model.clearItems(); // says the list is already empty
+        return;
+    }
+    QMessageBox box(this);
+    box.setIcon(QMessageBox::Warning);
+    box.setWindowTitle(u"清空整个列表？"_s);
+    box.setText(u"清空整个列表？"_s);
+    box.setInformativeText(u"会移除列表里的全部 "_s + QString::number(m_model.items().size())
+        + u" 个素材，已完成的「分析 / 命名」结果也会一起丢。"_s
+        + u"磁盘上的源文件不会被删除。清空后即可导入新的目录或文件。"_s);
+    QPushButton* cancel = box.addButton(u"取消"_s, QMessageBox::RejectRole);
+    QPushButton* clear = box.addButton(u"清空"_s, QMessageBox::DestructiveRole);
+    box.setDefaultButton(cancel);
+    box.setEscapeButton(cancel);
+    box.exec();
+    if (box.clickedButton() == clear)
+        m_model.clearItems();
+}
+
+void MainWindow::setThumbnailSize(int size)
+{
+    size = std::clamp(size, MinThumbnail, MaxThumbnail);
+    if (m_slider->value() != size)
+        m_slider->setValue(size);
+    if (m_delegate->thumbnailSize() == size)
+        return;
+    m_delegate->setThumbnailSize(size);
+    // Rows are all as high as the first; telling the view about it lays them out again, keeping the
+    // selection and the scroll position.
+    if (m_items->rowCount() > 0)
+        emit m_delegate->sizeHintChanged(m_items->index(0));
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (m_didSetInitialSplit)
+        return;
+    m_didSetInitialSplit = true;
+    const int total = m_splitter->width() - m_splitter->handleWidth();
+    m_splitter->setSizes({ InitialDivider, std::max(DetailMinimumWidth, total - InitialDivider) });
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    // The main window is the application: closing it ends the program, whatever else is open.
+    event->accept();
+    QCoreApplication::quit();
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event)
+{
+    m_dragHasFiles = !DragPayload::localPaths(event->mimeData()).empty();
+    if (m_dragHasFiles)
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void MainWindow::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (m_dragHasFiles)
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void MainWindow::dropEvent(QDropEvent* event)
+{
+    std::vector<std::filesystem::path> paths = DragPayload::localPaths(event->mimeData());
+    if (paths.empty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    importPaths(paths);
+}

@@ -1,0 +1,110 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QMainWindow>
+
+#include <filesystem>
+#include <vector>
+
+class AppModel;
+class DetailPane;
+class ElidedLabel;
+class ItemDelegate;
+class ItemListModel;
+class ItemListView;
+class QAction;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QSlider;
+class QSplitter;
+class SecondaryWindows;
+
+// The one main window: the toolbar, the work list with its bar, the detail pane and the status bar.
+// Every gesture becomes an AppModel operation; the window follows the model's signals.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    static constexpr int ListMinimumWidth = 240;
+    static constexpr int DetailMinimumWidth = 400;
+    static constexpr int InitialDivider = 300;
+
+    explicit MainWindow(AppModel& model, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    SecondaryWindows& windows() const
+    {
+        return *m_windows;
+    }
+
+    // The parts tests and the accessibility checks look at.
+    ItemListView* listView() const
+    {
+        return m_list;
+    }
+    DetailPane* detailPane() const
+    {
+        return m_detail;
+    }
+    QSplitter* splitter() const
+    {
+        return m_splitter;
+    }
+    QSlider* previewSlider() const
+    {
+        return m_slider;
+    }
+    QAction* mediaTargetAction() const
+    {
+        return m_mediaTargetAction;
+    }
+    QPushButton* stopButton() const
+    {
+        return m_stop;
+    }
+    QString statusText() const;
+    QString countText() const;
+    int rowHeight() const;
+
+    // The list's actions, as the toolbar, the buttons, the menu and the keys reach them.
+    void addFiles();
+    void addFolder();
+    void deleteSelected();
+    void clearList();
+    void setThumbnailSize(int size);
+    void importPaths(const std::vector<std::filesystem::path>& paths);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void buildToolbar();
+    QWidget* buildListPane();
+    QWidget* buildListBar();
+    void buildStatusBar();
+    void refresh();
+    void showSelected();
+    void revealRow(const QModelIndex& index);
+
+    AppModel& m_model;
+    SecondaryWindows* m_windows = nullptr;
+    ItemListModel* m_items = nullptr;
+    ItemDelegate* m_delegate = nullptr;
+    QSplitter* m_splitter = nullptr;
+    ItemListView* m_list = nullptr;
+    DetailPane* m_detail = nullptr;
+    QSlider* m_slider = nullptr;
+    QProgressBar* m_busy = nullptr;
+    QPushButton* m_stop = nullptr;
+    ElidedLabel* m_status = nullptr;
+    QLabel* m_count = nullptr;
+    QAction* m_mediaTargetAction = nullptr;
+    bool m_didSetInitialSplit = false;
+    bool m_dragHasFiles = false; // decided once per drag: a drag of 10,000 files is parsed once
+};

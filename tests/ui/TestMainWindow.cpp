@@ -1,0 +1,420 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "core/AppModel.h"
+#include "core/ItemListModel.h"
+#include "naming/NameBuilder.h"
+#include "support/ImportWait.h"
+#include "ui/main/DetailPane.h"
+#include "ui/main/MainWindow.h"
+#include "ui/widgets/ItemListView.h"
+#include "ui/widgets/WindowPlacement.h"
+
+#include <QAbstractItemModelTester>
+#include <QAction>
+#include <QApplication>
+#include <QInputMethodEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSlider>
+#include <QSplitter>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+namespace fs = std::filesystem;
+
+namespace {
+
+void touch(const fs::path& path)
+{
+    fs::create_directories(path.parent_path());
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    QVERIFY(fd >= 0);
+    ::close(fd);
+}
+
+// A drag of these URLs, as a file manager sends it.
+QMimeData* uriList(const QList<QUrl>& urls)
+{
+    auto* mime = new QMimeData;
+    mime->setUrls(urls);
+    return mime;
+}
+
+// Answers the next modal message box with the button that has this text.
+void answerMessageBox(const QString& button)
+{
+    QTimer::singleShot(0, [button] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        for (QAbstractButton* b : box->buttons()) {
+            if (b->text() == button) {
+                b->click();
+                return;
+            }
+        }
+        QFAIL("no such button");
+    });
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<AppModel> m_model;
+    std::unique_ptr<MainWindow> m_window;
+
+    fs::path file(const QString& name) const
+    {
+        return fs::path(QFile::encodeName(m_dir.filePath(name)).toStdString());
+    }
+
+    // A window over a list of these (empty) files, shown.
+    MainWindow& window(const QStringList& names = {}, const QString& target = u"both"_s)
+    {
+        m_window.reset();
+        m_model = std::make_unique<AppModel>(m_dir.filePath(u"settings.json"_s));
+        m_model->settings().mediaTargetRaw = target;
+        std::vector<fs::path> paths;
+        for (const QString& name : names) {
+            touch(file(name));
+            paths.push_back(file(name));
+        }
+        if (!paths.empty() && !importAndWait(*m_model, paths))
+            qFatal("import did not finish");
+        m_window = std::make_unique<MainWindow>(*m_model);
+        m_window->show();
+        QCoreApplication::processEvents();
+        return *m_window;
+    }
+
+    void select(int row)
+    {
+        ItemListView* list = m_window->listView();
+        list->setCurrentIndex(list->model()->index(row, 0));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(m_dir.isValid());
+    }
+
+    void cleanup()
+    {
+        m_window.reset();
+        m_model.reset();
+    }
+
+    void listModelFollowsTheWorkList()
+    {
+        window({ u"a.mp4"_s, u"b.mp4"_s, u"c.mp4"_s });
+        ItemListModel items(*m_model);
+        QAbstractItemModelTester tester(&items, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        touch(file(u"e.mp4"_s));
+        QVERIFY(importAndWait(*m_model, { file(u"e.mp4"_s) }));
+        QCOMPARE(items.rowCount(), 4);
+        m_model->removeItems({ 0, 2, 3 });
+        QCOMPARE(items.rowCount(), 1);
+        QCOMPARE(items.index(0).data().toString(), u"b.mp4"_s);
+        m_model->clearItems();
+        QCOMPARE(items.rowCount(), 0);
+    }
+
+    // Only local files and folders reach the list, from a drop on the list or anywhere on the window.
+    void drops_data()
+    {
+        QTest::addColumn<bool>("onList");
+        QTest::addColumn<QStringList>("urls"); // "@name" is a file of the test folder
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<bool>("accepted");
+        const QStringList mixed { u"@drop/a.mp4"_s, u"https://example.com/b.mp4"_s, u"@drop/sub"_s };
+        QTest::newRow("files on the list") << true << QStringList { u"@drop/a.mp4"_s, u"@drop/p.jpg"_s }
+                                           << QStringList { u"a.mp4"_s, u"p.jpg"_s } << true;
+        QTest::newRow("folder on the window")
+            << false << QStringList { u"@drop/sub"_s } << QStringList { u"c.mp4"_s } << true;
+        QTest::newRow("mixed on the list") << true << mixed << QStringList { u"a.mp4"_s, u"c.mp4"_s } << true;
+        QTest::newRow("web link only")
+            << true << QStringList { u"https://example.com/b.mp4"_s } << QStringList {} << false;
+        QTest::newRow("remote file URL")
+            << false << QStringList { u"file://elsewhere.example/x.mp4"_s } << QStringList {} << false;
+    }
+
+    void drops()
+    {
+        QFETCH(bool, onList);
+        QFETCH(QStringList, urls);
+        QFETCH(QStringList, expected);
+        QFETCH(bool, accepted);
+        for (const char* name : { "drop/a.mp4", "drop/p.jpg", "drop/sub/c.mp4" })
+            touch(file(QString::fromLatin1(name)));
+        MainWindow& w = window();
+        QList<QUrl> list;
+        for (const QString& url : urls)
+            list << (url.startsWith(u'@') ? QUrl::fromLocalFile(m_dir.filePath(url.mid(1))) : QUrl(url));
+        std::unique_ptr<QMimeData> mime(uriList(list));
+        QWidget* target = onList ? w.listView()->viewport() : static_cast<QWidget*>(&w);
+        const QPoint at = target->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction, mime.get(), Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        QCOMPARE(enter.isAccepted(), accepted);
+        if (onList)
+            QCOMPARE(w.listView()->isDropTarget(), accepted); // the accent frame shows
+        QDropEvent drop(at, Qt::CopyAction, mime.get(), Qt::LeftButton, Qt::NoModifier);
+        QSignalSpy finished(m_model.get(), &AppModel::importFinished);
+        QApplication::sendEvent(target, &drop);
+        QVERIFY(!w.listView()->isDropTarget());
+        if (accepted)
+            QVERIFY(finished.wait(10'000));
+        QStringList names;
+        for (const VideoItem& item : m_model->items())
+            names << displayFileName(item.url);
+        QCOMPARE(names, expected);
+    }
+
+    void deleteKeys_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("withSelection");
+        QTest::newRow("Delete") << int(Qt::Key_Delete) << true;
+        QTest::newRow("Backspace") << int(Qt::Key_Backspace) << true;
+        QTest::newRow("Delete, nothing selected") << int(Qt::Key_Delete) << false;
+    }
+
+    void deleteKeys()
+    {
+        QFETCH(int, key);
+        QFETCH(bool, withSelection);
+        MainWindow& w = window({ u"a.mp4"_s, u"b.mp4"_s, u"c.mp4"_s });
+        if (withSelection) {
+            w.listView()->selectionModel()->select(
+                w.listView()->model()->index(0, 0), QItemSelectionModel::Select);
+            w.listView()->selectionModel()->select(
+                w.listView()->model()->index(2, 0), QItemSelectionModel::Select);
+        }
+        QTest::keyClick(w.listView(), Qt::Key(key));
+        QCoreApplication::processEvents();
+        if (withSelection) {
+            QCOMPARE(m_model->items().size(), 1);
+            QCOMPARE(displayFileName(m_model->items().at(0).url), u"b.mp4"_s);
+            QVERIFY(fs::exists(file(u"a.mp4"_s)));
+        } else {
+            QCOMPARE(m_model->items().size(), 3);
+            QTRY_COMPARE(w.statusText(), u"请先在列表中选择要移除的条目（Ctrl / Shift 可多选）"_s);
+        }
+    }
+
+    void clearConfirmation_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("left");
+        QTest::newRow("cancel") << u"取消"_s << 2;
+        QTest::newRow("clear") << u"清空"_s << 0;
+    }
+
+    void clearConfirmation()
+    {
+        QFETCH(QString, button);
+        QFETCH(int, left);
+        MainWindow& w = window({ u"a.mp4"_s, u"b.mp4"_s });
+        answerMessageBox(button);
+        w.clearList();
+        QCOMPARE(m_model->items().size(), left);
+        QTRY_COMPARE(w.countText(), u"共 %1 个"_s.arg(left));
+        if (left == 0)
+            QCOMPARE(w.statusText(), u"列表已清空，可导入新的素材或文件夹"_s);
+    }
+
+    // Content and place rebuild the name; the name field keeps what was typed; a field left without a
+    // change leaves a typed name alone.
+    void fieldEdits_data()
+    {
+        QTest::addColumn<int>("field"); // 0 content, 1 place, 2 name
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("expectedName"); // "*" means what the name builder makes
+        QTest::newRow("content") << 0 << u"喝茶聊天"_s << u"*"_s;
+        QTest::newRow("place") << 1 << u"茶楼"_s << u"*"_s;
+        QTest::newRow("name as typed") << 2 << u"my:name?"_s << u"my:name?"_s;
+        QTest::newRow("content left unchanged") << 0 << QString() << u"手写的名字"_s;
+    }
+
+    void fieldEdits()
+    {
+        QFETCH(int, field);
+        QFETCH(QString, typed);
+        QFETCH(QString, expectedName);
+        MainWindow& w = window({ u"a.mp4"_s });
+        const QUuid id = m_model->items().at(0).id;
+        m_model->mutateItem(id, [](VideoItem& item) {
+            item.status = VideoItem::Status::Analyzed;
+            item.content = u"散步"_s;
+            item.proposedName = u"手写的名字"_s;
+        });
+        select(0);
+        DetailPane* pane = w.detailPane();
+        QLineEdit* edit = field == 0 ? pane->contentField()
+            : field == 1             ? pane->locationField()
+                                     : pane->proposedField();
+        edit->setFocus();
+        if (!typed.isNull()) {
+            // Chinese arrives from the input method, replacing the selection.
+            edit->selectAll();
+            QInputMethodEvent input;
+            input.setCommitString(typed);
+            QApplication::sendEvent(edit, &input);
+        }
+        QTest::keyClick(edit, Qt::Key_Return);
+        const VideoItem item = *m_model->itemSnapshot(id);
+        QCOMPARE(item.proposedName,
+            expectedName == u"*" ? NameBuilder::build(item, m_model->settings()) : expectedName);
+        QCOMPARE(item.status, VideoItem::Status::Analyzed);
+        QCOMPARE(pane->proposedField()->text(), item.proposedName);
+        if (field == 0 && !typed.isNull())
+            QCOMPARE(item.content, typed);
+    }
+
+    void rowTexts_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("content");
+        QTest::addColumn<QString>("analysis");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("pending") << int(VideoItem::Status::Pending) << u"x"_s << QString() << u"待分析"_s;
+        QTest::newRow("analysing") << int(VideoItem::Status::Analyzing) << QString() << QString()
+                                   << u"分析中"_s;
+        QTest::newRow("analysed") << int(VideoItem::Status::Analyzed) << u"喝茶"_s << QString()
+                                  << u"已分析 · 喝茶"_s;
+        QTest::newRow("analysed, no content")
+            << int(VideoItem::Status::Analyzed) << QString() << QString() << u"已分析"_s;
+        QTest::newRow("renamed") << int(VideoItem::Status::Renamed) << u"喝茶"_s << QString()
+                                 << u"已重命名 · 喝茶"_s;
+        QTest::newRow("error") << int(VideoItem::Status::Error) << QString() << u"错误：超时"_s
+                               << u"出错 · 错误：超时"_s;
+        QTest::newRow("error, no text")
+            << int(VideoItem::Status::Error) << QString() << QString() << u"出错"_s;
+    }
+
+    void rowTexts()
+    {
+        QFETCH(int, status);
+        QFETCH(QString, content);
+        QFETCH(QString, analysis);
+        QFETCH(QString, text);
+        MainWindow& w = window({ u"a.mp4"_s });
+        m_model->mutateItem(m_model->items().at(0).id, [&](VideoItem& item) {
+            item.status = VideoItem::Status(status);
+            item.content = content;
+            item.analysisText = analysis;
+        });
+        const QModelIndex row = w.listView()->model()->index(0, 0);
+        QCOMPARE(row.data(ItemListModel::StatusTextRole).toString(), text);
+        QCOMPARE(row.data(ItemListModel::IsErrorRole).toBool(), status == int(VideoItem::Status::Error));
+        QCOMPARE(row.data(Qt::AccessibleTextRole).toString(), u"a.mp4，"_s + text);
+    }
+
+    void countHintAndToolbar_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("word");
+        QTest::addColumn<QString>("shortName");
+        QTest::newRow("videos") << u"videos"_s << u"视频"_s << u"仅视频"_s;
+        QTest::newRow("photos") << u"photos"_s << u"照片"_s << u"仅照片"_s;
+        QTest::newRow("both") << u"both"_s << u"视频或照片"_s << u"两者都处理"_s;
+        QTest::newRow("unknown counts as videos") << u"films"_s << u"视频"_s << u"仅视频"_s;
+    }
+
+    void countHintAndToolbar()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, word);
+        QFETCH(QString, shortName);
+        MainWindow& w = window({}, target);
+        QCOMPARE(w.countText(), u"共 0 个"_s);
+        QLabel* hint = w.listView()->hintLabel();
+        QVERIFY(hint->isVisible());
+        QCOMPARE(hint->text(), u"把"_s + word + u"文件或文件夹拖到这里\n也可以点「添加文件」"_s);
+        QCOMPARE(w.mediaTargetAction()->text(), u"处理对象"_s);
+        m_model->notify();
+        QTRY_COMPARE(w.mediaTargetAction()->text(), u"处理对象："_s + shortName);
+        touch(file(u"one.mp4"_s));
+        touch(file(u"one.jpg"_s));
+        QVERIFY(importAndWait(*m_model, { file(u"one.mp4"_s), file(u"one.jpg"_s) }));
+        QTRY_COMPARE(w.countText(), u"共 %1 个"_s.arg(m_model->items().size()));
+        QCOMPARE(hint->isVisible(), m_model->items().isEmpty());
+    }
+
+    void sliderSetsRowHeight_data()
+    {
+        QTest::addColumn<int>("value");
+        QTest::addColumn<int>("height");
+        QTest::newRow("smallest") << 28 << 44;
+        QTest::newRow("largest") << 96 << 112;
+        QTest::newRow("beyond the range") << 200 << 112;
+    }
+
+    void sliderSetsRowHeight()
+    {
+        QFETCH(int, value);
+        QFETCH(int, height);
+        MainWindow& w = window({ u"a.mp4"_s, u"b.mp4"_s });
+        select(1);
+        w.previewSlider()->setValue(value);
+        QTRY_COMPARE(w.listView()->visualRect(w.listView()->model()->index(1, 0)).height(), height);
+        QCOMPARE(w.listView()->currentIndex().row(), 1); // the selection survives
+    }
+
+    void splitLimits()
+    {
+        MainWindow& w = window();
+        QTRY_COMPARE(w.splitter()->sizes().at(0), MainWindow::InitialDivider);
+        w.splitter()->setSizes({ 10, 2000 });
+        QVERIFY(w.splitter()->sizes().at(0) >= MainWindow::ListMinimumWidth);
+        w.splitter()->setSizes({ 2000, 10 });
+        QVERIFY(w.splitter()->sizes().at(1) >= MainWindow::DetailMinimumWidth);
+        QVERIFY(w.minimumSizeHint().width() <= 720 || w.minimumWidth() == 720);
+    }
+
+    void stopButtonOnlyWhileBusy()
+    {
+        MainWindow& w = window();
+        QVERIFY(!w.stopButton()->isVisible());
+    }
+
+    // Secondary windows sit centred over the main window and at least 8 pixels inside the screen.
+    void placement_data()
+    {
+        QTest::addColumn<QRect>("parent");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QPoint>("expected");
+        const QRect screen(0, 0, 1280, 800);
+        QTest::newRow("centred") << QRect(100, 100, 1000, 600) << QSize(400, 300) << QPoint(400, 250);
+        QTest::newRow("near the right edge")
+            << QRect(1000, 100, 400, 300) << QSize(400, 300) << QPoint(872, 100);
+        QTest::newRow("near the top left") << QRect(-200, -100, 300, 200) << QSize(400, 300) << QPoint(8, 8);
+        QTest::newRow("larger than the screen") << QRect(0, 0, 1280, 800) << QSize(1400, 900) << QPoint(8, 8);
+        QTest::newRow("below the bottom") << QRect(100, 700, 400, 300) << QSize(400, 300) << QPoint(100, 492);
+    }
+
+    void placement()
+    {
+        QFETCH(QRect, parent);
+        QFETCH(QSize, size);
+        QFETCH(QPoint, expected);
+        QCOMPARE(WindowPlacement::centredOver(parent, size, QRect(0, 0, 1280, 800), 0), expected);
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "TestMainWindow.moc"

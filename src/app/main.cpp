@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // velmora: the desktop application. One main window over the one AppModel.
 
+#include "Probe.h"
 #include "common/AppSettings.h"
 #include "core/AppModel.h"
 #include "ui/main/MainWindow.h"
@@ -69,6 +70,7 @@ int main(int argc, char* argv[])
         MainWindow window(model);
         window.setWindowTitle(windowTitle(QCoreApplication::applicationVersion()));
         centreOnScreen(window);
+        Probe::install(model, window);
         window.show();
 
         model.recoverInterruptedRename();

@@ -148,6 +148,8 @@ private slots:
         QTest::newRow("mixed on the list") << true << mixed << QStringList { u"a.mp4"_s, u"c.mp4"_s } << true;
         QTest::newRow("web link only")
             << true << QStringList { u"https://example.com/b.mp4"_s } << QStringList {} << false;
+        QTest::newRow("name that is not UTF-8")
+            << true << QStringList { u"@drop/%B0%A1.mp4"_s } << QStringList { u"\uFFFD\uFFFD.mp4"_s } << true;
         QTest::newRow("remote file URL")
             << false << QStringList { u"file://elsewhere.example/x.mp4"_s } << QStringList {} << false;
     }
@@ -160,10 +162,17 @@ private slots:
         QFETCH(bool, accepted);
         for (const char* name : { "drop/a.mp4", "drop/p.jpg", "drop/sub/c.mp4" })
             touch(file(QString::fromLatin1(name)));
+        const fs::path gbk
+            = file(u"drop"_s) / "\xB0\xA1.mp4"; // "啊" in GBK, as archives from elsewhere carry
+        touch(gbk);
         MainWindow& w = window();
         QList<QUrl> list;
-        for (const QString& url : urls)
-            list << (url.startsWith(u'@') ? QUrl::fromLocalFile(m_dir.filePath(url.mid(1))) : QUrl(url));
+        for (const QString& url : urls) {
+            list << (url.startsWith(u'@') ? QUrl::fromEncoded(
+                         QUrl::fromLocalFile(m_dir.path()).toEncoded() + '/' + url.mid(1).toLatin1(),
+                         QUrl::StrictMode)
+                                          : QUrl(url));
+        }
         std::unique_ptr<QMimeData> mime(uriList(list));
         QWidget* target = onList ? w.listView()->viewport() : static_cast<QWidget*>(&w);
         const QPoint at = target->rect().center();
@@ -179,9 +188,23 @@ private slots:
         if (accepted)
             QVERIFY(finished.wait(10'000));
         QStringList names;
-        for (const VideoItem& item : m_model->items())
+        for (const VideoItem& item : m_model->items()) {
             names << displayFileName(item.url);
+            QVERIFY(fs::exists(item.url)); // the path is the file's own bytes
+        }
         QCOMPARE(names, expected);
+    }
+
+    // A damaged settings file was moved aside: the window says so where the user looks.
+    void settingsMovedAside()
+    {
+        QFile damaged(m_dir.filePath(u"damaged.json"_s));
+        QVERIFY(damaged.open(QIODevice::WriteOnly));
+        damaged.write("{ not json");
+        damaged.close();
+        AppModel model(damaged.fileName());
+        MainWindow w(model);
+        QVERIFY(w.statusText().startsWith(u"设置文件已损坏，已另存为 "_s));
     }
 
     void deleteKeys_data()

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts Velmora. Arguments go to the program.
+# Installs what is missing, builds, and starts the Velmora window. Arguments are files and folders to list.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -7,11 +7,5 @@ scripts/bootstrap.sh
 cmake --preset default >/dev/null
 cmake --build --preset default
 
-if [ -x build/src/app/velmora ]; then
-    exec build/src/app/velmora "$@"
-fi
-# Until the desktop window exists, the command-line front end is the application.
-if [ $# -eq 0 ]; then
-    exec build/src/cli/velmora-cli --help
-fi
-exec build/src/cli/velmora-cli "$@"
+# Files and folders given here are listed in the window at start.
+exec build/src/app/velmora "$@"

@@ -113,6 +113,19 @@ private slots:
         QTest::newRow("zero denominator")
             << QStringList { u"Exif.GPSInfo.GPSLatitude 30/0 0/1 0/1"_s, longitude } << Found();
         QTest::newRow("no GPS") << QStringList {} << Found();
+        // XMP when EXIF has no position: degrees and decimal minutes, or degrees, minutes and seconds.
+        QTest::newRow("XMP minutes") << QStringList { u"Xmp.exif.GPSLatitude 30,30.0N"_s,
+            u"Xmp.exif.GPSLongitude 104,3.6W"_s }
+                                     << Found(GeoCoordinate { 30.5, -104.06 });
+        QTest::newRow("XMP seconds") << QStringList { u"Xmp.exif.GPSLatitude 30,30,0S"_s,
+            u"Xmp.exif.GPSLongitude 104,3,36E"_s }
+                                     << Found(GeoCoordinate { -30.5, 104.06 });
+        QTest::newRow("EXIF before XMP") << QStringList { latitude, longitude, u"Xmp.exif.GPSLatitude 1,0N"_s,
+            u"Xmp.exif.GPSLongitude 1,0E"_s }
+                                         << Found(GeoCoordinate { 30.5, 104.06 });
+        QTest::newRow("XMP latitude with a longitude's direction")
+            << QStringList { u"Xmp.exif.GPSLatitude 30,30.0E"_s, u"Xmp.exif.GPSLongitude 104,3.6E"_s }
+            << Found();
     }
 
     void photo()

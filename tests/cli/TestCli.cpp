@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // velmora-cli as a script sees it: exit statuses, standard output and error, the settings file.
 
+#include "core/AppModel.h"
 #include "support/FakeHttpServer.h"
 #include "support/MediaFixtures.h"
 
@@ -267,6 +268,24 @@ private slots:
         QVERIFY(run.err.contains(option + u" 或 --target both"_s));
         QVERIFY(!run.err.contains(u"分析完成"_s));
         QVERIFY(run.out.isEmpty());
+    }
+
+    // An empty file of every accepted kind is one failed item each, with its reason; nothing crashes.
+    void emptyFileOfEveryExtension()
+    {
+        QStringList arguments { u"--target"_s, u"both"_s, u"--json"_s, u"inspect"_s };
+        for (const QString& extension : AppModel::videoExtensions + AppModel::photoExtensions) {
+            touch(u"empty/file."_s + extension);
+            arguments << m_home.filePath(u"empty/file."_s + extension);
+        }
+        const Run run = cli(arguments);
+        QCOMPARE(run.exitCode, 1);
+        const QJsonArray items = run.json().value(u"items"_s).toArray();
+        QCOMPARE(items.size(), arguments.size() - 4);
+        for (const QJsonValue& item : items) {
+            QCOMPARE(item.toObject().value(u"frames"_s).toInt(), 0);
+            QVERIFY(!item.toObject().value(u"analysisText"_s).toString().isEmpty());
+        }
     }
 
     // Without a local server: the item line, why it failed, and what to do about it.

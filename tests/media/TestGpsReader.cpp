@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using namespace Qt::StringLiterals;
 
 Q_DECLARE_METATYPE(std::optional<GeoCoordinate>)
@@ -157,6 +159,9 @@ private slots:
         garbage.close();
         QVERIFY(!PlaceResolver::photoCoordinate(fsPath(garbage.fileName())));
         QVERIFY(!PlaceResolver::coordinate(fsPath(garbage.fileName())));
+        const QString fifo = m_dir.filePath(u"pipe.mp4"_s);
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QVERIFY(!PlaceResolver::coordinate(fsPath(fifo)) && !PlaceResolver::photoCoordinate(fsPath(fifo)));
     }
 
 private:

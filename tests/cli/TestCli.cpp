@@ -69,10 +69,7 @@ private:
 
     void touch(const QString& relative)
     {
-        const QString path = m_home.filePath(relative);
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(MediaFixtures::place(m_home.filePath(relative), {}));
     }
 
 private slots:
@@ -130,11 +127,8 @@ private slots:
 
     void storedSettingsAreRead()
     {
-        QDir().mkpath(QFileInfo(configFile()).path());
-        QFile file(configFile());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{\"ollamaEndpoint\": \" http://gpu:11434/ \", \"frameCount\": 100}");
-        file.close();
+        QVERIFY(MediaFixtures::place(
+            configFile(), "{\"ollamaEndpoint\": \" http://gpu:11434/ \", \"frameCount\": 100}"));
         const QJsonObject s = cli({ u"settings"_s, u"--json"_s }).json();
         QCOMPARE(s.value(u"ollamaURL"_s).toString(), u"http://gpu:11434/"_s);
         QCOMPARE(s.value(u"frameCount"_s).toInt(), 6);
@@ -143,11 +137,7 @@ private slots:
 
     void damagedSettingsAreReportedAndKept()
     {
-        QDir().mkpath(QFileInfo(configFile()).path());
-        QFile file(configFile());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{\"openAIKey\": \"sk-");
-        file.close();
+        QVERIFY(MediaFixtures::place(configFile(), "{\"openAIKey\": \"sk-"));
         const Run run = cli({ u"settings"_s });
         QCOMPARE(run.exitCode, 0);
         QVERIFY(run.err.contains(u"设置文件已损坏"_s));
@@ -199,10 +189,7 @@ private slots:
         QVERIFY(MediaFixtures::makeClip(folder + u"/clip.mp4"_s, 0.5));
         QVERIFY(MediaFixtures::makeJpeg(
             folder + u"/notes.jpg"_s)); // not a video: skipped with the default target
-        QFile junk(folder + u"/broken.mp4"_s);
-        QVERIFY(junk.open(QIODevice::WriteOnly));
-        junk.write("no video here");
-        junk.close();
+        QVERIFY(MediaFixtures::place(folder + u"/broken.mp4"_s, "no video here"));
 
         Run run = cli(
             { u"--endpoint"_s, server.url().toString(), u"analyze"_s, u"--rename"_s, u"--json"_s, folder });
@@ -295,8 +282,7 @@ private slots:
             QSKIP("ffmpeg makes the photo");
         if (QFile::exists(u"/usr/bin/ollama"_s) || QFile::exists(u"/usr/local/bin/ollama"_s))
             QSKIP("a real server program is installed on this machine");
-        const QString photo = m_home.filePath(u"offline/photo.jpg"_s);
-        QDir().mkpath(QFileInfo(photo).path());
+        const QString photo = m_home.filePath(u"offline.jpg"_s);
         QVERIFY(MediaFixtures::makeJpeg(photo));
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
@@ -315,8 +301,7 @@ private slots:
     {
         if (!MediaFixtures::hasTool(u"ffmpeg"_s))
             QSKIP("ffmpeg makes the clip");
-        const QString clip = m_home.filePath(u"dates/clip.mov"_s);
-        QDir().mkpath(QFileInfo(clip).path());
+        const QString clip = m_home.filePath(u"fraction.mov"_s);
         QVERIFY(MediaFixtures::makeClip(clip, 0.2,
             { u"-metadata"_s, u"com.apple.quicktime.creationdate=2026-09-18T14:03:12.5+0800"_s,
                 u"-movflags"_s, u"use_metadata_tags"_s }));

@@ -6,18 +6,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/stat.h>
-
 using namespace Qt::StringLiterals;
 
 Q_DECLARE_METATYPE(std::optional<GeoCoordinate>)
 
 namespace {
 
-std::filesystem::path fsPath(const QString& path)
-{
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-}
+using MediaFixtures::fsPath;
 
 using Found = std::optional<GeoCoordinate>;
 
@@ -83,14 +78,8 @@ private slots:
         if (!MediaFixtures::hasTool(u"ffmpeg"_s))
             QSKIP("ffmpeg makes the clips");
         QStringList arguments { u"-c:v"_s, u"libx264"_s, u"-frames:v"_s, u"3"_s };
-        for (const QString& item : metadata) {
-            if (item.startsWith(u'-'))
-                arguments << item;
-            else if (item.contains(u'='))
-                arguments << u"-metadata"_s << item;
-            else
-                arguments << item;
-        }
+        for (const QString& item : metadata) // key=value pairs are metadata, the rest options
+            arguments << (item.contains(u'=') ? QStringList { u"-metadata"_s, item } : QStringList { item });
         const QString path = m_dir.filePath(
             QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-') + u'.' + extension);
         QVERIFY(MediaFixtures::makeVideo(path, u"testsrc2=s=64x48:r=10"_s, arguments));
@@ -153,15 +142,12 @@ private slots:
     {
         QVERIFY(!PlaceResolver::coordinate(fsPath(m_dir.filePath(u"missing.mp4"_s))));
         QVERIFY(!PlaceResolver::photoCoordinate(fsPath(m_dir.path())));
-        QFile garbage(m_dir.filePath(u"garbage.jpg"_s));
-        QVERIFY(garbage.open(QIODevice::WriteOnly));
-        garbage.write(QByteArray(1000, '\x42'));
-        garbage.close();
-        QVERIFY(!PlaceResolver::photoCoordinate(fsPath(garbage.fileName())));
-        QVERIFY(!PlaceResolver::coordinate(fsPath(garbage.fileName())));
-        const QString fifo = m_dir.filePath(u"pipe.mp4"_s);
-        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-        QVERIFY(!PlaceResolver::coordinate(fsPath(fifo)) && !PlaceResolver::photoCoordinate(fsPath(fifo)));
+        for (const QByteArray& content : { QByteArray(1000, '\x42'), QByteArray("fifo") }) {
+            const QString path = m_dir.filePath(QString::fromLatin1(content.left(4)) + u".mp4"_s);
+            QVERIFY(MediaFixtures::place(path, content));
+            QVERIFY(
+                !PlaceResolver::coordinate(fsPath(path)) && !PlaceResolver::photoCoordinate(fsPath(path)));
+        }
     }
 
 private:

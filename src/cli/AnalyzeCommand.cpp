@@ -3,6 +3,7 @@
 #include "cli/Commands.h"
 #include "cli/Output.h"
 #include "core/AppModel.h"
+#include "core/Messages.h"
 
 #include <QJsonObject>
 
@@ -20,12 +21,45 @@ bool anyUnfinished(const AppModel& model)
     });
 }
 
+// Every item failed at its request to the model, none at its own file.
+bool allFailedAtRequest(const AppModel& model)
+{
+    return !model.items().isEmpty()
+        && std::all_of(model.items().cbegin(), model.items().cend(), [](const VideoItem& item) {
+               return item.status == VideoItem::Status::Error
+                   && item.analysisText.startsWith(Messages::ErrorPrefix);
+           });
+}
+
+// When the local server could not be reached, the readiness hint says what to do about it (as doctor
+// does); then done.
+void explainUnreachable(AppModel& model, const std::function<void()>& done)
+{
+    if (model.settings().engine() != VisionEngine::Ollama || !allFailedAtRequest(model)) {
+        done();
+        return;
+    }
+    auto* watcher = new QObject(&model);
+    QObject::connect(&model, &AppModel::readinessChanged, watcher, [&model, done, watcher] {
+        watcher->deleteLater();
+        QObject::disconnect(&model, nullptr, watcher, nullptr);
+        if (!model.readiness().running && model.readiness().error)
+            Output::line(stderr, *model.readiness().error);
+        done();
+    });
+    model.checkOllamaReadiness();
+}
+
 } // namespace
 
 Command analyzeCommand()
 {
     return { u"analyze"_s, 1, [](const CliOptions& options, AppModel& model, const Finish& finish) {
                 importArguments(options, model, [&options, &model, finish](int importStatus) {
+                    if (importStatus == BadUsage && model.items().isEmpty()) {
+                        finish(BadUsage); // nothing left to analyse
+                        return;
+                    }
                     auto* watcher = new QObject(&model);
                     auto done = [&options, &model, finish, importStatus, watcher] {
                         watcher->deleteLater();
@@ -36,7 +70,9 @@ Command analyzeCommand()
                                 extra.insert(u"undoLog"_s, displayPath(*model.lastUndoLog()));
                         }
                         printItems(options, model, extra);
-                        finish(anyUnfinished(model) ? ItemFailed : importStatus);
+                        explainUnreachable(model, [&model, finish, importStatus] {
+                            finish(anyUnfinished(model) ? ItemFailed : importStatus);
+                        });
                     };
                     QObject::connect(&model, &AppModel::changed, watcher, [&model, done, watcher] {
                         if (!model.isBusy() && !watcher->property("finished").toBool()) {

@@ -9,6 +9,7 @@
 
 class AppModel;
 struct CliOptions;
+struct VideoItem;
 
 // The commands of velmora-cli. A command runs on the event loop, may work asynchronously, and calls
 // finish exactly once with the exit status.
@@ -37,6 +38,8 @@ const Command* find(const QString& name);
 // Imports the arguments, then calls then with Done, or BadUsage when an argument could not be read.
 void importArguments(const CliOptions& options, AppModel& model, const std::function<void(int status)>& then);
 void printItems(const CliOptions& options, const AppModel& model, const QJsonObject& extra);
+// Why a failed item failed, on standard error.
+void reportFailure(const VideoItem& item);
 
 // One file per command; each defines its entry here.
 Command settingsCommand();

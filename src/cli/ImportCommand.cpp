@@ -17,19 +17,46 @@ namespace {
 
 QString itemLine(const VideoItem& item)
 {
-    const QString date
-        = item.creationDate ? item.creationDate->toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss"_s) : u"-"_s;
     const QString place = item.pathPlace && !item.pathPlace->isEmpty() ? *item.pathPlace : u"-"_s;
-    return rawValue(item.mediaKind) + u'\t' + rawValue(item.status) + u'\t' + date + u'\t' + place + u'\t'
-        + displayPath(item.url);
+    return rawValue(item.mediaKind) + u'\t' + rawValue(item.status) + u'\t'
+        + ItemJson::localDate(item.creationDate) + u'\t' + place + u'\t' + displayPath(item.url);
+}
+
+// The media kind a file name stands for, whatever the current media target.
+std::optional<MediaKind> kindOfName(const std::filesystem::path& path)
+{
+    const QString name = displayFileName(path);
+    const qsizetype dot = name.lastIndexOf(u'.');
+    const QString extension = dot < 0 ? QString() : name.mid(dot + 1).toLower();
+    if (AppModel::videoExtensions.contains(extension))
+        return MediaKind::Video;
+    if (AppModel::photoExtensions.contains(extension))
+        return MediaKind::Photo;
+    return std::nullopt;
+}
+
+// A file named on the command line that the media target leaves out: says which option takes it.
+bool reportFiltered(const QString& argument, const std::filesystem::path& path, MediaTarget target)
+{
+    const auto kind = kindOfName(path);
+    if (!kind || target == MediaTarget::Both
+        || (target == MediaTarget::Videos) == (*kind == MediaKind::Video))
+        return false;
+    Output::line(stderr,
+        *kind == MediaKind::Photo
+            ? u"未导入 "_s + argument + u"：当前处理对象不含照片，可加 --target photos 或 --target both"_s
+            : u"未导入 "_s + argument + u"：当前处理对象不含视频，可加 --target videos 或 --target both"_s);
+    return true;
 }
 
 } // namespace
 
-// Paths that do not exist are reported and skipped (exit status 2); the rest are imported.
+// Paths that do not exist are reported and skipped (exit status 2); the rest are imported, then then runs.
+// Files the media target leaves out are reported too, and give exit status 2 when nothing was imported.
 void importArguments(const CliOptions& options, AppModel& model, const std::function<void(int status)>& then)
 {
     int status = Done;
+    bool filtered = false;
     std::vector<std::filesystem::path> paths;
     for (const QString& argument : options.arguments) {
         const auto path = Output::argumentPath(argument);
@@ -40,14 +67,22 @@ void importArguments(const CliOptions& options, AppModel& model, const std::func
             status = BadUsage;
             continue;
         }
+        if (!S_ISDIR(st.st_mode))
+            filtered |= reportFiltered(argument, path, model.settings().mediaTarget());
         paths.push_back(path);
     }
     auto* watcher = new QObject(&model);
-    QObject::connect(&model, &AppModel::importFinished, watcher, [watcher, then, status] {
+    QObject::connect(&model, &AppModel::importFinished, watcher, [watcher, then, status, filtered, &model] {
         delete watcher;
-        then(status);
+        then(filtered && model.items().isEmpty() ? int(BadUsage) : status);
     });
     model.addFiles(paths);
+}
+
+void reportFailure(const VideoItem& item)
+{
+    if (item.status == VideoItem::Status::Error && !item.analysisText.isEmpty())
+        Output::line(stderr, displayPath(item.url) + u": "_s + item.analysisText);
 }
 
 void printItems(const CliOptions& options, const AppModel& model, const QJsonObject& extra)
@@ -61,8 +96,10 @@ void printItems(const CliOptions& options, const AppModel& model, const QJsonObj
         object.insert(u"items"_s, items);
         Output::json(object);
     } else {
-        for (const VideoItem& item : model.items())
+        for (const VideoItem& item : model.items()) {
             Output::line(stdout, itemLine(item));
+            reportFailure(item);
+        }
     }
 }
 

@@ -114,10 +114,9 @@ QString textLine(const Inspection& inspection)
                                                .arg(item.montage->width)
                                                .arg(item.montage->height)
                                          : u"-"_s;
-    const QString date
-        = item.creationDate ? item.creationDate->toLocalTime().toString(u"yyyy-MM-dd HH:mm:ss"_s) : u"-"_s;
-    return rawValue(item.mediaKind) + u'\t' + date + u'\t' + coordinate + u'\t' + duration + u'\t'
-        + QString::number(item.frames.size()) + u'\t' + montage + u'\t' + displayPath(item.url);
+    return rawValue(item.mediaKind) + u'\t' + ItemJson::localDate(item.creationDate) + u'\t' + coordinate
+        + u'\t' + duration + u'\t' + QString::number(item.frames.size()) + u'\t' + montage + u'\t'
+        + displayPath(item.url);
 }
 
 } // namespace
@@ -146,6 +145,7 @@ Command inspectCommand()
                         items.append(object);
                     } else {
                         Output::line(stdout, textLine(inspection));
+                        reportFailure(inspection.item);
                     }
                 }
                 if (options.json)

@@ -15,6 +15,18 @@ QJsonValue optionalString(const std::optional<QString>& value)
     return value ? QJsonValue(*value) : QJsonValue(QJsonValue::Null);
 }
 
+// ".5" for 500 ms, ".25" for 250 ms; nothing for whole seconds.
+QString fraction(const QDateTime& date)
+{
+    const int ms = date.time().msec();
+    if (ms == 0)
+        return {};
+    QString digits = QString::number(ms).rightJustified(3, u'0');
+    while (digits.endsWith(u'0'))
+        digits.chop(1);
+    return u'.' + digits;
+}
+
 } // namespace
 
 namespace ItemJson {
@@ -25,9 +37,8 @@ QJsonObject item(const VideoItem& item)
     object.insert(u"path"_s, displayPath(item.url));
     object.insert(u"kind"_s, rawValue(item.mediaKind));
     object.insert(u"status"_s, rawValue(item.status));
-    object.insert(u"creationDate"_s,
-        item.creationDate ? QJsonValue(item.creationDate->toUTC().toString(Qt::ISODate))
-                          : QJsonValue(QJsonValue::Null));
+    object.insert(
+        u"creationDate"_s, item.creationDate ? QJsonValue(isoDate(*item.creationDate)) : QJsonValue());
     object.insert(u"pathPlace"_s, optionalString(item.pathPlace));
     if (item.coordinate) {
         object.insert(u"coordinate"_s,
@@ -51,6 +62,20 @@ QJsonObject item(const VideoItem& item)
         object.insert(u"montage"_s, QJsonValue::Null);
     }
     return object;
+}
+
+QString isoDate(const QDateTime& date)
+{
+    const QDateTime utc = date.toUTC();
+    return utc.toString(u"yyyy-MM-dd'T'HH:mm:ss"_s) + fraction(utc) + u'Z';
+}
+
+QString localDate(const std::optional<QDateTime>& date)
+{
+    if (!date)
+        return u"-"_s;
+    const QDateTime local = date->toLocalTime();
+    return local.toString(u"yyyy-MM-dd HH:mm:ss"_s) + fraction(local);
 }
 
 QString maskedKey(const QString& key)

@@ -114,11 +114,14 @@ private:
         const std::filesystem::path& folder, std::vector<Found>& out, std::unordered_set<std::string>& seen);
 };
 
+// Besides the common containers: AVCHD camcorders (MTS, M2TS) and phones (3GP).
 const QStringList AppModel::videoExtensions { u"mp4"_s, u"mov"_s, u"m4v"_s, u"avi"_s, u"mkv"_s, u"webm"_s,
-    u"wmv"_s, u"flv"_s, u"ts"_s, u"mpg"_s, u"mpeg"_s };
+    u"wmv"_s, u"flv"_s, u"ts"_s, u"mpg"_s, u"mpeg"_s, u"mts"_s, u"m2ts"_s, u"3gp"_s };
+// Besides the common formats: older Canon, Pentax, Samsung and Nikon compact RAW, the HEIF that Canon and
+// Sony cameras name .HIF, and GIF (its first frame).
 const QStringList AppModel::photoExtensions { u"cr3"_s, u"nef"_s, u"arw"_s, u"raf"_s, u"rw2"_s, u"orf"_s,
     u"dng"_s, u"jpg"_s, u"jpeg"_s, u"png"_s, u"tiff"_s, u"tif"_s, u"webp"_s, u"avif"_s, u"bmp"_s, u"heic"_s,
-    u"heif"_s };
+    u"heif"_s, u"cr2"_s, u"crw"_s, u"pef"_s, u"srw"_s, u"nrw"_s, u"hif"_s, u"gif"_s };
 
 AppModel::AppModel(QObject* parent)
     : AppModel(QString(), parent)

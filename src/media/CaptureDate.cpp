@@ -52,7 +52,7 @@ std::optional<WallClock> wallClock(
         || !literal(text, pos, dateSep) || !digits(text, pos, 2, d) || !literal(text, pos, mid)
         || !digits(text, pos, 2, h) || !literal(text, pos, u':') || !digits(text, pos, 2, mi))
         return std::nullopt;
-    if (!(allowNoSeconds && pos == text.size())) {
+    if (!(allowNoSeconds && (pos == text.size() || text[pos] != u':'))) {
         if (!literal(text, pos, u':') || !digits(text, pos, 2, s))
             return std::nullopt;
     }
@@ -95,26 +95,55 @@ std::optional<QString> exifText(const Exiv2::ExifData& exif, const Exiv2::ExifKe
     return text;
 }
 
-std::optional<QDateTime> embeddedPhotoDate(const std::filesystem::path& photo)
+// The zero of QuickTime's and Unix's clocks (1904, 1970), and cameras whose clock was never set: no date.
+std::optional<QDateTime> plausible(std::optional<QDateTime> date)
+{
+    static const QDateTime earliest(QDate(1971, 1, 1), QTime(0, 0), Qt::UTC);
+    if (date && *date < earliest)
+        return std::nullopt;
+    return date;
+}
+
+std::optional<QDateTime> exifDate(const Exiv2::ExifData& exif)
 {
     static const Exiv2::ExifKey original("Exif.Photo.DateTimeOriginal");
     static const Exiv2::ExifKey digitized("Exif.Photo.DateTimeDigitized");
     static const Exiv2::ExifKey tiffDateTime("Exif.Image.DateTime");
-    const Exiv2::ExifData exif = MediaFiles::readExif(photo);
-    if (exif.empty())
-        return std::nullopt;
+    // The original date decides alone when present, even if unusable.
+    bool hasOriginal = false;
+    auto text = exifText(exif, original, &hasOriginal);
+    if (!hasOriginal)
+        text = exifText(exif, digitized, nullptr);
+    if (text) {
+        if (auto date = plausible(parseExif(*text)))
+            return date;
+    }
+    if (auto tiff = exifText(exif, tiffDateTime, nullptr))
+        return plausible(parseExif(*tiff));
+    return std::nullopt;
+}
+
+// Editors and some cameras keep the date only in XMP, as ISO 8601.
+std::optional<QDateTime> xmpDate(const Exiv2::XmpData& xmp)
+{
+    for (const char* key : { "Xmp.exif.DateTimeOriginal", "Xmp.xmp.CreateDate" }) {
+        const auto it = xmp.findKey(Exiv2::XmpKey(key));
+        if (it == xmp.end())
+            continue;
+        if (auto date
+            = plausible(FrameExtractor::parseVideoDate(QString::fromUtf8(it->toString()).trimmed())))
+            return date;
+    }
+    return std::nullopt;
+}
+
+std::optional<QDateTime> embeddedPhotoDate(const std::filesystem::path& photo)
+{
+    const MediaFiles::PhotoMetadata metadata = MediaFiles::readMetadata(photo);
     try {
-        // The original date decides alone when present, even if unusable.
-        bool hasOriginal = false;
-        auto text = exifText(exif, original, &hasOriginal);
-        if (!hasOriginal)
-            text = exifText(exif, digitized, nullptr);
-        if (text) {
-            if (auto date = parseExif(*text))
-                return date;
-        }
-        if (auto tiff = exifText(exif, tiffDateTime, nullptr))
-            return parseExif(*tiff);
+        if (auto date = exifDate(metadata.exif))
+            return date;
+        return xmpDate(metadata.xmp);
     } catch (...) {
         // A value exiv2 cannot render as text: no date.
     }
@@ -136,7 +165,7 @@ std::optional<QDateTime> embeddedVideoDate(const std::filesystem::path& video)
         const AVDictionaryEntry* entry = av_dict_get(metadata, key, nullptr, 0);
         if (!entry || !entry->value)
             return std::nullopt;
-        return FrameExtractor::parseVideoDate(QString::fromUtf8(entry->value).trimmed());
+        return plausible(FrameExtractor::parseVideoDate(QString::fromUtf8(entry->value).trimmed()));
     };
     // The QuickTime creation date keeps the recording's zone; creation_time is UTC only and is
     // often the time of a later export.
@@ -163,7 +192,7 @@ std::optional<QDateTime> parseExifDate(QStringView text)
 std::optional<QDateTime> parseVideoDate(QStringView text)
 {
     qsizetype pos = 0;
-    const auto clock = wallClock(text, pos, u'-', u'T', false);
+    const auto clock = wallClock(text, pos, u'-', u'T', true);
     if (!clock)
         return std::nullopt;
     QTime time = clock->time;
@@ -216,8 +245,7 @@ std::optional<QDateTime> fileBirthTime(const std::filesystem::path& file)
         return std::nullopt;
     if (!(stx.stx_mask & STATX_BTIME))
         return std::nullopt;
-    return QDateTime::fromMSecsSinceEpoch(
-        qint64(stx.stx_btime.tv_sec) * 1000 + stx.stx_btime.tv_nsec / 1'000'000, Qt::UTC);
+    return QDateTime::fromSecsSinceEpoch(qint64(stx.stx_btime.tv_sec), Qt::UTC);
 }
 
 std::optional<QDateTime> creationDate(const std::filesystem::path& video)

@@ -20,7 +20,9 @@ constexpr std::chrono::seconds PhotoBudget { 30 };
 // The fallback loader reads the whole file into memory first.
 constexpr int64_t MaxFallbackBytes = 512 * 1024 * 1024;
 
-constexpr std::array RawExtensions { "cr3", "nef", "arw", "raf", "rw2", "orf", "dng", "cr2", "pef", "srw" };
+// LibRaw tells the formats apart by content (CRW is a CIFF file, the others TIFF or ISO based).
+constexpr std::array RawExtensions { "cr3", "nef", "arw", "raf", "rw2", "orf", "dng", "cr2", "crw", "pef",
+    "srw", "nrw" };
 
 bool isRawName(const std::filesystem::path& file)
 {

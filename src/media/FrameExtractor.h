@@ -32,21 +32,24 @@ QByteArray thumbnail(const QByteArray& jpeg, int maxEdge);
 std::optional<double> durationSeconds(const std::filesystem::path& video);
 
 // Capture instant of a video: the QuickTime creation date (which carries the zone), then the
-// container's and streams' creation_time, then the file's birth time. Decodes no frame.
+// container's and streams' creation_time, then the file's birth time. Decodes no frame. Embedded dates
+// before 1971 count as absent.
 std::optional<QDateTime> creationDate(const std::filesystem::path& video);
 
-// Capture instant of a photo: EXIF date-time original (else digitized), then the TIFF date-time,
-// then the file's birth time. EXIF times are local wall-clock times.
+// Capture instant of a photo: EXIF date-time original (else digitized), then the TIFF date-time, then
+// XMP's exif:DateTimeOriginal and xmp:CreateDate, then the file's birth time. EXIF times are local
+// wall-clock times. Embedded dates before 1971 count as absent.
 std::optional<QDateTime> photoCreationDate(const std::filesystem::path& photo);
 
 // "yyyy:MM:dd HH:mm:ss", "yyyy:MM:dd HH:mm" or "yyyy-MM-dd'T'HH:mm:ss", as local time.
 std::optional<QDateTime> parseExifDate(QStringView text);
 
 // ISO 8601 date-time: with a zone ("Z", "+08:00", "+0800") it is that instant; without one it is
-// local wall-clock time. Fractional seconds are optional.
+// local wall-clock time. Seconds and their fraction are optional.
 std::optional<QDateTime> parseVideoDate(QStringView text);
 
-// When the file system recorded the file's creation (statx birth time), or nothing.
+// When the file system recorded the file's creation (statx birth time), to the second, or nothing. Its
+// fraction of a second tells nothing about when the picture was taken.
 std::optional<QDateTime> fileBirthTime(const std::filesystem::path& file);
 
 } // namespace FrameExtractor

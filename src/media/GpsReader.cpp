@@ -65,6 +65,60 @@ QString reference(const Exiv2::ExifData& exif, const char* key, const QString& f
     return QString::fromLatin1(it->toString()).trimmed().toUpper();
 }
 
+std::optional<GeoCoordinate> exifCoordinate(const Exiv2::ExifData& exif)
+{
+    const auto latitudeIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSLatitude"));
+    const auto longitudeIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSLongitude"));
+    if (latitudeIt == exif.end() || longitudeIt == exif.end())
+        return std::nullopt;
+    std::optional<double> latitude = degrees(*latitudeIt);
+    std::optional<double> longitude = degrees(*longitudeIt);
+    if (!latitude || !longitude)
+        return std::nullopt;
+    if (reference(exif, "Exif.GPSInfo.GPSLatitudeRef", u"N"_s).startsWith(u'S'))
+        *latitude = -*latitude;
+    if (reference(exif, "Exif.GPSInfo.GPSLongitudeRef", u"E"_s).startsWith(u'W'))
+        *longitude = -*longitude;
+    return GeoCoordinate { *latitude, *longitude };
+}
+
+// XMP's form: degrees, then minutes with a fraction or minutes and seconds, then the direction, as in
+// "31,13.824N" or "121,28,25.32E". Negative for south and west.
+std::optional<double> xmpDegrees(const Exiv2::XmpData& xmp, const char* key, QStringView directions)
+{
+    const auto it = xmp.findKey(Exiv2::XmpKey(key));
+    if (it == xmp.end())
+        return std::nullopt;
+    const QString text = QString::fromUtf8(it->toString()).trimmed().toUpper();
+    if (text.size() < 2 || !directions.contains(text.back()))
+        return std::nullopt;
+    const QStringList parts = text.chopped(1).split(u',');
+    if (parts.size() > 3)
+        return std::nullopt;
+    double value = 0;
+    double unit = 1;
+    for (const QString& part : parts) {
+        bool ok = false;
+        const double number = part.toDouble(&ok);
+        if (!ok || !(number >= 0))
+            return std::nullopt;
+        value += number / unit;
+        unit *= 60;
+    }
+    if (!std::isfinite(value))
+        return std::nullopt;
+    return text.back() == directions.back() ? -value : value;
+}
+
+std::optional<GeoCoordinate> xmpCoordinate(const Exiv2::XmpData& xmp)
+{
+    const auto latitude = xmpDegrees(xmp, "Xmp.exif.GPSLatitude", u"NS");
+    const auto longitude = xmpDegrees(xmp, "Xmp.exif.GPSLongitude", u"EW");
+    if (!latitude || !longitude)
+        return std::nullopt;
+    return GeoCoordinate { *latitude, *longitude };
+}
+
 } // namespace
 
 namespace PlaceResolver {
@@ -109,20 +163,10 @@ std::optional<GeoCoordinate> coordinate(const std::filesystem::path& video)
 std::optional<GeoCoordinate> photoCoordinate(const std::filesystem::path& photo)
 {
     try {
-        const Exiv2::ExifData exif = MediaFiles::readExif(photo);
-        const auto latitudeIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSLatitude"));
-        const auto longitudeIt = exif.findKey(Exiv2::ExifKey("Exif.GPSInfo.GPSLongitude"));
-        if (latitudeIt == exif.end() || longitudeIt == exif.end())
-            return std::nullopt;
-        std::optional<double> latitude = degrees(*latitudeIt);
-        std::optional<double> longitude = degrees(*longitudeIt);
-        if (!latitude || !longitude)
-            return std::nullopt;
-        if (reference(exif, "Exif.GPSInfo.GPSLatitudeRef", u"N"_s).startsWith(u'S'))
-            *latitude = -*latitude;
-        if (reference(exif, "Exif.GPSInfo.GPSLongitudeRef", u"E"_s).startsWith(u'W'))
-            *longitude = -*longitude;
-        return GeoCoordinate { *latitude, *longitude };
+        const MediaFiles::PhotoMetadata metadata = MediaFiles::readMetadata(photo);
+        if (auto found = exifCoordinate(metadata.exif))
+            return found;
+        return xmpCoordinate(metadata.xmp);
     } catch (...) {
         // exiv2 throws on values it cannot convert: no usable position.
     }

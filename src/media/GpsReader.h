@@ -17,7 +17,8 @@ namespace PlaceResolver {
 std::optional<GeoCoordinate> coordinate(const std::filesystem::path& video);
 
 // From a photo's EXIF GPS latitude and longitude with their N/S and E/W references (N and E when
-// absent). No range check, as the camera wrote it.
+// absent), else from XMP's exif:GPSLatitude and exif:GPSLongitude. No range check, as the camera wrote
+// it.
 std::optional<GeoCoordinate> photoCoordinate(const std::filesystem::path& photo);
 
 // The first pair of signed decimal degrees written back to back, as in "+31.2304+121.4737+005.000/";

@@ -88,11 +88,12 @@ FormatContext openContainer(const std::filesystem::path& file, const Clock::time
     return FormatContext(raw);
 }
 
-Exiv2::ExifData readExif(const std::filesystem::path& photo)
+PhotoMetadata readMetadata(const std::filesystem::path& photo)
 {
     MediaLibraries::initialize();
     if (!MediaLibraries::isRegularFile(photo))
         return {};
+    PhotoMetadata metadata;
     try {
         // A FileIo of our own: the path-taking factory would hand URL-like names to curl.
         Exiv2::BasicIo::AutoPtr io(new Exiv2::FileIo(photo.native()));
@@ -100,13 +101,14 @@ Exiv2::ExifData readExif(const std::filesystem::path& photo)
         if (!image.get())
             return {};
         image->readMetadata();
-        if (image->exifData().empty() && image->imageType() == Exiv2::ImageType::bmff)
-            return heifExif(photo);
-        return image->exifData();
+        metadata.xmp = image->xmpData();
+        metadata.exif = image->exifData().empty() && image->imageType() == Exiv2::ImageType::bmff
+            ? heifExif(photo)
+            : image->exifData();
     } catch (...) {
         // Damaged or unsupported files carry no usable metadata.
     }
-    return {};
+    return metadata;
 }
 
 } // namespace MediaFiles

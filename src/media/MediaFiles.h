@@ -31,7 +31,13 @@ using FormatContext = std::unique_ptr<AVFormatContext, FormatCloser>;
 // *deadline has passed; the deadline must outlive the context. Null when the file cannot be opened.
 FormatContext openContainer(const std::filesystem::path& file, const Clock::time_point* deadline);
 
-// The EXIF data of a photo; empty when it has none or cannot be read. Never throws.
-Exiv2::ExifData readExif(const std::filesystem::path& photo);
+struct PhotoMetadata
+{
+    Exiv2::ExifData exif;
+    Exiv2::XmpData xmp;
+};
+
+// The EXIF and XMP data of a photo; empty when it has none or cannot be read. Never throws.
+PhotoMetadata readMetadata(const std::filesystem::path& photo);
 
 } // namespace MediaFiles

@@ -7,6 +7,7 @@
 #include <libraw/libraw.h>
 #include <memory>
 #include <new>
+#include <string_view>
 
 namespace RawDecoder {
 
@@ -42,12 +43,17 @@ QByteArray fromPreview(const libraw_processed_image_t& preview,
 {
     ImagePtr image;
     if (preview.type == LIBRAW_IMAGE_JPEG) {
-        image.reset(vips_image_new_from_buffer(preview.data, preview.data_size, "", nullptr));
+        // Whatever the RAW calls its preview, only the JPEG loader may read it.
+        const char* loader = vips_foreign_find_load_buffer(preview.data, preview.data_size);
+        if (loader && std::string_view(loader).starts_with("VipsForeignLoadJpeg"))
+            image.reset(vips_image_new_from_buffer(preview.data, preview.data_size, "", nullptr));
     } else if (preview.type == LIBRAW_IMAGE_BITMAP && preview.bits == 8
-        && (preview.colors == 3 || preview.colors == 1)
+        && (preview.colors == 3 || preview.colors == 1) && preview.width > 0 && preview.height > 0
         && size_t(preview.width) * preview.height * preview.colors <= preview.data_size) {
         image.reset(vips_image_new_from_memory(preview.data, preview.data_size, preview.width, preview.height,
             preview.colors, VIPS_FORMAT_UCHAR));
+        if (image)
+            image->Type = preview.colors == 3 ? VIPS_INTERPRETATION_sRGB : VIPS_INTERPRETATION_B_W;
     }
     if (!image || !ImageCodec::withinPixelLimit(image.get())) {
         ImageCodec::forgetErrors();

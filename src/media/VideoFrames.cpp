@@ -181,6 +181,7 @@ private:
     double m_duration = 0;
     int64_t m_origin = 0; // the clip's zero, in stream ticks
     int64_t m_streamStart = 0; // the first picture's time, in stream ticks
+    int64_t m_end = 0; // where the container says the clip ends, in stream ticks
     Placement m_placement;
     // AVI stores no presentation times, only the order of decoding; its pictures are shown one frame
     // duration apart, so the n-th picture out of the decoder after a key frame is shown n frames later.
@@ -291,6 +292,7 @@ std::unique_ptr<Clip> Clip::open(
         ? av_rescale_q(format->start_time, AV_TIME_BASE_Q, stream->time_base)
         : (stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0);
     clip->m_streamStart = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : clip->m_origin;
+    clip->m_end = clip->m_origin + int64_t(std::min(clip->m_duration / av_q2d(stream->time_base), 1e15));
     clip->m_placement = placementOf(stream);
     const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
     if (rate.num > 0 && rate.den > 0)
@@ -460,6 +462,7 @@ Clip::Outcome Clip::decodeFrom(
     int64_t firstPts = AV_NOPTS_VALUE; // earliest picture time
     int64_t firstSequence = -1;
     int laterInARow = 0;
+    bool sawLater = false; // a picture shown after the instant was read
     bool keyPlaced = !m_vopTypes; // whether the key frame's place among the pictures shown is known
     // Some containers (AVI with B-frames) give no presentation time for reordered pictures: then every
     // picture is decoded and the decoder's own times decide.
@@ -482,8 +485,14 @@ Clip::Outcome Clip::decodeFrom(
         const int rc = av_read_frame(m_format.get(), packet.get());
         if (rc == AVERROR(EAGAIN))
             continue;
+        // At the end of the file the last picture stays on screen. But when the file ends well before the
+        // length its container states (cut off, its index promising pictures it no longer has) and the
+        // last picture read is over by the instant, the instant's picture is unknown.
+        if (rc < 0 && !sawLater && bestPts != AV_NOPTS_VALUE && m_frameTicks > 0
+            && target >= bestPts + m_frameTicks && bestPts + 2 * m_frameTicks < m_end)
+            return Outcome::Failed;
         if (rc < 0)
-            break; // end of file, or damage: decide with what was read
+            break; // decide with what was read
         if (packet->stream_index != m_stream->index) {
             av_packet_unref(packet.get());
             continue;
@@ -530,6 +539,7 @@ Clip::Outcome Clip::decodeFrom(
             timesComplete = false;
             if (packet->dts != AV_NOPTS_VALUE)
                 laterInARow = packet->dts > target ? laterInARow + 1 : 0;
+            sawLater |= packet->dts != AV_NOPTS_VALUE && packet->dts > target;
         }
         if (shown && p.pts != AV_NOPTS_VALUE) {
             if (p.pts <= target && (bestPts == AV_NOPTS_VALUE || p.pts >= bestPts)) {
@@ -541,6 +551,7 @@ Clip::Outcome Clip::decodeFrom(
                 firstSequence = p.sequence;
             }
             laterInARow = p.pts > target ? laterInARow + 1 : 0;
+            sawLater |= p.pts > target;
         }
         p.packet.reset(av_packet_alloc());
         if (!p.packet)

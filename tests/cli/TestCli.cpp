@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // velmora-cli as a script sees it: exit statuses, standard output and error, the settings file.
 
+#include "core/AppModel.h"
 #include "support/FakeHttpServer.h"
 #include "support/MediaFixtures.h"
 
@@ -10,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -67,10 +69,7 @@ private:
 
     void touch(const QString& relative)
     {
-        const QString path = m_home.filePath(relative);
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(MediaFixtures::place(m_home.filePath(relative), {}));
     }
 
 private slots:
@@ -128,11 +127,8 @@ private slots:
 
     void storedSettingsAreRead()
     {
-        QDir().mkpath(QFileInfo(configFile()).path());
-        QFile file(configFile());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{\"ollamaEndpoint\": \" http://gpu:11434/ \", \"frameCount\": 100}");
-        file.close();
+        QVERIFY(MediaFixtures::place(
+            configFile(), "{\"ollamaEndpoint\": \" http://gpu:11434/ \", \"frameCount\": 100}"));
         const QJsonObject s = cli({ u"settings"_s, u"--json"_s }).json();
         QCOMPARE(s.value(u"ollamaURL"_s).toString(), u"http://gpu:11434/"_s);
         QCOMPARE(s.value(u"frameCount"_s).toInt(), 6);
@@ -141,11 +137,7 @@ private slots:
 
     void damagedSettingsAreReportedAndKept()
     {
-        QDir().mkpath(QFileInfo(configFile()).path());
-        QFile file(configFile());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{\"openAIKey\": \"sk-");
-        file.close();
+        QVERIFY(MediaFixtures::place(configFile(), "{\"openAIKey\": \"sk-"));
         const Run run = cli({ u"settings"_s });
         QCOMPARE(run.exitCode, 0);
         QVERIFY(run.err.contains(u"设置文件已损坏"_s));
@@ -155,18 +147,18 @@ private slots:
 
     void import()
     {
-        touch(u"media/trip/a.mp4"_s);
-        touch(u"media/trip/b.jpg"_s);
-        touch(u"media/trip/c.txt"_s);
+        for (const char* name : { "a.mp4", "b.jpg", "c.txt", "d.MTS", "e.m2ts", "f.3gp", "g.CR2", "h.crw",
+                 "i.pef", "j.srw", "k.nrw", "l.HIF", "m.gif" })
+            touch(u"media/trip/"_s + QLatin1StringView(name));
         const Run run = cli({ u"import"_s, u"--target"_s, u"both"_s, u"--json"_s,
             m_home.filePath(u"media/trip"_s), m_home.filePath(u"media/missing.mp4"_s) });
         QCOMPARE(run.exitCode, 2); // one path could not be read; the rest was imported
         QVERIFY(run.err.contains(u"missing.mp4"_s));
-        QVERIFY(run.err.contains(u"已导入 2 个素材（列表共 2 个）"_s));
+        QVERIFY(run.err.contains(u"已导入 12 个素材（列表共 12 个）"_s));
         const QJsonObject result = run.json();
-        QCOMPARE(result.value(u"status"_s).toString(), u"已导入 2 个素材（列表共 2 个）"_s);
+        QCOMPARE(result.value(u"status"_s).toString(), u"已导入 12 个素材（列表共 12 个）"_s);
         const QJsonArray items = result.value(u"items"_s).toArray();
-        QCOMPARE(items.size(), 2);
+        QCOMPARE(items.size(), 12);
         QCOMPARE(items.at(1).toObject().value(u"kind"_s).toString(), u"photo"_s);
         const QJsonObject first = items.at(0).toObject();
         QCOMPARE(first.value(u"kind"_s).toString(), u"video"_s);
@@ -197,10 +189,7 @@ private slots:
         QVERIFY(MediaFixtures::makeClip(folder + u"/clip.mp4"_s, 0.5));
         QVERIFY(MediaFixtures::makeJpeg(
             folder + u"/notes.jpg"_s)); // not a video: skipped with the default target
-        QFile junk(folder + u"/broken.mp4"_s);
-        QVERIFY(junk.open(QIODevice::WriteOnly));
-        junk.write("no video here");
-        junk.close();
+        QVERIFY(MediaFixtures::place(folder + u"/broken.mp4"_s, "no video here"));
 
         Run run = cli(
             { u"--endpoint"_s, server.url().toString(), u"analyze"_s, u"--rename"_s, u"--json"_s, folder });
@@ -239,6 +228,87 @@ private slots:
         const QJsonObject doctor = run.json();
         QCOMPARE(doctor.value(u"installed"_s).toBool(), false);
         QVERIFY(doctor.value(u"error"_s).toString().startsWith(u"未检测到 Ollama"_s));
+    }
+
+    // A file named on the command line that the media target leaves out is reported with the option that
+    // takes it; with nothing left to do the exit status is 2.
+    void filteredArguments_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("option");
+        QTest::newRow("analyze photo")
+            << QStringList { u"analyze"_s, u"photo.jpg"_s } << u"--target photos"_s;
+        QTest::newRow("inspect photo")
+            << QStringList { u"inspect"_s, u"photo.jpg"_s } << u"--target photos"_s;
+        QTest::newRow("import clip as photos")
+            << QStringList { u"--target=photos"_s, u"import"_s, u"clip.mp4"_s } << u"--target videos"_s;
+    }
+
+    void filteredArguments()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, option);
+        touch(u"filtered/"_s + arguments.last());
+        arguments.last() = m_home.filePath(u"filtered/"_s + arguments.last());
+        const Run run = cli(arguments);
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY(run.err.contains(option + u" 或 --target both"_s));
+        QVERIFY(!run.err.contains(u"分析完成"_s));
+        QVERIFY(run.out.isEmpty());
+    }
+
+    // An empty file of every accepted kind is one failed item each, with its reason; nothing crashes.
+    void emptyFileOfEveryExtension()
+    {
+        QStringList arguments { u"--target"_s, u"both"_s, u"--json"_s, u"inspect"_s };
+        for (const QString& extension : AppModel::videoExtensions + AppModel::photoExtensions) {
+            touch(u"empty/file."_s + extension);
+            arguments << m_home.filePath(u"empty/file."_s + extension);
+        }
+        const Run run = cli(arguments);
+        QCOMPARE(run.exitCode, 1);
+        const QJsonArray items = run.json().value(u"items"_s).toArray();
+        QCOMPARE(items.size(), arguments.size() - 4);
+        for (const QJsonValue& item : items) {
+            QCOMPARE(item.toObject().value(u"frames"_s).toInt(), 0);
+            QVERIFY(!item.toObject().value(u"analysisText"_s).toString().isEmpty());
+        }
+    }
+
+    // Without a local server: the item line, why it failed, and what to do about it.
+    void analyzeWithoutServer()
+    {
+        if (!MediaFixtures::hasTool(u"ffmpeg"_s))
+            QSKIP("ffmpeg makes the photo");
+        if (QFile::exists(u"/usr/bin/ollama"_s) || QFile::exists(u"/usr/local/bin/ollama"_s))
+            QSKIP("a real server program is installed on this machine");
+        const QString photo = m_home.filePath(u"offline.jpg"_s);
+        QVERIFY(MediaFixtures::makeJpeg(photo));
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QString endpoint = u"http://127.0.0.1:%1"_s.arg(closed.serverPort());
+        closed.close();
+        const Run run = cli({ u"--target"_s, u"both"_s, u"--endpoint"_s, endpoint, u"analyze"_s, photo },
+            { { u"PATH"_s, m_home.filePath(u"nothing"_s) }, { u"HOME"_s, m_home.filePath(u"nothing"_s) } });
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY(run.out.startsWith("photo\terror\t"));
+        QVERIFY(run.err.contains(photo + u": 错误："_s));
+        QVERIFY(run.err.contains(u"未检测到 Ollama"_s));
+    }
+
+    // Sub-second capture times are shown when there is a fraction.
+    void subSecondDates()
+    {
+        if (!MediaFixtures::hasTool(u"ffmpeg"_s))
+            QSKIP("ffmpeg makes the clip");
+        const QString clip = m_home.filePath(u"fraction.mov"_s);
+        QVERIFY(MediaFixtures::makeClip(clip, 0.2,
+            { u"-metadata"_s, u"com.apple.quicktime.creationdate=2026-09-18T14:03:12.5+0800"_s,
+                u"-movflags"_s, u"use_metadata_tags"_s }));
+        const QJsonArray items = cli({ u"import"_s, u"--json"_s, clip }).json().value(u"items"_s).toArray();
+        QCOMPARE(items.at(0).toObject().value(u"creationDate"_s).toString(), u"2026-09-18T06:03:12.5Z"_s);
+        QVERIFY(
+            cli({ u"import"_s, clip }, { { u"TZ"_s, u"UTC"_s } }).out.contains("\t2026-09-18 06:03:12.5\t"));
     }
 
     void importOfNothingNewSaysSo()

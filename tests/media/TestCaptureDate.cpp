@@ -7,7 +7,6 @@
 #include <QTest>
 
 #include <ctime>
-#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -19,10 +18,7 @@ QDateTime shanghai(int y, int mo, int d, int h, int mi, int s, int ms = 0)
     return QDateTime(QDate(y, mo, d), QTime(h, mi, s, ms), Qt::OffsetFromUTC, 8 * 3600).toUTC();
 }
 
-std::filesystem::path fsPath(const QString& path)
-{
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-}
+using MediaFixtures::fsPath;
 
 } // namespace
 
@@ -82,6 +78,8 @@ private slots:
         QTest::newRow("west of UTC") << u"2026-09-18T06:03:12-0700"_s
                                      << QDateTime(QDate(2026, 9, 18), QTime(13, 3, 12), Qt::UTC);
         QTest::newRow("no zone is local") << u"2026-09-18T14:03:12"_s << shanghai(2026, 9, 18, 14, 3, 12);
+        QTest::newRow("no seconds, as XMP allows")
+            << u"2026-09-18T14:03+08:00"_s << shanghai(2026, 9, 18, 14, 3, 0);
         QTest::newRow("EXIF form is not ISO") << u"2026:09:18 14:03:12"_s << QDateTime();
         QTest::newRow("bad zone") << u"2026-09-18T14:03:12+8"_s << QDateTime();
         QTest::newRow("text") << u"yesterday"_s << QDateTime();
@@ -94,7 +92,7 @@ private slots:
         QCOMPARE(FrameExtractor::parseVideoDate(text).value_or(QDateTime()), expected);
     }
 
-    // Which embedded tag wins, on real files.
+    // Which embedded tag wins, on real files; an invalid expectation stands for the file's birth time.
     void photoTags_data()
     {
         QTest::addColumn<QString>("format");
@@ -111,7 +109,30 @@ private slots:
         QTest::newRow("unusable original skips digitized")
             << u"jpg"_s << QStringList { u"Exif.Photo.DateTimeOriginal not a date"_s, digitized, tiff }
             << shanghai(2024, 5, 6, 7, 8, 9);
+        QTest::newRow("unset camera clock skips to TIFF")
+            << u"jpg"_s
+            << QStringList { u"Exif.Photo.DateTimeOriginal 1970:01:01 08:00:00"_s, digitized, tiff }
+            << shanghai(2024, 5, 6, 7, 8, 9);
+        QTest::newRow("XMP original") << u"jpg"_s
+                                      << QStringList { u"Xmp.exif.DateTimeOriginal 2026-09-18T06:03:12Z"_s,
+                                             u"Xmp.xmp.CreateDate 2020-01-01T00:00:00"_s }
+                                      << shanghai(2026, 9, 18, 14, 3, 12);
+        QTest::newRow("XMP create date after a 1970 EXIF date")
+            << u"jpg"_s
+            << QStringList { u"Exif.Image.DateTime 1970:01:01 08:00:00"_s,
+                   u"Xmp.xmp.CreateDate 2026-09-18T14:03"_s }
+            << shanghai(2026, 9, 18, 14, 3, 0);
+        QTest::newRow("EXIF before XMP")
+            << u"jpg"_s << QStringList { original, u"Xmp.xmp.CreateDate 2020-01-01T00:00:00"_s }
+            << shanghai(2026, 9, 18, 14, 3, 12);
+        QTest::newRow("every date before 1971") << u"jpg"_s
+                                                << QStringList { u"Exif.Image.DateTime 1904:01:01 00:00:00"_s,
+                                                       u"Xmp.exif.DateTimeOriginal 1970-01-01T00:00:00Z"_s }
+                                                << QDateTime();
         QTest::newRow("PNG") << u"png"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12);
+        // HEIC and AVIF keep EXIF inside an ISO base media file; made from a tagged JPEG by libvips.
+        QTest::newRow("HEIC") << u"heic"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12);
+        QTest::newRow("AVIF") << u"avif"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12);
         QTest::newRow("TIFF file") << u"tif"_s << QStringList { original }
                                    << shanghai(2026, 9, 18, 14, 3, 12);
         QTest::newRow("WebP") << u"webp"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12);
@@ -126,32 +147,14 @@ private slots:
             QSKIP("ffmpeg and exiv2 make the fixtures");
         const QString file
             = path(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_') + u'.' + format);
-        QVERIFY(MediaFixtures::makeJpeg(file));
-        QVERIFY(MediaFixtures::setExif(file, tags));
-        QCOMPARE(FrameExtractor::photoCreationDate(fsPath(file)).value_or(QDateTime()), expected);
-    }
-
-    // HEIC and AVIF keep EXIF inside an ISO base media file; made from a tagged JPEG by libvips.
-    void containerPhotos_data()
-    {
-        QTest::addColumn<QString>("format");
-        QTest::newRow("HEIC") << u"heic"_s;
-        QTest::newRow("AVIF") << u"avif"_s;
-    }
-
-    void containerPhotos()
-    {
-        QFETCH(QString, format);
-        if (!MediaFixtures::hasTool(u"vips"_s))
-            QSKIP("vips makes the fixture");
-        const QString jpeg = path(u"source-"_s + format + u".jpg"_s);
-        QVERIFY(MediaFixtures::makeJpeg(jpeg));
-        QVERIFY(MediaFixtures::setExif(jpeg, { u"Exif.Photo.DateTimeOriginal 2026:09:18 14:03:12"_s }));
-        const QString file = path(u"photo."_s + format);
-        if (!MediaFixtures::run(u"vips"_s, { u"copy"_s, jpeg, file }))
+        const bool container = format == u"heic" || format == u"avif";
+        const QString tagged = container ? file + u".jpg"_s : file;
+        QVERIFY(MediaFixtures::makeJpeg(tagged));
+        QVERIFY(MediaFixtures::setExif(tagged, tags));
+        if (container && !MediaFixtures::run(u"vips"_s, { u"copy"_s, tagged, file }))
             QSKIP("this libheif cannot encode the format");
-        QCOMPARE(FrameExtractor::photoCreationDate(fsPath(file)).value_or(QDateTime()),
-            shanghai(2026, 9, 18, 14, 3, 12));
+        QCOMPARE(FrameExtractor::photoCreationDate(fsPath(file)),
+            expected.isValid() ? expected : FrameExtractor::fileBirthTime(fsPath(file)));
     }
 
     void videoContainers_data()
@@ -172,6 +175,24 @@ private slots:
                    u"com.apple.quicktime.creationdate=2026-09-18T14:03:12+0800"_s, u"-movflags"_s,
                    u"use_metadata_tags"_s }
             << shanghai(2026, 9, 18, 14, 3, 12);
+        QTest::newRow("QuickTime date keeps its fraction")
+            << u"c.mov"_s
+            << QStringList { u"-metadata"_s, u"com.apple.quicktime.creationdate=2026-09-18T14:03:12.5+0800"_s,
+                   u"-movflags"_s, u"use_metadata_tags"_s }
+            << shanghai(2026, 9, 18, 14, 3, 12, 500);
+        // The zero of QuickTime's clock (1904) or of Unix's (1970) is no date; the next source is used.
+        QTest::newRow("1904 QuickTime date")
+            << u"d.mov"_s
+            << QStringList { u"-metadata"_s, u"creation_time=2026-09-18T06:03:12Z"_s, u"-metadata"_s,
+                   u"com.apple.quicktime.creationdate=1904-01-01T00:00:00Z"_s, u"-movflags"_s,
+                   u"use_metadata_tags"_s }
+            << utc.addMSecs(-500);
+        QTest::newRow("1970 mp4 creation_time")
+            << u"e.mp4"_s << QStringList { u"-metadata"_s, u"creation_time=1970-01-01T00:00:01Z"_s }
+            << QDateTime();
+        QTest::newRow("1904 mkv creation_time")
+            << u"f.mkv"_s << QStringList { u"-metadata"_s, u"creation_time=1904-01-01T00:00:00Z"_s }
+            << QDateTime();
     }
 
     void videoContainers()
@@ -183,60 +204,43 @@ private slots:
             QSKIP("ffmpeg makes the fixtures");
         const QString file = path(name);
         QVERIFY(MediaFixtures::makeClip(file, 0.2, metadata));
-        QCOMPARE(FrameExtractor::creationDate(fsPath(file)).value_or(QDateTime()), expected);
+        QCOMPARE(FrameExtractor::creationDate(fsPath(file)),
+            expected.isValid() ? expected : FrameExtractor::fileBirthTime(fsPath(file)));
     }
 
-    // Files without a usable embedded date fall back to the file system's birth time (where it keeps one).
+    // Files without a usable embedded date fall back to the file system's birth time (where it keeps one);
+    // FIFOs and devices are never opened.
     void fallsBackToBirthTime_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<bool>("isVideo");
-        QTest::newRow("empty photo") << u"empty.jpg"_s << QByteArray() << false;
-        QTest::newRow("empty video") << u"empty.mp4"_s << QByteArray() << true;
-        QTest::newRow("text named as photo") << u"notes.jpg"_s << QByteArray("hello\n") << false;
-        QTest::newRow("text named as video") << u"notes.mov"_s << QByteArray("hello\n") << true;
+        QTest::newRow("empty photo") << u"empty.jpg"_s << QByteArray();
+        QTest::newRow("empty video") << u"empty.mp4"_s << QByteArray();
+        QTest::newRow("text named as photo") << u"notes.jpg"_s << QByteArray("hello\n");
+        QTest::newRow("text named as video") << u"notes.mov"_s << QByteArray("hello\n");
         QTest::newRow("truncated JPEG header")
-            << u"cut.jpg"_s << QByteArray("\xff\xd8\xff\xe1\x10\x00Exif\0\0MM", 14) << false;
+            << u"cut.jpg"_s << QByteArray("\xff\xd8\xff\xe1\x10\x00Exif\0\0MM", 14);
         QTest::newRow("MP4 box claiming 4 GiB") << u"box.mp4"_s
                                                 << QByteArray("\xff\xff\xff\xff"
                                                               "ftypisom\0\0\0\0",
-                                                       16)
-                                                << true;
+                                                       16);
+        QTest::newRow("FIFO as video") << u"pipe.mp4"_s << QByteArray("fifo");
+        QTest::newRow("FIFO as photo") << u"pipe.jpg"_s << QByteArray("fifo");
+        QTest::newRow("device as video") << u"zero.mp4"_s << QByteArray("device");
+        QTest::newRow("missing") << u"gone.mp4"_s << QByteArray("missing");
     }
 
     void fallsBackToBirthTime()
     {
         QFETCH(QString, name);
         QFETCH(QByteArray, content);
-        QFETCH(bool, isVideo);
         const QString file = path(name);
-        QFile out(file);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(content);
-        out.close();
-        const auto date = isVideo ? FrameExtractor::creationDate(fsPath(file))
-                                  : FrameExtractor::photoCreationDate(fsPath(file));
+        QVERIFY(MediaFixtures::place(file, content));
+        const auto date = name.endsWith(u".jpg") ? FrameExtractor::photoCreationDate(fsPath(file))
+                                                 : FrameExtractor::creationDate(fsPath(file));
         QCOMPARE(date, FrameExtractor::fileBirthTime(fsPath(file)));
-        if (date)
+        if (date && content != "device")
             QVERIFY(qAbs(date->secsTo(QDateTime::currentDateTimeUtc())) < 600);
-    }
-
-    void missingFileHasNoDate()
-    {
-        QVERIFY(!FrameExtractor::creationDate(fsPath(path(u"gone.mp4"_s))));
-        QVERIFY(!FrameExtractor::photoCreationDate(fsPath(path(u"gone.jpg"_s))));
-    }
-
-    void fifoIsNeverOpened()
-    {
-        // Opening a FIFO for reading would block until a writer appears: the reader must not try.
-        const QString fifo = path(u"pipe.mp4"_s);
-        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-        QVERIFY(!FrameExtractor::creationDate(fsPath(fifo)).has_value()
-            || FrameExtractor::creationDate(fsPath(fifo)) == FrameExtractor::fileBirthTime(fsPath(fifo)));
-        QVERIFY(
-            FrameExtractor::photoCreationDate(fsPath(fifo)) == FrameExtractor::fileBirthTime(fsPath(fifo)));
     }
 };
 

@@ -12,10 +12,7 @@ Q_DECLARE_METATYPE(std::optional<GeoCoordinate>)
 
 namespace {
 
-std::filesystem::path fsPath(const QString& path)
-{
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-}
+using MediaFixtures::fsPath;
 
 using Found = std::optional<GeoCoordinate>;
 
@@ -81,14 +78,8 @@ private slots:
         if (!MediaFixtures::hasTool(u"ffmpeg"_s))
             QSKIP("ffmpeg makes the clips");
         QStringList arguments { u"-c:v"_s, u"libx264"_s, u"-frames:v"_s, u"3"_s };
-        for (const QString& item : metadata) {
-            if (item.startsWith(u'-'))
-                arguments << item;
-            else if (item.contains(u'='))
-                arguments << u"-metadata"_s << item;
-            else
-                arguments << item;
-        }
+        for (const QString& item : metadata) // key=value pairs are metadata, the rest options
+            arguments << (item.contains(u'=') ? QStringList { u"-metadata"_s, item } : QStringList { item });
         const QString path = m_dir.filePath(
             QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-') + u'.' + extension);
         QVERIFY(MediaFixtures::makeVideo(path, u"testsrc2=s=64x48:r=10"_s, arguments));
@@ -113,6 +104,19 @@ private slots:
         QTest::newRow("zero denominator")
             << QStringList { u"Exif.GPSInfo.GPSLatitude 30/0 0/1 0/1"_s, longitude } << Found();
         QTest::newRow("no GPS") << QStringList {} << Found();
+        // XMP when EXIF has no position: degrees and decimal minutes, or degrees, minutes and seconds.
+        QTest::newRow("XMP minutes") << QStringList { u"Xmp.exif.GPSLatitude 30,30.0N"_s,
+            u"Xmp.exif.GPSLongitude 104,3.6W"_s }
+                                     << Found(GeoCoordinate { 30.5, -104.06 });
+        QTest::newRow("XMP seconds") << QStringList { u"Xmp.exif.GPSLatitude 30,30,0S"_s,
+            u"Xmp.exif.GPSLongitude 104,3,36E"_s }
+                                     << Found(GeoCoordinate { -30.5, 104.06 });
+        QTest::newRow("EXIF before XMP") << QStringList { latitude, longitude, u"Xmp.exif.GPSLatitude 1,0N"_s,
+            u"Xmp.exif.GPSLongitude 1,0E"_s }
+                                         << Found(GeoCoordinate { 30.5, 104.06 });
+        QTest::newRow("XMP latitude with a longitude's direction")
+            << QStringList { u"Xmp.exif.GPSLatitude 30,30.0E"_s, u"Xmp.exif.GPSLongitude 104,3.6E"_s }
+            << Found();
     }
 
     void photo()
@@ -138,12 +142,12 @@ private slots:
     {
         QVERIFY(!PlaceResolver::coordinate(fsPath(m_dir.filePath(u"missing.mp4"_s))));
         QVERIFY(!PlaceResolver::photoCoordinate(fsPath(m_dir.path())));
-        QFile garbage(m_dir.filePath(u"garbage.jpg"_s));
-        QVERIFY(garbage.open(QIODevice::WriteOnly));
-        garbage.write(QByteArray(1000, '\x42'));
-        garbage.close();
-        QVERIFY(!PlaceResolver::photoCoordinate(fsPath(garbage.fileName())));
-        QVERIFY(!PlaceResolver::coordinate(fsPath(garbage.fileName())));
+        for (const QByteArray& content : { QByteArray(1000, '\x42'), QByteArray("fifo") }) {
+            const QString path = m_dir.filePath(QString::fromLatin1(content.left(4)) + u".mp4"_s);
+            QVERIFY(MediaFixtures::place(path, content));
+            QVERIFY(
+                !PlaceResolver::coordinate(fsPath(path)) && !PlaceResolver::photoCoordinate(fsPath(path)));
+        }
     }
 
 private:

@@ -2,11 +2,14 @@
 #include "support/MediaFixtures.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -28,6 +31,33 @@ bool run(const QString& program, const QStringList& arguments)
         return false;
     }
     return true;
+}
+
+std::filesystem::path fsPath(const QString& path)
+{
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+bool place(const QString& path, const QByteArray& content)
+{
+    if (content == "missing")
+        return !QFileInfo::exists(path);
+    if (!QDir().mkpath(QFileInfo(path).path()))
+        return false;
+    if (content == "fifo")
+        return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+    if (content == "device")
+        return QFile::link(u"/dev/zero"_s, path);
+    if (content == "folder")
+        return QDir().mkdir(path);
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 bool makeJpeg(const QString& path, int width, int height)
@@ -133,7 +163,8 @@ public:
     // Appends a directory at the end of file; values too large for the entry follow it.
     static quint32 appendDirectory(QByteArray& file, QList<Entry> entries)
     {
-        std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
+        std::sort(
+            entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
         const quint32 start = quint32(file.size());
         const quint32 extraStart = start + 2 + 12 * quint32(entries.size()) + 4;
         QByteArray directory = u16(quint32(entries.size()));
@@ -158,8 +189,14 @@ public:
 
 } // namespace
 
-bool makeDng(const QString& path, int width, int height, int level, const QByteArray& previewJpeg, int previewWidth,
-             int previewHeight, int orientation)
+bool makeDng(const QString& path,
+    int width,
+    int height,
+    int level,
+    const QByteArray& previewJpeg,
+    int previewWidth,
+    int previewHeight,
+    int orientation)
 {
     using T = TiffWriter;
     QByteArray file = QByteArray("II*\0", 4) + T::u32(0);

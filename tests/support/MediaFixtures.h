@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <filesystem>
+
 // Makes test media with Debian's command-line tools (ffmpeg, exiv2, exiftool, vips, convert).
 namespace MediaFixtures {
 
@@ -13,6 +15,16 @@ bool hasTool(const QString& program);
 
 // Runs a tool to completion (60 s at most). False, with its output logged, when it fails.
 bool run(const QString& program, const QStringList& arguments);
+
+// The native path of a file name as Qt spells it.
+std::filesystem::path fsPath(const QString& path);
+
+// Puts content at path, creating its folder. Four words stand for what a folder of media may also hold
+// under a media name: "fifo", "device" (a link to /dev/zero), "folder", and "missing" (nothing at all).
+bool place(const QString& path, const QByteArray& content);
+
+// The whole content of a file, or nothing.
+QByteArray readAll(const QString& path);
 
 // A small solid-colour JPEG (width × height) at path.
 bool makeJpeg(const QString& path, int width = 64, int height = 48);
@@ -30,7 +42,13 @@ bool makeVideo(const QString& path, const QString& lavfiSource, const QStringLis
 // A minimal DNG: a width × height Bayer mosaic (RGGB, 12-bit, every sample = level) and, when
 // previewJpeg is not empty, that JPEG as the embedded preview of size previewWidth × previewHeight.
 // The EXIF orientation goes into the main directory. No Debian tool writes camera RAW files.
-bool makeDng(const QString& path, int width, int height, int level, const QByteArray& previewJpeg = {},
-             int previewWidth = 0, int previewHeight = 0, int orientation = 1);
+bool makeDng(const QString& path,
+    int width,
+    int height,
+    int level,
+    const QByteArray& previewJpeg = {},
+    int previewWidth = 0,
+    int previewHeight = 0,
+    int orientation = 1);
 
 } // namespace MediaFixtures

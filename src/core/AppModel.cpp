@@ -4,7 +4,7 @@
 #include "common/Text.h"
 #include "core/AnalysisRun.h"
 #include "core/Messages.h"
-#include "media/FrameExtractor.h"
+#include "decoder/DecoderPool.h"
 #include "naming/NameBuilder.h"
 #include "naming/PlaceResolver.h"
 #include "naming/Renamer.h"
@@ -198,16 +198,19 @@ qsizetype AppModel::appendItems(const std::vector<Accepted>& accepted)
 {
     struct Facts
     {
-        std::optional<QDateTime> creationDate;
         std::optional<QString> pathPlace;
     };
     const bool usePathPlace = m_settings.usePathPlace;
-    // Reading dates is I/O and parsing; spread it over the cores while the import waits for it.
+    // Dates are read in the decoder's worker processes, several files to a request: a file that
+    // crashes a library costs only its own date.
+    std::vector<DatedFile> files;
+    files.reserve(accepted.size());
+    for (const Accepted& a : accepted)
+        files.push_back({ a.path, a.kind });
+    const std::vector<std::optional<QDateTime>> dates = DecoderPool::shared().captureDates(files);
     const QList<Facts> facts
         = QtConcurrent::blockingMapped<QList<Facts>>(accepted, [usePathPlace](const Accepted& a) {
               Facts f;
-              f.creationDate = a.kind == MediaKind::Photo ? FrameExtractor::photoCreationDate(a.path)
-                                                          : FrameExtractor::creationDate(a.path);
               if (usePathPlace)
                   f.pathPlace = PlaceResolver::fromPath(a.path, PathPlaceDepth);
               return f;
@@ -219,7 +222,7 @@ qsizetype AppModel::appendItems(const std::vector<Accepted>& accepted)
         item.id = QUuid::createUuid();
         item.url = accepted[i].path;
         item.mediaKind = accepted[i].kind;
-        item.creationDate = facts[qsizetype(i)].creationDate;
+        item.creationDate = dates[i];
         item.pathPlace = facts[qsizetype(i)].pathPlace;
         m_paths.insert(item.url.native());
         m_positions.insert(item.id, m_items.size());

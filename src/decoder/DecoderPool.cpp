@@ -3,6 +3,7 @@
 
 #include "decoder/Messages.h"
 
+#include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QThread>
 #include <QtConcurrent/QtConcurrentMap>
@@ -504,8 +505,12 @@ DecoderPool& DecoderPool::shared()
     static DecoderPool* const pool = [] {
         auto* created = new DecoderPool;
         s_shared = created;
-        // Before the static thread pools wait for their tasks at exit, so that none of them is left
-        // waiting on a worker. Never deleted: a pool thread may still be on its way out of a call.
+        // Calls in flight must return before anything waits for them: QCoreApplication's destructor
+        // runs its post routines before it waits for the global thread pool, and the exit handler
+        // covers a program without an application object. Never deleted: a pool thread may still be
+        // on its way out of a call.
+        if (QCoreApplication::instance())
+            qAddPostRoutine([] { s_shared.load()->shutdown(); });
         std::atexit([] { s_shared.load()->shutdown(); });
         return created;
     }();

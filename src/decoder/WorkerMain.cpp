@@ -3,9 +3,9 @@
 // standard input to its standard output, until the input closes. It confines itself before it reads
 // anything, and dies with its parent.
 //
-// VELMORA_DECODER_FAULT makes it fail on purpose, so tests can prove that its caller survives:
-// a comma-separated list of abort|hang|allocate, each optionally followed by ":" and a part of the
-// file name that it applies to (all files without one).
+// VELMORA_DECODER_FAULT makes it fail on purpose, so tests can prove that its caller survives: a
+// comma-separated list of KIND[:NAME[:OPERATION]], where KIND is abort, hang or allocate, NAME a part
+// of the file names it applies to (all when empty) and OPERATION decode or dates (both when absent).
 
 #include "decoder/DecodeJobs.h"
 #include "decoder/Protocol.h"
@@ -32,7 +32,16 @@ struct Fault
 {
     std::string kind;
     std::string match;
+    std::string operation;
 };
+
+std::string field(std::string& rest, char separator)
+{
+    const size_t end = rest.find(separator);
+    std::string first = rest.substr(0, end);
+    rest = end == std::string::npos ? std::string() : rest.substr(end + 1);
+    return first;
+}
 
 std::vector<Fault> faultsFromEnvironment()
 {
@@ -40,11 +49,12 @@ std::vector<Fault> faultsFromEnvironment()
     const char* value = std::getenv("VELMORA_DECODER_FAULT");
     std::string rest = value ? value : "";
     while (!rest.empty()) {
-        const size_t comma = rest.find(',');
-        const std::string item = rest.substr(0, comma);
-        rest = comma == std::string::npos ? std::string() : rest.substr(comma + 1);
-        const size_t colon = item.find(':');
-        faults.push_back({ item.substr(0, colon), colon == std::string::npos ? "" : item.substr(colon + 1) });
+        std::string item = field(rest, ',');
+        Fault fault;
+        fault.kind = field(item, ':');
+        fault.match = field(item, ':');
+        fault.operation = item;
+        faults.push_back(fault);
     }
     return faults;
 }
@@ -66,10 +76,12 @@ std::vector<Fault> faultsFromEnvironment()
     std::abort(); // as a library does that finds no memory
 }
 
-void injectFault(const std::vector<Fault>& faults, const std::filesystem::path& path)
+void injectFault(const std::vector<Fault>& faults, const char* operation, const std::filesystem::path& path)
 {
     for (const Fault& fault : faults) {
         if (!fault.match.empty() && path.filename().native().find(fault.match) == std::string::npos)
+            continue;
+        if (!fault.operation.empty() && fault.operation != operation)
             continue;
         if (fault.kind == "abort")
             std::abort();
@@ -191,14 +203,14 @@ int main(int argc, char* argv[])
         bool ok = true;
         switch (request->operation) {
         case Operation::Decode:
-            injectFault(faults, request->decode.path);
+            injectFault(faults, "decode", request->decode.path);
             ok = writeAll(replies, framed(encode(DecodeJobs::decode(request->decode))));
             break;
         case Operation::Dates:
             // One reply per file as soon as it is done: when a file kills the process, the caller
             // knows which one it was and has the dates of those before it.
             for (size_t i = 0; i < request->files.size() && ok; ++i) {
-                injectFault(faults, request->files[i].path);
+                injectFault(faults, "dates", request->files[i].path);
                 const DateReply reply { qint32(i), DecodeJobs::captureDate(request->files[i]) };
                 ok = writeAll(replies, framed(encode(reply)));
             }

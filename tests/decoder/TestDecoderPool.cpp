@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -192,6 +193,21 @@ private slots:
         QCOMPARE(call.wait_for(60s), std::future_status::ready);
         QVERIFY(call.get().frames.isEmpty());
         QVERIFY(pool.decode({ file("photo.jpg"), MediaKind::Photo }).frames.isEmpty());
+    }
+
+    // A window closed while a worker is busy: the program ends at once rather than at the deadline.
+    void quitDuringDecoding()
+    {
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"VELMORA_DECODER_FAULT"_s, u"hang:hang-me:decode"_s);
+        child.setProcessEnvironment(environment);
+        child.start(QStringLiteral(DECODER_QUIT_CHILD),
+            { m_dir.filePath(u"hang-me.jpg"_s), m_dir.filePath(u"quit-settings.json"_s) });
+        // Far less than the minute the worker would be given.
+        QVERIFY(child.waitForFinished(20'000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
     }
 
     // The whole run through the process's own pool: the file that crashes its decoder fails alone.

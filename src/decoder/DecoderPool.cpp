@@ -9,6 +9,7 @@
 #include <QtConcurrent/QtConcurrentMap>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -58,10 +59,14 @@ std::optional<std::filesystem::path> locateWorker()
     }
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    const std::filesystem::path beside
+        = error ? std::filesystem::path() : self.parent_path() / "velmora-decoder";
+    const std::filesystem::path installed = VELMORA_DECODER_INSTALLED;
+    const std::filesystem::path built = VELMORA_DECODER_BUILT;
+    // A program of the build tree takes the worker built with it, not an older installed one.
+    const bool inBuildTree = !error && self.native().starts_with(VELMORA_BUILD_DIR "/");
     for (const std::filesystem::path& candidate :
-        { error ? std::filesystem::path() : self.parent_path() / "velmora-decoder",
-            std::filesystem::path(VELMORA_DECODER_INSTALLED),
-            std::filesystem::path(VELMORA_DECODER_BUILT) }) {
+        inBuildTree ? std::array { beside, built, installed } : std::array { beside, installed, built }) {
         if (isExecutable(candidate))
             return candidate;
     }

@@ -280,7 +280,8 @@ QByteArray encode(const SandboxReport& report)
 {
     Writer out;
     out << qint32(report.inetSocket) << qint32(report.unixSocket) << qint32(report.fileWrite)
-        << qint32(report.exec) << qint32(report.fork) << report.addressSpaceLimit;
+        << qint32(report.exec) << qint32(report.fork) << qint32(report.signalParent)
+        << report.addressSpaceLimit;
     return out.bytes();
 }
 
@@ -288,13 +289,14 @@ std::optional<SandboxReport> parseSandboxReport(const QByteArray& payload)
 {
     Reader in(payload);
     SandboxReport report;
-    qint32 inet = 0, local = 0, write = 0, exec = 0, fork = 0;
-    in >> inet >> local >> write >> exec >> fork >> report.addressSpaceLimit;
+    qint32 inet = 0, local = 0, write = 0, exec = 0, fork = 0, signal = 0;
+    in >> inet >> local >> write >> exec >> fork >> signal >> report.addressSpaceLimit;
     report.inetSocket = inet;
     report.unixSocket = local;
     report.fileWrite = write;
     report.exec = exec;
     report.fork = fork;
+    report.signalParent = signal;
     return in.complete() ? std::optional(report) : std::nullopt;
 }
 

@@ -33,6 +33,7 @@ struct SandboxReport
     int fileWrite = 0;
     int exec = 0;
     int fork = 0;
+    int signalParent = 0; // signal 0, which only checks that the process exists
     quint64 addressSpaceLimit = 0; // RLIM_INFINITY when unlimited
 };
 

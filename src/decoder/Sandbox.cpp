@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace Sandbox {
 
@@ -105,6 +106,15 @@ bool confine()
             "setxattr", "lsetxattr", "fsetxattr", "removexattr", "lremovexattr", "fremovexattr",
             "name_to_handle_at", "open_by_handle_at", "ptrace", "process_vm_writev" },
         EACCES);
+    // Signals for this process only: its threads, and abort().
+    const scmp_datum_t self = scmp_datum_t(::getpid());
+    for (const char* name : { "kill", "tgkill", "rt_sigqueueinfo", "rt_tgsigqueueinfo" }) {
+        if (filter.ok)
+            filter.ok = seccomp_rule_add(filter.context, SCMP_ACT_ERRNO(EPERM),
+                            seccomp_syscall_resolve_name(name), 1, SCMP_A0(SCMP_CMP_NE, self))
+                == 0;
+    }
+    filter.refuse({ "tkill", "pidfd_send_signal", "pidfd_getfd", "process_vm_readv" }, EPERM);
     // io_uring performs opens and writes that the filter never sees.
     filter.refuse({ "io_uring_setup", "io_uring_enter", "io_uring_register" }, ENOSYS);
     // Typing into the user's terminal works through a descriptor opened for reading.

@@ -5,8 +5,9 @@
 
 // Confines the decoder worker before it reads its first request: no core dumps, a bounded address
 // space, no new privileges, and a system call filter that refuses network sockets, starting programs,
-// new processes and every change to the file system. Refused calls fail with an error rather than
-// killing the process, so a library that tries one fails the way it fails on a read-only disk.
+// new processes, signals to other processes and every change to the file system. Refused calls fail with an
+// error rather than killing the process, so a library that tries one fails the way it fails on a read-only
+// disk.
 namespace Sandbox {
 
 // The address space limit in bytes. Decoding a picture of the largest size accepted (256 million

@@ -163,6 +163,7 @@ SandboxReport probe(const std::filesystem::path& target)
     report.fork = errorOf(child);
     if (child > 0)
         ::waitpid(child, nullptr, 0);
+    report.signalParent = errorOf(::kill(::getppid(), 0));
     // When this succeeds there is no reply at all, which the caller notices just as well.
     char* const arguments[] = { const_cast<char*>("true"), nullptr };
     report.exec = errorOf(::execv("/bin/true", arguments));

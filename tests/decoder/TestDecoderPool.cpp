@@ -133,6 +133,7 @@ private slots:
         QCOMPARE(report->fileWrite, EACCES);
         QCOMPARE(report->exec, EPERM);
         QCOMPARE(report->fork, EPERM);
+        QCOMPARE(report->signalParent, EPERM);
         QVERIFY(!fs::exists(target));
 #if !defined(__SANITIZE_ADDRESS__)
         QVERIFY(report->addressSpaceLimit != RLIM_INFINITY);

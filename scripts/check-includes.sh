@@ -11,10 +11,11 @@ declare -A allowed=(
     [vision]="common net vision"
     [naming]="common net naming"
     [update]="common net update"
-    [core]="common net media vision naming update core"
-    [cli]="common net media vision naming update core cli"
-    [ui]="common net media vision naming update core ui"
-    [app]="common net media vision naming update core ui app"
+    [decoder]="common media decoder"
+    [core]="common net media decoder vision naming update core"
+    [cli]="common net media decoder vision naming update core cli"
+    [ui]="common net media decoder vision naming update core ui"
+    [app]="common net media decoder vision naming update core ui app"
 )
 
 status=0

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Frames, photos and RAW previews against the tools a user would otherwise run: Debian's ffmpeg program
 // (once per frame, input seeking), vipsthumbnail and ImageMagick's convert. Makes its own input media,
-// runs each contender three times and prints the median times and their ratios.
+// runs each contender three times and prints the median times and their ratios. Each input is also
+// prepared as an analysis prepares it, in this process and through the decoder's worker processes,
+// which should cost at most a tenth more.
 
+#include "decoder/DecoderPool.h"
 #include "media/FrameExtractor.h"
 #include "media/VideoFrames.h"
 #include "support/MediaFixtures.h"
@@ -23,11 +26,13 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr int Repeats = 3;
+constexpr int PoolRepeats = 5;
+constexpr double PoolTarget = 1.10;
 
-double medianSeconds(const std::function<bool()>& run)
+double medianSeconds(const std::function<bool()>& run, int repeats = Repeats)
 {
     std::vector<double> times;
-    for (int i = 0; i < Repeats; ++i) {
+    for (int i = 0; i < repeats; ++i) {
         QElapsedTimer timer;
         timer.start();
         if (!run())
@@ -54,6 +59,33 @@ bool make(const QString& path, const QString& source, const QStringList& argumen
     std::printf("  making %s ...\n", qPrintable(QFileInfo(path).fileName()));
     std::fflush(stdout);
     return MediaFixtures::makeVideo(path, source, arguments);
+}
+
+// The same request in this process and through the workers, each warmed up once first.
+void benchPool(const QString& name, const QString& path, MediaKind kind)
+{
+    static DecoderPool local([] {
+        DecoderPool::Options options;
+        options.decodeHere = DecodeJobs::decode;
+        options.dateHere = DecodeJobs::captureDate;
+        return options;
+    }());
+    static DecoderPool workers;
+    if (!workers.isIsolated()) {
+        std::printf("  %-34s no velmora-decoder found\n", qPrintable(name));
+        return;
+    }
+    const DecodeRequest request { fsPath(path), kind, 4, 1280, 0.8, false };
+    auto timed = [&](DecoderPool& pool) {
+        if (pool.decode(request).frames.isEmpty())
+            return -1.0;
+        return medianSeconds([&] { return !pool.decode(request).frames.isEmpty(); }, PoolRepeats);
+    };
+    const double here = timed(local);
+    const double there = timed(workers);
+    const double ratio = here > 0 ? there / here : 0.0;
+    std::printf("  %-34s in process %7.3f s   worker pool %7.3f s   ratio %5.2f %s\n",
+        qPrintable(name + u", prepared"_s), here, there, ratio, ratio <= PoolTarget ? "" : "(over 1.10)");
 }
 
 void benchClip(const QString& name, const QString& path)
@@ -85,6 +117,7 @@ void benchClip(const QString& name, const QString& path)
     row(qPrintable(name + u", 4 frames"_s), ours, ffmpeg, "ffmpeg -ss, 4 runs");
     std::printf("  %-34s decoded %d pictures for %d packets from key frames to instants (%d of 4 frames)\n",
         "", stats.framesDecoded, stats.packetsToInstants, frames);
+    benchPool(name, path, MediaKind::Video);
 }
 
 void benchPhoto(const QString& name, const QString& path, bool withConvert)
@@ -104,6 +137,7 @@ void benchPhoto(const QString& name, const QString& path, bool withConvert)
         });
         row(qPrintable(name), ours, magick, "convert -resize");
     }
+    benchPool(name, path, MediaKind::Photo);
 }
 
 } // namespace
@@ -161,6 +195,7 @@ int main(int argc, char* argv[])
         const double ours
             = medianSeconds([&] { return !FrameExtractor::extractImage(fsPath(raw), 1280).isEmpty(); });
         std::printf("  %-34s Velmora %7.3f s   (goal: under 0.3 s)\n", "DNG preview to 1280", ours);
+        benchPool(u"DNG preview"_s, raw, MediaKind::Photo);
     }
     return 0;
 }

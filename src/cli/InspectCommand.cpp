@@ -5,9 +5,7 @@
 #include "cli/Output.h"
 #include "core/AppModel.h"
 #include "core/Messages.h"
-#include "media/FrameExtractor.h"
-#include "media/FrameMontage.h"
-#include "media/GpsReader.h"
+#include "decoder/DecoderPool.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -38,16 +36,12 @@ Inspection inspect(const VideoItem& original, int frameCount)
 {
     Inspection result { original, std::nullopt };
     VideoItem& item = result.item;
-    if (item.mediaKind == MediaKind::Video) {
-        result.duration = FrameExtractor::durationSeconds(item.url);
-        item.frames = FrameExtractor::extractFrames(item.url, frameCount);
-        item.coordinate = PlaceResolver::coordinate(item.url);
-    } else {
-        const QByteArray picture = FrameExtractor::extractImage(item.url, PhotoMaxSize);
-        item.frames = picture.isEmpty() ? QByteArrayList() : QByteArrayList { picture };
-        item.coordinate = PlaceResolver::photoCoordinate(item.url);
-    }
-    item.montage = FrameMontage::compose(item.frames, MontageQuality);
+    const Decoded decoded = DecoderPool::shared().decode(
+        { item.url, item.mediaKind, frameCount, PhotoMaxSize, MontageQuality, /*inspect=*/true });
+    result.duration = decoded.durationSeconds;
+    item.frames = decoded.frames;
+    item.coordinate = decoded.coordinate;
+    item.montage = decoded.montage;
     if (item.frames.isEmpty()) {
         item.status = VideoItem::Status::Error;
         item.analysisText

@@ -3,9 +3,7 @@
 
 #include "core/AppModel.h"
 #include "core/Messages.h"
-#include "media/FrameExtractor.h"
-#include "media/FrameMontage.h"
-#include "media/GpsReader.h"
+#include "decoder/DecoderPool.h"
 #include "naming/NameBuilder.h"
 #include "naming/PlaceResolver.h"
 #include "vision/PromptBuilder.h"
@@ -75,25 +73,18 @@ void AnalysisRun::start()
 
 AnalysisRun::Prepared AnalysisRun::prepare(const std::filesystem::path& path, MediaKind kind, int frameCount)
 {
+    // In a worker process: a file that crashes or hangs a decoder costs only its own item.
+    Decoded decoded = DecoderPool::shared().decode(
+        { path, kind, frameCount, PhotoMaxSize, MontageQuality, false, VideoItem::ThumbnailEdge });
     Prepared prepared;
-    if (kind == MediaKind::Video) {
-        prepared.frames = FrameExtractor::extractFrames(path, frameCount);
-        if (prepared.frames.isEmpty()) {
-            prepared.failure = Messages::NoFrames;
-            return prepared;
-        }
-        prepared.coordinate = PlaceResolver::coordinate(path);
-    } else {
-        const QByteArray image = FrameExtractor::extractImage(path, PhotoMaxSize);
-        if (image.isEmpty()) {
-            prepared.failure = Messages::UnreadablePhoto;
-            return prepared;
-        }
-        prepared.frames = { image };
-        prepared.coordinate = PlaceResolver::photoCoordinate(path);
+    if (decoded.frames.isEmpty()) {
+        prepared.failure = kind == MediaKind::Video ? Messages::NoFrames : Messages::UnreadablePhoto;
+        return prepared;
     }
-    prepared.montage = FrameMontage::compose(prepared.frames, MontageQuality);
-    prepared.thumbnail = FrameExtractor::thumbnail(prepared.frames.constFirst(), VideoItem::ThumbnailEdge);
+    prepared.frames = std::move(decoded.frames);
+    prepared.montage = std::move(decoded.montage);
+    prepared.coordinate = decoded.coordinate;
+    prepared.thumbnail = std::move(decoded.thumbnail);
     return prepared;
 }
 

@@ -6,7 +6,7 @@
 #include "core/AnalysisRun.h"
 #include "core/Messages.h"
 #include "core/PictureCache.h"
-#include "media/FrameExtractor.h"
+#include "decoder/DecoderPool.h"
 #include "naming/NameBuilder.h"
 #include "naming/PlaceResolver.h"
 #include "naming/Renamer.h"
@@ -284,17 +284,23 @@ std::vector<ImportJob::Found> ImportJob::run(const std::shared_ptr<ImportJob>& j
             job->collectFile(path, found, seen);
     }
     job->readingDates = true;
-    // Reading dates is I/O and parsing; spread it over the cores. A cancelled job skips what is left.
-    const bool usePathPlace = job->usePathPlace;
-    QtConcurrent::blockingMap(found, [job, usePathPlace](Found& f) {
-        if (job->cancelled.load(std::memory_order_relaxed))
-            return;
-        f.creationDate = f.kind == MediaKind::Photo ? FrameExtractor::photoCreationDate(f.path)
-                                                    : FrameExtractor::creationDate(f.path);
-        if (usePathPlace)
-            f.pathPlace = PlaceResolver::fromPath(f.path, PathPlaceDepth);
-        job->dated.fetch_add(1, std::memory_order_relaxed);
-    });
+    // Dates are read in the decoder's worker processes, a batch at a time shared among them: a file that
+    // crashes a library costs only its own date, and a cancelled job stops after the batch in hand.
+    constexpr size_t Batch = 512;
+    for (size_t start = 0; start < found.size() && !job->cancelled; start += Batch) {
+        const size_t end = std::min(found.size(), start + Batch);
+        std::vector<DatedFile> files;
+        files.reserve(end - start);
+        for (size_t i = start; i < end; ++i)
+            files.push_back({ found[i].path, found[i].kind });
+        const std::vector<std::optional<QDateTime>> dates = DecoderPool::shared().captureDates(files);
+        for (size_t i = start; i < end; ++i) {
+            found[i].creationDate = i - start < dates.size() ? dates[i - start] : std::nullopt;
+            if (job->usePathPlace)
+                found[i].pathPlace = PlaceResolver::fromPath(found[i].path, PathPlaceDepth);
+        }
+        job->dated.fetch_add(qsizetype(end - start), std::memory_order_relaxed);
+    }
     return job->cancelled ? std::vector<Found>() : found;
 }
 

@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "decoder/DecodeJobs.h"
+
+#include "media/FrameExtractor.h"
+#include "media/FrameMontage.h"
+#include "media/GpsReader.h"
+
+namespace DecodeJobs {
+
+Decoded decode(const DecodeRequest& request)
+{
+    Decoded decoded;
+    if (request.kind == MediaKind::Video) {
+        if (request.inspect)
+            decoded.durationSeconds = FrameExtractor::durationSeconds(request.path);
+        decoded.frames = FrameExtractor::extractFrames(request.path, request.frameCount);
+    } else {
+        const QByteArray picture = FrameExtractor::extractImage(request.path, request.photoMaxSize);
+        if (!picture.isEmpty())
+            decoded.frames = { picture };
+    }
+    // An analysis drops a file without pictures, so its position would only cost time.
+    if (decoded.frames.isEmpty() && !request.inspect)
+        return decoded;
+    decoded.coordinate = request.kind == MediaKind::Video ? PlaceResolver::coordinate(request.path)
+                                                          : PlaceResolver::photoCoordinate(request.path);
+    decoded.montage = FrameMontage::compose(decoded.frames, request.montageQuality);
+    if (request.thumbnailEdge > 0 && !decoded.frames.isEmpty())
+        decoded.thumbnail = FrameExtractor::thumbnail(decoded.frames.constFirst(), request.thumbnailEdge);
+    return decoded;
+}
+
+std::optional<QDateTime> captureDate(const DatedFile& file)
+{
+    return file.kind == MediaKind::Photo ? FrameExtractor::photoCreationDate(file.path)
+                                         : FrameExtractor::creationDate(file.path);
+}
+
+} // namespace DecodeJobs

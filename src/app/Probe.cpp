@@ -54,7 +54,10 @@ public:
         timer->setTimerType(Qt::PreciseTimer);
         connect(timer, &QTimer::timeout, this, [this] {
             const qint64 now = m_clock.elapsed();
-            m_longest = std::max(m_longest, now - m_last);
+            if (now - m_last > m_longest) {
+                m_longest = now - m_last;
+                m_longestAt = m_mark;
+            }
             m_last = now;
         });
         m_clock.start();
@@ -70,11 +73,22 @@ public:
     {
         return m_longest;
     }
+    // What the caller was at when the longest stall happened (the number of items analysed, say).
+    void mark(qint64 mark)
+    {
+        m_mark = mark;
+    }
+    qint64 longestAt() const
+    {
+        return m_longestAt;
+    }
 
 private:
     QElapsedTimer m_clock;
     qint64 m_last = 0;
     qint64 m_longest = 0;
+    qint64 m_mark = 0;
+    qint64 m_longestAt = 0;
 };
 
 // Runs then once the window has painted what is on it now.
@@ -120,7 +134,8 @@ void install(AppModel& model, QMainWindow& window)
 
     // Stalls count from the first paint on: the start-up itself is measured by its own mode.
     auto* stalls = new StallMeter(&window);
-    QTimer::singleShot(0, &window, [&window, stalls] { afterPaint(window, [stalls] { stalls->restart(); }); });
+    QTimer::singleShot(
+        0, &window, [&window, stalls] { afterPaint(window, [stalls] { stalls->restart(); }); });
     QObject::connect(&model, &AppModel::importFinished, &window, [&model, &window, stalls, mode] {
         if (model.isImporting())
             return;
@@ -138,12 +153,13 @@ void install(AppModel& model, QMainWindow& window)
         auto analysed = std::make_shared<qsizetype>(0);
         auto reported500 = std::make_shared<bool>(false);
         QObject::connect(&model, &AppModel::itemsChanged, &window,
-            [&model, &window, analysed, reported500, mode](qsizetype first, qsizetype last) {
+            [&model, &window, analysed, reported500, mode, stalls](qsizetype first, qsizetype last) {
                 for (qsizetype i = first; i <= last && i < model.items().size(); ++i) {
                     if (model.items().at(i).status == VideoItem::Status::Analyzed
                         || model.items().at(i).status == VideoItem::Status::Error)
                         ++*analysed;
                 }
+                stalls->mark(*analysed);
                 static bool closing = false;
                 if (mode == "close" && *analysed >= 1 && !closing) {
                     closing = true;
@@ -161,6 +177,7 @@ void install(AppModel& model, QMainWindow& window)
             report("analysed", *analysed);
             report("rss_end_kb", statusField("VmRSS:"));
             report("maxgap_ms", stalls->longest());
+            report("maxgap_at_item", stalls->longestAt());
             finish();
         });
         model.analyzeAll();

@@ -3,6 +3,7 @@
 
 #include "core/AppModel.h"
 #include "core/Messages.h"
+#include "core/PictureCache.h"
 #include "decoder/DecoderPool.h"
 #include "naming/NameBuilder.h"
 #include "naming/PlaceResolver.h"
@@ -71,7 +72,10 @@ void AnalysisRun::start()
     QTimer::singleShot(0, this, &AnalysisRun::next);
 }
 
-AnalysisRun::Prepared AnalysisRun::prepare(const std::filesystem::path& path, MediaKind kind, int frameCount)
+AnalysisRun::Prepared AnalysisRun::prepare(const std::filesystem::path& path,
+    MediaKind kind,
+    int frameCount,
+    const std::filesystem::path& cacheFolder)
 {
     // In a worker process: a file that crashes or hangs a decoder costs only its own item.
     Decoded decoded = DecoderPool::shared().decode(
@@ -85,16 +89,20 @@ AnalysisRun::Prepared AnalysisRun::prepare(const std::filesystem::path& path, Me
     prepared.montage = std::move(decoded.montage);
     prepared.coordinate = decoded.coordinate;
     prepared.thumbnail = std::move(decoded.thumbnail);
+    // Here rather than when the answer is stored: a write may wait for the disk, the event loop must not.
+    prepared.cacheFile = PictureCache::writeFile(
+        cacheFolder, { prepared.frames, prepared.montage ? prepared.montage->jpeg : QByteArray() });
     return prepared;
 }
 
 QFuture<AnalysisRun::Prepared> AnalysisRun::prepareAsync(
     const std::filesystem::path& path, MediaKind kind) const
 {
-    return QtConcurrent::run(&mediaPool(), [path, kind, frameCount = m_setup.frameCount] {
-        yieldToInteractiveWork();
-        return prepare(path, kind, frameCount);
-    });
+    return QtConcurrent::run(
+        &mediaPool(), [path, kind, frameCount = m_setup.frameCount, cacheFolder = m_setup.cacheFolder] {
+            yieldToInteractiveWork();
+            return prepare(path, kind, frameCount, cacheFolder);
+        });
 }
 
 void AnalysisRun::stop()
@@ -159,9 +167,11 @@ void AnalysisRun::next()
     auto* watcher = new QFutureWatcher<Prepared>(this);
     connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, position, id] {
         watcher->deleteLater();
-        if (m_stopped)
-            return;
         const Prepared prepared = watcher->result();
+        if (m_stopped) {
+            PictureCache::discard(prepared.cacheFile);
+            return;
+        }
         analyse(position, id, prepared);
     });
     watcher->setFuture(future);
@@ -176,6 +186,7 @@ void AnalysisRun::analyse(qsizetype position, const QUuid& id, const Prepared& p
     // Removed while its pictures were decoded: there is nothing left to store the answer in.
     const std::optional<VideoItem> snapshot = m_model.itemSnapshot(id);
     if (!snapshot) {
+        PictureCache::discard(prepared.cacheFile);
         advance();
         return;
     }
@@ -203,7 +214,8 @@ void AnalysisRun::analyse(qsizetype position, const QUuid& id, const Prepared& p
                     store(id, prepared, reply, parsed.content, parsed.location, place);
             });
     };
-    auto onError = [this, id](const QString& message) {
+    auto onError = [this, id, file = prepared.cacheFile](const QString& message) {
+        PictureCache::discard(file);
         if (!m_stopped)
             fail(id, Messages::ErrorPrefix + message);
     };
@@ -250,7 +262,7 @@ void AnalysisRun::store(const QUuid& id,
         item.montage = prepared.montage;
         item.frameCount = int(prepared.frames.size());
         item.thumbnail = prepared.thumbnail;
-        m_model.cachePictures(item);
+        m_model.adoptPictures(item, prepared.cacheFile);
         item.content = content;
         item.coordinate = prepared.coordinate;
         if (geoPlace)
@@ -267,6 +279,8 @@ void AnalysisRun::store(const QUuid& id,
     });
     if (found)
         ++m_successes;
+    else
+        PictureCache::discard(prepared.cacheFile);
     advance();
 }
 

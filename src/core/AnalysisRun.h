@@ -40,6 +40,8 @@ public:
         QList<QUuid> ids;
         // Prepare the next item's pictures while the model answers (off only to measure the difference).
         bool prepareAhead = true;
+        // Where prepared pictures are written for the work list's picture cache; empty: not written.
+        std::filesystem::path cacheFolder;
     };
 
     // What the media pool makes of one file: the pictures to send, the grid, the GPS position.
@@ -49,6 +51,7 @@ public:
         std::optional<Montage> montage;
         std::optional<GeoCoordinate> coordinate;
         QByteArray thumbnail; // of the first picture, for the list
+        std::filesystem::path cacheFile; // the pictures, written for the picture cache
         QString failure; // the item's error text when nothing could be decoded
     };
 
@@ -60,7 +63,10 @@ public:
     void stop();
 
     // Decodes one file; pure, runs on any thread.
-    static Prepared prepare(const std::filesystem::path& path, MediaKind kind, int frameCount);
+    static Prepared prepare(const std::filesystem::path& path,
+        MediaKind kind,
+        int frameCount,
+        const std::filesystem::path& cacheFolder = {});
 
 private:
     struct Prefetch

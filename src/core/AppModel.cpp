@@ -162,13 +162,17 @@ AppModel::Pictures AppModel::pictures(const QUuid& id) const
     return {};
 }
 
-void AppModel::cachePictures(VideoItem& item)
+std::filesystem::path AppModel::pictureCacheFolder()
 {
-    if (item.frames.isEmpty())
+    return m_pictureCache->prepareFolder();
+}
+
+void AppModel::adoptPictures(VideoItem& item, const std::filesystem::path& file)
+{
+    if (file.empty() || item.frames.isEmpty() || !m_pictureCache->adopt(file, item.id)) {
+        PictureCache::discard(file);
         return;
-    const QByteArray montage = item.montage ? item.montage->jpeg : QByteArray();
-    if (!m_pictureCache->store(item.id, { item.frames, montage }))
-        return;
+    }
     item.frames.clear();
     item.frames.squeeze();
     if (item.montage)
@@ -604,6 +608,7 @@ void AppModel::analyzeAll()
         m_settings.frameCount,
         {},
         m_preparesAhead,
+        pictureCacheFolder(),
     };
     setup.ids.reserve(m_items.size());
     for (const VideoItem& item : std::as_const(m_items))

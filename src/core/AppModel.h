@@ -132,9 +132,11 @@ public:
         QByteArray montage;
     };
     Pictures pictures(const QUuid& id) const;
-    // Keeps an analysed item's pictures in the cache on disk instead of in the item (they are read back
-    // by pictures()); they stay in the item when the cache cannot take them.
-    void cachePictures(VideoItem& item);
+    // The folder where background work writes pictures for the cache (empty when there is none), and
+    // the hand-over of such a file to an analysed item: its pictures then leave the item for the disk
+    // (pictures() reads them back). They stay in the item when the cache cannot take them.
+    std::filesystem::path pictureCacheFolder();
+    void adoptPictures(VideoItem& item, const std::filesystem::path& file);
 
     // Fills in folder places for items that never had one, and uses them where an item has no place.
     void backfillPathPlaces();

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <vector>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -39,8 +41,10 @@ std::optional<pid_t> ownerOf(const std::string& name)
 }
 
 // Folders left by processes that are gone (killed, crashed) are removed; their pictures are useless.
+// Thousands of pictures take a while to delete, so that happens beside the caller.
 void sweepAbandoned(const fs::path& root)
 {
+    std::vector<fs::path> abandoned;
     std::error_code ec;
     for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         const auto pid = ownerOf(it->path().filename().native());
@@ -48,9 +52,16 @@ void sweepAbandoned(const fs::path& root)
             continue;
         if (::kill(*pid, 0) == 0 || errno != ESRCH)
             continue;
-        std::error_code ignored;
-        fs::remove_all(it->path(), ignored);
+        abandoned.push_back(it->path());
     }
+    if (abandoned.empty())
+        return;
+    std::thread([abandoned = std::move(abandoned)] {
+        for (const fs::path& folder : abandoned) {
+            std::error_code ignored;
+            fs::remove_all(folder, ignored);
+        }
+    }).detach();
 }
 
 } // namespace
@@ -91,26 +102,64 @@ fs::path PictureCache::entryPath(const QUuid& id) const
     return m_folder / id.toByteArray(QUuid::WithoutBraces).toStdString();
 }
 
-bool PictureCache::store(const QUuid& id, const Pictures& pictures)
+namespace {
+
+bool writeEntry(const fs::path& path, const PictureCache::Pictures& pictures)
 {
-    if (!ensureFolder())
-        return false;
-    const fs::path target = entryPath(id);
-    const fs::path temporary = fs::path(target.native() + ".part");
-    QFile file(QFile::decodeName(QByteArray::fromStdString(temporary.native())));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    QFile file(QFile::decodeName(QByteArray::fromStdString(path.native())));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         return false;
     QDataStream out(&file);
     out.setVersion(QDataStream::Qt_6_4);
     out << Magic << pictures.frames << pictures.montage;
     const bool written = out.status() == QDataStream::Ok && file.flush();
     file.close();
-    std::error_code ec;
-    if (!written || (fs::rename(temporary, target, ec), ec)) {
-        fs::remove(temporary, ec);
-        return false;
+    if (!written) {
+        std::error_code ec;
+        fs::remove(path, ec);
     }
-    return true;
+    return written;
+}
+
+} // namespace
+
+bool PictureCache::store(const QUuid& id, const Pictures& pictures)
+{
+    if (!ensureFolder())
+        return false;
+    const fs::path file = writeFile(m_folder, pictures);
+    return !file.empty() && adopt(file, id);
+}
+
+fs::path PictureCache::prepareFolder()
+{
+    return ensureFolder() ? m_folder : fs::path();
+}
+
+fs::path PictureCache::writeFile(const fs::path& folder, const Pictures& pictures)
+{
+    if (folder.empty())
+        return {};
+    const fs::path file
+        = folder / ("pending-" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces).toStdString());
+    return writeEntry(file, pictures) ? file : fs::path();
+}
+
+bool PictureCache::adopt(const fs::path& file, const QUuid& id)
+{
+    // Only a file of this cache's present folder: one written before the list was cleared is gone.
+    if (m_folder.empty() || file.parent_path() != m_folder)
+        return false;
+    std::error_code ec;
+    fs::rename(file, entryPath(id), ec);
+    return !ec;
+}
+
+void PictureCache::discard(const fs::path& file)
+{
+    std::error_code ec;
+    if (!file.empty())
+        fs::remove(file, ec);
 }
 
 std::optional<PictureCache::Pictures> PictureCache::load(const QUuid& id) const

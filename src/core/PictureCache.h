@@ -29,6 +29,14 @@ public:
 
     // False when the pictures could not be written (no space, no cache folder); the caller keeps them.
     bool store(const QUuid& id, const Pictures& pictures);
+
+    // Writing off the main thread, where a disk that is behind with its writes may keep a write waiting:
+    // folder() is made here (empty when it cannot be), writeFile() writes an entry on any thread into
+    // that folder under a name of its own, and adopt() makes it the entry of an item.
+    std::filesystem::path prepareFolder();
+    static std::filesystem::path writeFile(const std::filesystem::path& folder, const Pictures& pictures);
+    bool adopt(const std::filesystem::path& file, const QUuid& id);
+    static void discard(const std::filesystem::path& file);
     std::optional<Pictures> load(const QUuid& id) const;
     void remove(const QUuid& id);
     // Removes every entry and the folder itself.

@@ -333,6 +333,8 @@ private slots:
             QTest::mouseClick(button, Qt::LeftButton); // a second click starts nothing
         }
         QTRY_VERIFY_WITH_TIMEOUT(label->text().startsWith(note), 10'000);
+        const QColor red(0xc6, 0x28, 0x28);
+        QCOMPARE(label->palette().color(label->foregroundRole()) == red, note.startsWith(u"❌"));
         QVERIFY(button->isEnabled());
         QCOMPARE(m_server->count(u"/api/pull"_s), stream.isEmpty() ? 0 : 1);
         if (note.startsWith(u"✅"))

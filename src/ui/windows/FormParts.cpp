@@ -94,7 +94,7 @@ void setText(QLabel* label, const QString& text, Tone tone)
         colour = base.color(QPalette::PlaceholderText);
         break;
     }
-    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(label->foregroundRole(), colour); // help texts draw in the placeholder colour
     label->setPalette(palette);
 }
 

@@ -87,10 +87,11 @@ OnboardingWindow::OnboardingWindow(AppModel& model, QWidget* parent)
     buttons->addWidget(close);
     stack->addLayout(buttons);
 
+    // The window follows its content: a long error in the note makes it taller rather than cut off.
+    stack->setSizeConstraint(QLayout::SetFixedSize);
+    setMinimumSize(560, 300);
     connect(&model, &AppModel::readinessChanged, this, &OnboardingWindow::refresh);
     refresh();
-    adjustSize();
-    setFixedSize(sizeHint().expandedTo(QSize(560, 300)));
 }
 
 QWidget* OnboardingWindow::stepRow(const Step& step)

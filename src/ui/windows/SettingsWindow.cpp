@@ -487,7 +487,12 @@ void SettingsWindow::apply()
 
 void SettingsWindow::cancel()
 {
+    reject();
+}
+
+void SettingsWindow::reject()
+{
     m_error->clear();
     m_error->hide();
-    close();
+    QDialog::reject();
 }

@@ -30,8 +30,9 @@ public:
 
     // Stores every control's value and closes; stays open and says why when a value is not usable.
     void apply();
-    // Closes without reading a control.
+    // Closes without reading a control (also Escape and the close button).
     void cancel();
+    void reject() override;
     // Whether a model of this name is on the server (an empty name counts as there).
     bool isInstalled(const QString& name) const;
     // The reason the last apply was refused, empty when it was not.

@@ -236,6 +236,7 @@ private slots:
         QTest::newRow("settings: both") << true << 2 << u"both"_s << u"两者都处理"_s;
         QTest::newRow("radio: photos") << false << 1 << u"photos"_s << u"仅照片"_s;
         QTest::newRow("radio: the one already on") << false << 0 << u"videos"_s << u"仅视频"_s;
+        QTest::newRow("radio: toggled by a screen reader") << false << -2 << u"both"_s << u"两者都处理"_s;
         QTest::newRow("radio: no such target") << false << 3 << QString() << QString();
     }
 
@@ -254,10 +255,14 @@ private slots:
         } else {
             MediaTargetWindow window(m);
             window.show();
-            if (index < window.radios().size())
-                window.radios().at(index)->click();
-            else
+            if (index == -2) {
+                index = 2;
+                window.radios().at(index)->toggle();
+            } else if (index < window.radios().size()) {
+                QTest::mouseClick(window.radios().at(index), Qt::LeftButton, {}, QPoint(4, 4));
+            } else {
                 window.picked(index);
+            }
             for (int i = 0; i < window.radios().size(); ++i)
                 QCOMPARE(window.radios().at(i)->isChecked(), i == (raw.isEmpty() ? 0 : index));
             QVERIFY(window.isVisible());

@@ -11,6 +11,8 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include <utility>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -44,7 +46,20 @@ MediaTargetWindow::MediaTargetWindow(AppModel& model, QWidget* parent)
         auto* radio = new QRadioButton(displayTitle(Targets.at(tag)));
         radio->setObjectName(u"targetRadio%1"_s.arg(tag));
         radio->setChecked(Targets.at(tag) == current);
-        connect(radio, &QRadioButton::clicked, this, [this, tag] { picked(int(tag)); });
+        // A click on a radio that is off toggles it, then reports the click; a screen reader's toggle
+        // action toggles only; a click on the radio that is already on reports the click only. Each
+        // choice is taken once.
+        connect(radio, &QRadioButton::pressed, this, [this] { m_toggled = -1; });
+        connect(radio, &QRadioButton::toggled, this, [this, tag](bool on) {
+            if (!on)
+                return;
+            m_toggled = int(tag);
+            picked(int(tag));
+        });
+        connect(radio, &QRadioButton::clicked, this, [this, tag] {
+            if (std::exchange(m_toggled, -1) != tag)
+                picked(int(tag));
+        });
         m_radios.append(radio);
         stack->addWidget(radio);
     }

@@ -29,4 +29,5 @@ public:
 private:
     AppModel& m_model;
     QList<QRadioButton*> m_radios;
+    int m_toggled = -1; // the radio just switched on by the click under way
 };

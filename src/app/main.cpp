@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QScreen>
 
 #include <cstdio>
@@ -41,7 +42,9 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv); // takes Qt's own options (-platform …) out of argv
     QCoreApplication::setApplicationName(u"velmora"_s);
     QCoreApplication::setApplicationVersion(QStringLiteral(APP_VERSION));
-    QGuiApplication::setDesktopFileName(u"velmora"_s);
+    QGuiApplication::setDesktopFileName(u"org.ondrel.Velmora"_s);
+    QApplication::setWindowIcon(
+        QIcon::fromTheme(u"org.ondrel.Velmora"_s, QIcon(u":/app/org.ondrel.Velmora.svg"_s)));
 
     // The files and folders to import, as a file manager's "Open with" hands them over. Taken from argv
     // as bytes: names need not be valid UTF-8.

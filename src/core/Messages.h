@@ -63,8 +63,9 @@ inline QString undone(qsizetype count)
 }
 
 // The readiness hints of the local model server.
-inline const QString NotInstalledHint
-    = u"未检测到 Ollama，请先安装（curl -fsSL https://ollama.com/install.sh | sh）"_s;
+// The local model server's official installer for Linux.
+inline const QString InstallCommand = u"curl -fsSL https://ollama.com/install.sh | sh"_s;
+inline const QString NotInstalledHint = u"未检测到 Ollama，请先安装（"_s + InstallCommand + u"）"_s;
 inline const QString NotRunningHint = u"Ollama 已安装但未运行，请在终端执行：ollama serve"_s;
 inline const QString NoModelHint = u"Ollama 已运行，但尚未拉取视觉模型（ollama pull qwen2.5vl:7b）"_s;
 

@@ -3,6 +3,7 @@
 
 #include "core/AppModel.h"
 #include "naming/NameBuilder.h"
+#include "ui/widgets/GeocoderAttribution.h"
 #include "ui/widgets/PictureView.h"
 
 #include <QCryptographicHash>
@@ -86,6 +87,8 @@ DetailPane::DetailPane(AppModel& model, QWidget* parent)
     m_location = makeField(u"模型推测的地点"_s, u"地点 / 场景"_s, Field::Location);
     column->addWidget(fieldRow(u"内容描述"_s, m_content));
     column->addWidget(fieldRow(u"地点 / 场景"_s, m_location));
+    m_attribution = GeocoderAttribution::makeLabel();
+    column->addWidget(m_attribution, 0, Qt::AlignRight);
 
     column->addWidget(caption(u"命名"_s));
     m_proposed = makeField(u"新文件名"_s, u"新文件名（可手动修改）"_s, Field::Proposed);
@@ -176,6 +179,7 @@ void DetailPane::show(const std::optional<QUuid>& id)
         m_montageTitle->hide();
         m_montage->hide();
         m_framesStrip->hide();
+        m_attribution->hide();
         return;
     }
     showPictures(*id);
@@ -184,6 +188,8 @@ void DetailPane::show(const std::optional<QUuid>& id)
     m_original->setText(u"原始文件名："_s + displayFileName(item->url));
     setFieldText(m_content, item->content, sameItem);
     setFieldText(m_location, item->location, sameItem);
+    m_attribution->setVisible(item->geoPlace && !item->geoPlace->isEmpty()
+        && GeocoderAttribution::isPublicService(m_model.settings().geocoderURL));
     setFieldText(m_proposed, item->proposedName, sameItem);
     const std::string extension = item->url.extension().native();
     const QString suffix = extension.size() > 1 ? u"."_s + displayPath(extension.substr(1)) : QString();

@@ -46,6 +46,10 @@ public:
     {
         return m_original;
     }
+    QLabel* attributionLabel() const
+    {
+        return m_attribution;
+    }
     QLabel* resultLabel() const
     {
         return m_result;
@@ -83,6 +87,7 @@ private:
     QLabel* m_original = nullptr;
     QLineEdit* m_content = nullptr;
     QLineEdit* m_location = nullptr;
+    QLabel* m_attribution = nullptr; // credits the public geocoder when it named the place
     QLineEdit* m_proposed = nullptr;
     QLabel* m_result = nullptr;
     QPlainTextEdit* m_analysis = nullptr;

@@ -6,7 +6,11 @@
 #include <QString>
 
 class AppModel;
+class MediaTargetWindow;
+class OnboardingWindow;
 class QWidget;
+class SettingsWindow;
+class SponsorWindow;
 
 // The windows the main window opens: each is made on first use, then kept and shown again, centred
 // over the main window and above it.
@@ -22,22 +26,22 @@ public:
     void showOnboarding();
     void showMediaTarget();
     void showSponsor();
-    // Asks whether to download a newer version, skip it, or decide later.
+    // Asks whether to download a newer version, skip it, or decide later, and acts on the answer.
     void showUpdateAlert(const QString& latest);
 
-    QWidget* onboardingWindow() const
-    {
-        return m_onboarding;
-    }
+    // The windows made so far; null before their first showing.
+    OnboardingWindow* onboardingWindow() const;
+    SettingsWindow* settingsWindow() const;
+    MediaTargetWindow* mediaTargetWindow() const;
+    SponsorWindow* sponsorWindow() const;
 
 private:
     void present(QWidget* window);
-    QWidget* placeholder(const QString& title, int width, int height);
 
     AppModel& m_model;
     QWidget* m_main = nullptr;
-    QPointer<QWidget> m_settings;
-    QPointer<QWidget> m_onboarding;
-    QPointer<QWidget> m_mediaTarget;
-    QPointer<QWidget> m_sponsor;
+    QPointer<SettingsWindow> m_settings;
+    QPointer<OnboardingWindow> m_onboarding;
+    QPointer<MediaTargetWindow> m_mediaTarget;
+    QPointer<SponsorWindow> m_sponsor;
 };

@@ -354,8 +354,9 @@ void AppModel::startNextImport()
         m_importProgress->setInterval(150);
         connect(m_importProgress, &QTimer::timeout, this, &AppModel::showImportProgress);
     }
+    // Progress from the first tick on: a quick import goes straight to its result.
     m_importProgress->start();
-    showImportProgress();
+    notify(); // the window shows that it is working
 }
 
 void AppModel::showImportProgress()

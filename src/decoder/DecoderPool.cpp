@@ -61,12 +61,15 @@ std::optional<std::filesystem::path> locateWorker()
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
     const std::filesystem::path beside
         = error ? std::filesystem::path() : self.parent_path() / "velmora-decoder";
+    const std::filesystem::path alongside
+        = error ? std::filesystem::path() : self.parent_path() / VELMORA_DECODER_FROM_BINDIR;
     const std::filesystem::path installed = VELMORA_DECODER_INSTALLED;
     const std::filesystem::path built = VELMORA_DECODER_BUILT;
     // A program of the build tree takes the worker built with it, not an older installed one.
     const bool inBuildTree = !error && self.native().starts_with(VELMORA_BUILD_DIR "/");
-    for (const std::filesystem::path& candidate :
-        inBuildTree ? std::array { beside, built, installed } : std::array { beside, installed, built }) {
+    for (const std::filesystem::path& candidate : inBuildTree
+             ? std::array { beside, built, alongside, installed }
+             : std::array { beside, alongside, installed, built }) {
         if (isExecutable(candidate))
             return candidate;
     }

@@ -46,6 +46,10 @@ public:
     {
         return m_original;
     }
+    QLabel* companionsLabel() const
+    {
+        return m_companions;
+    }
     QLabel* resultLabel() const
     {
         return m_result;
@@ -81,6 +85,7 @@ private:
     QLabel* m_montageTitle = nullptr;
     PictureView* m_montage = nullptr;
     QLabel* m_original = nullptr;
+    QLabel* m_companions = nullptr;
     QLineEdit* m_content = nullptr;
     QLineEdit* m_location = nullptr;
     QLineEdit* m_proposed = nullptr;

@@ -158,6 +158,7 @@ private slots:
         touch(u"media/trip/a.mp4"_s);
         touch(u"media/trip/b.jpg"_s);
         touch(u"media/trip/c.txt"_s);
+        touch(u"media/trip/a.xmp"_s);
         const Run run = cli({ u"import"_s, u"--target"_s, u"both"_s, u"--json"_s,
             m_home.filePath(u"media/trip"_s), m_home.filePath(u"media/missing.mp4"_s) });
         QCOMPARE(run.exitCode, 2); // one path could not be read; the rest was imported
@@ -175,6 +176,8 @@ private slots:
         QVERIFY(first.value(u"coordinate"_s).isNull());
         QVERIFY(first.value(u"montage"_s).isNull());
         QCOMPARE(first.value(u"frames"_s).toInt(), 0);
+        QCOMPARE(first.value(u"companions"_s).toArray(),
+            QJsonArray { QFileInfo(m_home.filePath(u"media/trip/a.xmp"_s)).absoluteFilePath() });
         for (const char* key : { "creationDate", "pathPlace", "geoPlace", "content", "location",
                  "proposedName", "analysisText" })
             QVERIFY2(first.contains(QString::fromLatin1(key)), key);
@@ -201,6 +204,9 @@ private slots:
         QVERIFY(junk.open(QIODevice::WriteOnly));
         junk.write("no video here");
         junk.close();
+        QFile subtitles(folder + u"/clip.srt"_s);
+        QVERIFY(subtitles.open(QIODevice::WriteOnly));
+        subtitles.close();
 
         Run run = cli(
             { u"--endpoint"_s, server.url().toString(), u"analyze"_s, u"--rename"_s, u"--json"_s, folder });
@@ -221,10 +227,14 @@ private slots:
         QVERIFY(renamed.contains(u"喝茶聊天"_s));
         QVERIFY(QFile::exists(renamed));
         QVERIFY(!QFile::exists(folder + u"/clip.mp4"_s));
+        const QString renamedSubtitles = renamed.chopped(3) + u"srt"_s;
+        QCOMPARE(clip.value(u"companions"_s).toArray(), QJsonArray { renamedSubtitles });
+        QVERIFY(QFile::exists(renamedSubtitles));
 
         run = cli({ u"undo"_s, u"--last"_s, u"--json"_s });
         QCOMPARE(run.exitCode, 0);
-        QCOMPARE(run.json().value(u"restored"_s).toInt(), 1);
+        QCOMPARE(run.json().value(u"restored"_s).toInt(), 2);
+        QVERIFY(QFile::exists(folder + u"/clip.srt"_s));
         QVERIFY(QFile::exists(folder + u"/clip.mp4"_s));
         QVERIFY(!QFile::exists(renamed));
     }

@@ -17,7 +17,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr std::array<std::string_view, 7> SidecarExtensions { "xmp", "aae", "thm", "lrv", "srt", "pp3", "dop" };
+constexpr std::array<std::string_view, 7> SidecarExtensions { "xmp", "aae", "thm", "lrv", "srt", "pp3",
+    "dop" };
 constexpr std::array<std::string_view, 12> RawExtensions { "cr3", "cr2", "crw", "nef", "nrw", "arw", "raf",
     "rw2", "orf", "dng", "pef", "srw" };
 constexpr std::array<std::string_view, 5> PictureExtensions { "jpg", "jpeg", "heic", "heif", "hif" };
@@ -30,7 +31,7 @@ enum class Half
     Motion,
 };
 
-template<std::size_t N>
+template <std::size_t N>
 bool listed(const std::array<std::string_view, N>& list, const std::string& extension)
 {
     return std::find(list.begin(), list.end(), extension) != list.end();
@@ -212,8 +213,9 @@ bool pairUp(QList<VideoItem>& items)
         if (candidates.size() < 2)
             continue;
         auto first = [&](auto&& accept) {
-            const auto it = std::find_if(candidates.begin(), candidates.end(),
-                [&](qsizetype i) { return accept(items.at(i), halfOf(items.at(i).url.filename().native())); });
+            const auto it = std::find_if(candidates.begin(), candidates.end(), [&](qsizetype i) {
+                return accept(items.at(i), halfOf(items.at(i).url.filename().native()));
+            });
             return it == candidates.end() ? qsizetype(-1) : *it;
         };
         const qsizetype picture = first([](const VideoItem&, Half half) { return half == Half::Picture; });
@@ -239,9 +241,10 @@ bool pairUp(QList<VideoItem>& items)
     }
     bool changed = false;
     for (const auto& group : groups) {
-        QList<QUuid> before = items.at(group.front()).partners;
+        const QList<QUuid>& before = items.at(group.front()).partners;
         if (before.size() + 1 != qsizetype(group.size())
-            || !std::all_of(group.begin() + 1, group.end(), [&](qsizetype i) { return before.contains(items.at(i).id); }))
+            || !std::all_of(
+                group.begin() + 1, group.end(), [&](qsizetype i) { return before.contains(items.at(i).id); }))
             shareFirstAnalysis(items, group);
     }
     for (qsizetype i = 0; i < items.size(); ++i) {

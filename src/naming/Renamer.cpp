@@ -9,9 +9,9 @@
 #include <QFile>
 #include <QHash>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <algorithm>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -68,7 +68,8 @@ std::vector<std::filesystem::path> targetsFor(const Group& group, int number)
     // Every proposed name keeps room for "-99"; a bigger number costs the name a little more.
     const std::string tag = number > 1 ? '-' + std::to_string(number) : std::string();
     const qsizetype room = std::max(NameBudget::ClashRoom, qsizetype(tag.size()));
-    const QString base = NameBuilder::fitName(group.name, group.limit.units - group.suffixLength - room, group.limit);
+    const QString base
+        = NameBuilder::fitName(group.name, group.limit.units - group.suffixLength - room, group.limit);
     if (base.isEmpty())
         return {};
     const std::string name = base.toUtf8().toStdString() + tag;
@@ -147,8 +148,8 @@ std::vector<Group> plan(QList<VideoItem>& items)
                 members.push_back(*it);
         }
         // The half that is analysed names the group.
-        const auto lead = std::find_if(members.begin(), members.end(),
-            [&](qsizetype i) { return !items.at(i).followsPartner; });
+        const auto lead = std::find_if(
+            members.begin(), members.end(), [&](qsizetype i) { return !items.at(i).followsPartner; });
         Group group;
         group.name = cleanForRename(items.at(lead == members.end() ? first : *lead).proposedName);
         if (group.name.isEmpty())
@@ -238,7 +239,8 @@ std::vector<std::pair<std::size_t, std::filesystem::path>> putBack(
 // its names is taken, also when it is taken between the check and the move. The journal holds each
 // move before it is made. A file that is gone meanwhile is passed over (a sidecar with its item).
 // Returns each file moved, by its index in the group, with its new path.
-std::vector<std::pair<std::size_t, std::filesystem::path>> moveGroup(const Group& group, UndoLog::Journal& journal)
+std::vector<std::pair<std::size_t, std::filesystem::path>> moveGroup(
+    const Group& group, UndoLog::Journal& journal)
 {
     std::unordered_set<std::string> journaled;
     for (const std::filesystem::path& target : group.targets)

@@ -295,8 +295,8 @@ private slots:
             described << rows.index(row).data(ItemListModel::CompanionsRole).toString();
         QCOMPARE(described,
             (QStringList { QString(), QString(), u"随附文件：IMG_0050.JPG、IMG_0050.CR3.xmp、IMG_0050.xmp"_s,
-                u"随附文件：IMG_0050.CR3、IMG_0050.CR3.xmp、IMG_0050.xmp"_s, u"随附文件：clip.SRT、clip.srt"_s,
-                QString() }));
+                u"随附文件：IMG_0050.CR3、IMG_0050.CR3.xmp、IMG_0050.xmp"_s,
+                u"随附文件：clip.SRT、clip.srt"_s, QString() }));
         QVERIFY(m.items().at(2).followsPartner);
 
         // An edit of one half is an edit of both; without its picture the RAW stands alone again.

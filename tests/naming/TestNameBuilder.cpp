@@ -178,19 +178,24 @@ void TestNameBuilder::budget_data()
     QTest::newRow("fits as it is") << 255 << false << u"dlco"_s << u"石桥流水"_s << "/v/IMG_0234.MOV"_ba
                                    << ""_ba << u"2026-09-18_上里古镇_石桥流水_IMG_0234"_s;
     // 40 less ".mov" and "-99" leave 33 bytes: the original name goes, then the content is cut.
-    QTest::newRow("original first, then content") << 40 << false << u"co"_s << u"石桥流水孩童石桥流水孩童"_s
-                                                   << "/v/IMG_0234.mov"_ba << ""_ba << u"石桥流水孩童石桥流水孩"_s;
-    QTest::newRow("FAT counts UTF-16 units") << 40 << true << u"co"_s << u"石桥流水孩童石桥流水孩童"_s
-                                             << "/v/IMG_0234.mov"_ba << ""_ba << u"石桥流水孩童石桥流水孩童_IMG_0234"_s;
+    QTest::newRow("original first, then content")
+        << 40 << false << u"co"_s << u"石桥流水孩童石桥流水孩童"_s << "/v/IMG_0234.mov"_ba
+        << ""_ba << u"石桥流水孩童石桥流水孩"_s;
+    QTest::newRow("FAT counts UTF-16 units")
+        << 40 << true << u"co"_s << u"石桥流水孩童石桥流水孩童"_s << "/v/IMG_0234.mov"_ba
+        << ""_ba << u"石桥流水孩童石桥流水孩童_IMG_0234"_s;
     QTest::newRow("a companion's longer suffix counts")
         << 40 << false << u"c"_s << u"石桥流水孩童石桥流水孩童"_s << "/v/IMG_0042.JPG"_ba
         << "/v/IMG_0042.JPG.xmp"_ba << u"石桥流水孩童石桥流"_s;
     // 3 + 7 + 3: room for two accented letters, not for the base of a third.
     QTest::newRow("cut between user-perceived characters")
-        << 13 << false << u"c"_s << u"e\u0301e\u0301e\u0301"_s << "/v/a.mov"_ba << ""_ba << u"e\u0301e\u0301"_s;
+        << 13 << false << u"c"_s << u"e\u0301e\u0301e\u0301"_s << "/v/a.mov"_ba
+        << ""_ba << u"e\u0301e\u0301"_s;
     QTest::newRow("extension that is not UTF-8 counts its bytes")
-        << 12 << false << u"c"_s << u"石桥流水"_s << "/v/a.\xb3\xc9"_ba << ""_ba << u"石桥"_s;
-    QTest::newRow("a cut space is trimmed") << 12 << false << u"c"_s << u"ab        cd"_s << "/v/a"_ba << ""_ba << u"ab"_s;
+        << 12 << false << u"c"_s << u"石桥流水"_s << "/v/a.\xb3\xc9"_ba
+        << ""_ba << u"石桥"_s;
+    QTest::newRow("a cut space is trimmed") << 12 << false << u"c"_s << u"ab        cd"_s << "/v/a"_ba
+                                            << ""_ba << u"ab"_s;
 }
 
 void TestNameBuilder::budget()

@@ -385,15 +385,14 @@ void TestRenamer::travelTogether_data()
         << QStringList { u"IMG_0042.CR3"_s, u"IMG_0042.xmp"_s, u"IMG_0042.CR3.xmp"_s, u"IMG_0042.CR3.pp3"_s,
                u"IMG_0042.CR3.DOP"_s, u"IMG_00421.xmp"_s }
         << QStringList { u"IMG_0042.CR3"_s } << QStringList { u"茶楼"_s }
-        << QStringList { u"IMG_00421.xmp"_s, u"茶楼.CR3"_s, u"茶楼.CR3.DOP"_s, u"茶楼.CR3.pp3"_s, u"茶楼.CR3.xmp"_s,
-               u"茶楼.xmp"_s };
-    QTest::newRow("camera companions")
-        << QStringList { u"GX010042.MP4"_s, u"GX010042.THM"_s, u"GX010042.LRV"_s, u"DJI_0001.MP4"_s,
-               u"DJI_0001.SRT"_s, u"IMG_0042.HEIC"_s, u"IMG_0042.AAE"_s }
-        << QStringList { u"GX010042.MP4"_s, u"DJI_0001.MP4"_s, u"IMG_0042.HEIC"_s }
-        << QStringList { u"茶楼"_s, u"茶楼"_s, u"夜景"_s }
-        << QStringList { u"夜景.AAE"_s, u"夜景.HEIC"_s, u"茶楼-2.MP4"_s, u"茶楼-2.SRT"_s, u"茶楼.LRV"_s,
-               u"茶楼.MP4"_s, u"茶楼.THM"_s };
+        << QStringList { u"IMG_00421.xmp"_s, u"茶楼.CR3"_s, u"茶楼.CR3.DOP"_s, u"茶楼.CR3.pp3"_s,
+               u"茶楼.CR3.xmp"_s, u"茶楼.xmp"_s };
+    QTest::newRow("camera companions") << QStringList { u"GX010042.MP4"_s, u"GX010042.THM"_s,
+        u"GX010042.LRV"_s, u"DJI_0001.MP4"_s, u"DJI_0001.SRT"_s, u"IMG_0042.HEIC"_s,
+        u"IMG_0042.AAE"_s } << QStringList { u"GX010042.MP4"_s, u"DJI_0001.MP4"_s, u"IMG_0042.HEIC"_s }
+                                       << QStringList { u"茶楼"_s, u"茶楼"_s, u"夜景"_s }
+                                       << QStringList { u"夜景.AAE"_s, u"夜景.HEIC"_s, u"茶楼-2.MP4"_s,
+                                              u"茶楼-2.SRT"_s, u"茶楼.LRV"_s, u"茶楼.MP4"_s, u"茶楼.THM"_s };
     QTest::newRow("RAW and JPEG take the picture's name")
         << QStringList { u"IMG_0042.CR3"_s, u"IMG_0042.JPG"_s, u"IMG_0042.xmp"_s }
         << QStringList { u"IMG_0042.CR3"_s, u"IMG_0042.JPG"_s } << QStringList { u"别的"_s, u"茶楼"_s }
@@ -402,10 +401,10 @@ void TestRenamer::travelTogether_data()
                                 << QStringList { u"IMG_0042.HEIC"_s, u"IMG_0042.MOV=2.5"_s }
                                 << QStringList { u"茶楼"_s, u"别的"_s }
                                 << QStringList { u"茶楼.HEIC"_s, u"茶楼.MOV"_s };
-    QTest::newRow("a long MOV is a clip of its own") << QStringList { u"IMG_0042.HEIC"_s, u"IMG_0042.MOV"_s }
-                                                     << QStringList { u"IMG_0042.HEIC"_s, u"IMG_0042.MOV=12"_s }
-                                                     << QStringList { u"茶楼"_s, u"夜景"_s }
-                                                     << QStringList { u"夜景.MOV"_s, u"茶楼.HEIC"_s };
+    QTest::newRow("a long MOV is a clip of its own")
+        << QStringList { u"IMG_0042.HEIC"_s, u"IMG_0042.MOV"_s }
+        << QStringList { u"IMG_0042.HEIC"_s, u"IMG_0042.MOV=12"_s } << QStringList { u"茶楼"_s, u"夜景"_s }
+        << QStringList { u"夜景.MOV"_s, u"茶楼.HEIC"_s };
     QTest::newRow("halves in two folders are no pair")
         << QStringList { u"IMG_0042.JPG"_s, u"sub/"_s, u"sub/IMG_0042.CR3"_s }
         << QStringList { u"IMG_0042.JPG"_s, u"sub/IMG_0042.CR3"_s } << QStringList { u"茶楼"_s, u"夜景"_s }
@@ -422,9 +421,9 @@ void TestRenamer::travelTogether_data()
         << QStringList { u"a.mov"_s, u"a.xmp@"_s, u"a.srt/"_s } << QStringList { u"a.mov"_s }
         << QStringList { u"茶楼"_s } << QStringList { u"a.srt/"_s, u"a.xmp@"_s, u"茶楼.mov"_s };
     // 255 bytes less ".mov" and "-99": 82 characters of three bytes.
-    QTest::newRow("a name too long is cut") << QStringList { u"a.mov"_s } << QStringList { u"a.mov"_s }
-                                            << QStringList { QString(100, u'茶') }
-                                            << QStringList { QString(82, u'茶') + u".mov"_s };
+    QTest::newRow("a name too long is cut")
+        << QStringList { u"a.mov"_s } << QStringList { u"a.mov"_s } << QStringList { QString(100, u'茶') }
+        << QStringList { QString(82, u'茶') + u".mov"_s };
 }
 
 void TestRenamer::travelTogether()

@@ -200,7 +200,8 @@ void TestRenamerCrash::killed()
     qputenv("XDG_STATE_HOME", savedState);
     QVERIFY(restored >= moved);
     QVERIFY(snapshot(folder) == before);
-    if (fs::exists(Renamer::undoDirectory()))
+    // A child killed early may not have made its undo directory yet.
+    if (fs::exists(state / "velmora" / "undo"))
         for (const auto& entry : fs::directory_iterator(state / "velmora" / "undo")) {
             const std::string name = entry.path().filename().native();
             QVERIFY2(name.rfind(".partial-", 0) == 0, name.c_str());

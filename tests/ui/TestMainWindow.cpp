@@ -321,8 +321,12 @@ private slots:
         QVERIFY(pane->companionsLabel()->isVisible());
         // The RAW half took the picture's name; the file would get what fits in 255 bytes.
         QCOMPARE(pane->resultLabel()->text(), u"重命名后："_s + QString(82, u'茶') + u".CR3"_s);
-        QVERIFY(w.listView()->model()->index(0, 0).data(Qt::ToolTipRole).toString().endsWith(
-            u"随附文件：p.JPG、p.xmp"_s));
+        QVERIFY(w.listView()
+                    ->model()
+                    ->index(0, 0)
+                    .data(Qt::ToolTipRole)
+                    .toString()
+                    .endsWith(u"随附文件：p.JPG、p.xmp"_s));
     }
 
     void rowTexts_data()

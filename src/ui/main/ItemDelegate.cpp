@@ -139,7 +139,8 @@ void ItemDelegate::paint(
     painter->setFont(statusFont(option.font));
     painter->setPen(statusColor);
     QString status = index.data(ItemListModel::StatusTextRole).toString();
-    if (const QString companions = index.data(ItemListModel::CompanionsRole).toString(); !companions.isEmpty())
+    if (const QString companions = index.data(ItemListModel::CompanionsRole).toString();
+        !companions.isEmpty())
         status += u" · "_s + companions;
     painter->drawText(l.status, Qt::AlignLeft | Qt::AlignVCenter,
         QFontMetrics(painter->font()).elidedText(status.simplified(), Qt::ElideRight, l.status.width()));

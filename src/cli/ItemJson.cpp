@@ -37,6 +37,10 @@ QJsonObject item(const VideoItem& item)
     object.insert(u"path"_s, displayPath(item.url));
     object.insert(u"kind"_s, rawValue(item.mediaKind));
     object.insert(u"status"_s, rawValue(item.status));
+    QJsonArray companions;
+    for (const std::filesystem::path& companion : item.companions)
+        companions.append(displayPath(companion));
+    object.insert(u"companions"_s, companions);
     object.insert(
         u"creationDate"_s, item.creationDate ? QJsonValue(isoDate(*item.creationDate)) : QJsonValue());
     object.insert(u"pathPlace"_s, optionalString(item.pathPlace));

@@ -7,11 +7,13 @@
 
 #include <QByteArrayList>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 #include <QUuid>
 
 #include <filesystem>
 #include <optional>
+#include <vector>
 
 // One media file of the work list with everything learnt about it. A plain value: copies are
 // independent snapshots; only AppModel's list is the real thing, and items are found again by id.
@@ -50,6 +52,19 @@ struct VideoItem
     std::optional<QDateTime> creationDate;
     QString proposedName;
     Status status = Status::Pending;
+
+    // Sidecars beside the file (editing data, thumbnails, proxies, subtitles): renamed with it and
+    // never items of their own.
+    std::vector<std::filesystem::path> sidecars;
+    // Length of a video when it was read: for clips that may be the moving half of a Live Photo.
+    std::optional<double> durationSeconds;
+    // The other halves of a RAW+JPEG pair or a Live Photo when they are in the list too: one analysis
+    // (of the picture half), one name, renamed and undone together. The halves that are not sent to
+    // the model follow their partner.
+    QList<QUuid> partners;
+    bool followsPartner = false;
+    // Every other file that travels with this one: its partners and the sidecars of all of them.
+    std::vector<std::filesystem::path> companions;
 };
 
 std::optional<VideoItem::Status> statusFromRaw(const QString& raw);

@@ -58,6 +58,7 @@ AnalysisRun::AnalysisRun(AppModel& model, Setup setup, std::function<void()> fin
     , m_model(model)
     , m_setup(std::move(setup))
     , m_finished(std::move(finished))
+    , m_listSize(model.items().size())
 { }
 
 AnalysisRun::~AnalysisRun()
@@ -302,7 +303,7 @@ void AnalysisRun::advance()
 
 void AnalysisRun::finish(bool stopped)
 {
-    const bool listChanged = m_model.items().size() != m_setup.ids.size();
+    const bool listChanged = m_model.items().size() != m_listSize;
     const double elapsed = m_clock.nsecsElapsed() / 1e9;
     const qsizetype total = m_setup.ids.size();
     m_model.setStatusMessage(stopped ? Messages::analysisStopped(m_successes, total, elapsed, listChanged)

@@ -94,6 +94,7 @@ private:
     AppModel& m_model;
     Setup m_setup;
     std::function<void()> m_finished;
+    qsizetype m_listSize = 0; // at the start, to tell whether items came or went
     QElapsedTimer m_clock;
     qsizetype m_position = 0;
     qsizetype m_successes = 0;

@@ -7,6 +7,7 @@
 #include "core/Messages.h"
 #include "core/PictureCache.h"
 #include "decoder/DecoderPool.h"
+#include "naming/Companions.h"
 #include "naming/NameBuilder.h"
 #include "naming/PlaceResolver.h"
 #include "naming/Renamer.h"
@@ -92,6 +93,9 @@ struct ImportJob
         MediaKind kind;
         std::optional<QDateTime> creationDate;
         std::optional<QString> pathPlace;
+        std::vector<std::filesystem::path> sidecars;
+        bool mayBeLiveMotion = false;
+        std::optional<double> duration;
     };
 
     std::vector<std::filesystem::path> urls;
@@ -105,6 +109,7 @@ struct ImportJob
     QFutureWatcher<std::vector<Found>>* watcher = nullptr;
 
     static std::vector<Found> run(const std::shared_ptr<ImportJob>& job);
+    static void lookBeside(std::vector<Found>& found);
 
 private:
     std::optional<MediaKind> acceptedKind(const std::filesystem::path& path) const;
@@ -219,7 +224,7 @@ void ImportJob::collectFile(
     const auto kind = acceptedKind(path);
     if (!kind || !seen.insert(path.native()).second)
         return;
-    out.push_back({ path, *kind, std::nullopt, std::nullopt });
+    out.push_back({ path, *kind, std::nullopt, std::nullopt, {}, false, std::nullopt });
     found.store(qsizetype(out.size()), std::memory_order_relaxed);
 }
 
@@ -287,6 +292,7 @@ std::vector<ImportJob::Found> ImportJob::run(const std::shared_ptr<ImportJob>& j
         else
             job->collectFile(path, found, seen);
     }
+    lookBeside(found);
     job->readingDates = true;
     // Dates are read in the decoder's worker processes, a batch at a time shared among them: a file that
     // crashes a library costs only its own date, and a cancelled job stops after the batch in hand.
@@ -302,10 +308,30 @@ std::vector<ImportJob::Found> ImportJob::run(const std::shared_ptr<ImportJob>& j
             found[i].creationDate = i - start < dates.size() ? dates[i - start] : std::nullopt;
             if (job->usePathPlace)
                 found[i].pathPlace = PlaceResolver::fromPath(found[i].path, PathPlaceDepth);
+            // A clip beside a picture of its name may be the motion of a Live Photo: its length decides.
+            if (found[i].mayBeLiveMotion) {
+                found[i].duration = DecoderPool::shared()
+                                        .decode({ found[i].path, MediaKind::Video, 1, 1280, 0.8, true, 0 })
+                                        .durationSeconds;
+            }
         }
         job->dated.fetch_add(qsizetype(end - start), std::memory_order_relaxed);
     }
     return job->cancelled ? std::vector<Found>() : found;
+}
+
+// Sidecars and Live Photo candidates, reading each folder once.
+void ImportJob::lookBeside(std::vector<Found>& found)
+{
+    std::vector<std::filesystem::path> paths;
+    paths.reserve(found.size());
+    for (const Found& f : found)
+        paths.push_back(f.path);
+    std::vector<Companions::Beside> beside = Companions::discover(paths);
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        found[i].mayBeLiveMotion = Companions::mayBeLiveMotion(found[i].path, beside[i]);
+        found[i].sidecars = std::move(beside[i].sidecars);
+    }
 }
 
 namespace {
@@ -394,11 +420,15 @@ void AppModel::finishImport()
             item.mediaKind = f->kind;
             item.creationDate = f->creationDate;
             item.pathPlace = f->pathPlace;
+            item.sidecars = f->sidecars;
+            item.durationSeconds = f->duration;
             m_paths.insert(item.url.native());
             m_positions.insert(item.id, m_items.size());
             m_items.append(std::move(item));
         }
         emit itemsAppended();
+        if (Companions::pairUp(m_items))
+            emitAllChanged();
     }
 
     if (!fresh.empty())
@@ -436,6 +466,8 @@ void AppModel::removeItems(const QList<int>& positions)
         i = j + 1;
     }
     rebuildIndexes();
+    if (Companions::pairUp(m_items))
+        emitAllChanged();
     m_statusMessage = Messages::removed(unique.size());
     notify();
 }
@@ -504,6 +536,8 @@ bool AppModel::mutateItem(const QUuid& id, const std::function<void(VideoItem&)>
         m_paths.insert(item.url.native());
     }
     emit itemsChanged(*index, *index);
+    for (const qsizetype partner : Companions::spread(m_items, *index, m_positions))
+        emit itemsChanged(partner, partner);
     emit changed();
     return true;
 }
@@ -528,6 +562,7 @@ void AppModel::backfillPathPlaces()
     }
     if (filled > 0)
         m_statusMessage = Messages::placesFilled(filled);
+    Companions::spreadAll(m_items);
     emitAllChanged();
     notify();
 }
@@ -538,6 +573,7 @@ void AppModel::regenerateNames()
         if (item.status == VideoItem::Status::Analyzed)
             item.proposedName = NameBuilder::build(item, m_settings);
     }
+    Companions::spreadAll(m_items);
     emitAllChanged();
     notify();
 }
@@ -590,6 +626,7 @@ void AppModel::undoLast()
         if (item.status == VideoItem::Status::Renamed)
             item.status = VideoItem::Status::Analyzed;
     }
+    Companions::followUndo(m_items, result.moves);
     rebuildIndexes();
     m_statusMessage = Messages::undone(result.restored);
     emitAllChanged();
@@ -612,8 +649,10 @@ void AppModel::analyzeAll()
         pictureCacheFolder(),
     };
     setup.ids.reserve(m_items.size());
-    for (const VideoItem& item : std::as_const(m_items))
-        setup.ids.append(item.id);
+    for (const VideoItem& item : std::as_const(m_items)) {
+        if (!item.followsPartner) // analysed through its partner
+            setup.ids.append(item.id);
+    }
     m_run = new AnalysisRun(*this, std::move(setup), [this] { finishRun(); });
     notify();
     m_run->start();

@@ -2,6 +2,7 @@
 #include "core/ItemListModel.h"
 
 #include "core/AppModel.h"
+#include "naming/Companions.h"
 
 using namespace Qt::StringLiterals;
 
@@ -67,9 +68,13 @@ QVariant ItemListModel::data(const QModelIndex& index, int role) const
     case Qt::DisplayRole:
         return displayFileName(item.url);
     case Qt::ToolTipRole:
-        return displayPath(item.url);
-    case Qt::AccessibleTextRole:
-        return QString(displayFileName(item.url) + u"，"_s + statusText(item));
+        return item.companions.empty() ? displayPath(item.url)
+                                       : displayPath(item.url) + u'\n' + Companions::describe(item);
+    case Qt::AccessibleTextRole: {
+        const QString companions = Companions::describe(item);
+        return QString(displayFileName(item.url) + u"，"_s + statusText(item)
+            + (companions.isEmpty() ? QString() : u"，"_s + companions));
+    }
     case StatusTextRole:
         return statusText(item);
     case IsErrorRole:
@@ -82,6 +87,8 @@ QVariant ItemListModel::data(const QModelIndex& index, int role) const
         return int(item.mediaKind);
     case PathRole:
         return QByteArray::fromStdString(item.url.native());
+    case CompanionsRole:
+        return Companions::describe(item);
     default:
         return {};
     }

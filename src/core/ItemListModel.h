@@ -22,6 +22,7 @@ public:
         IdRole, // QUuid
         MediaKindRole, // int: MediaKind
         PathRole, // QByteArray: the native path
+        CompanionsRole, // "随附文件：IMG_0042.CR3、IMG_0042.xmp", empty when nothing travels with it
     };
 
     explicit ItemListModel(AppModel& model, QObject* parent = nullptr);

@@ -12,8 +12,8 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <vector>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 

@@ -7,6 +7,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace NameBuilder {
@@ -34,20 +36,79 @@ QString cleanName(const QString& name)
 
 QString build(const VideoItem& item, const AppSettings& settings)
 {
-    QStringList parts;
+    return build(item, settings, NameBudget::limitOf(item.url.parent_path()));
+}
+
+QString build(const VideoItem& item, const AppSettings& settings, const NameBudget::Limit& limit)
+{
+    enum class Part
+    {
+        Date,
+        Location,
+        Content,
+        Original,
+    };
+    QList<std::pair<Part, QString>> parts;
     if (settings.includeDate && item.creationDate && item.creationDate->isValid()) {
         // QDate formats in the proleptic Gregorian calendar whatever the user's locale; the day is the
         // local calendar day of the capture instant.
-        parts.append(item.creationDate->toLocalTime().date().toString(u"yyyy-MM-dd"_s));
+        parts.append({ Part::Date, item.creationDate->toLocalTime().date().toString(u"yyyy-MM-dd"_s) });
     }
-    if (settings.includeLocation && !item.location.isEmpty())
-        parts.append(item.location);
-    if (settings.includeContent && !item.content.isEmpty())
-        parts.append(item.content);
+    if (settings.includeLocation)
+        parts.append({ Part::Location, item.location });
+    if (settings.includeContent)
+        parts.append({ Part::Content, item.content });
     if (settings.includeOriginal)
-        parts.append(originalBaseName(displayFileName(item.url)));
-    parts.removeAll(QString());
-    return cleanName(parts.join(settings.separator));
+        parts.append({ Part::Original, originalBaseName(displayFileName(item.url)) });
+
+    auto assemble = [&] {
+        QStringList texts;
+        for (const auto& [part, text] : std::as_const(parts)) {
+            if (!text.isEmpty())
+                texts.append(text);
+        }
+        return cleanName(texts.join(settings.separator));
+    };
+    const qsizetype budget = NameBudget::baseBudget(item, limit);
+    auto fits = [&](const QString& name) { return NameBudget::length(name, limit) <= budget; };
+    QString name = assemble();
+    for (const Part cutFirst : { Part::Original, Part::Content, Part::Location }) {
+        if (fits(name))
+            return name;
+        const auto it = std::find_if(
+            parts.begin(), parts.end(), [cutFirst](const auto& part) { return part.first == cutFirst; });
+        if (it == parts.end() || it->second.isEmpty())
+            continue;
+        // The most characters of this part with which the whole name fits.
+        const QString full = it->second;
+        qsizetype low = 0;
+        qsizetype high = Text::graphemeCount(full) - 1;
+        while (low < high) {
+            const qsizetype middle = (low + high + 1) / 2;
+            it->second = Text::firstGraphemes(full, middle);
+            if (fits(assemble()))
+                low = middle;
+            else
+                high = middle - 1;
+        }
+        it->second = Text::firstGraphemes(full, low);
+        name = assemble();
+    }
+    return NameBudget::cut(name, budget, limit);
+}
+
+QString fitName(const QString& proposed, qsizetype budget, const NameBudget::Limit& limit)
+{
+    QString name = proposed;
+    // A NUL cannot be part of a file name; left in, it would cut the name short in every system call.
+    name.remove(QChar(u'\0'));
+    return NameBudget::cut(cleanName(name), budget, limit);
+}
+
+QString fileBaseName(const VideoItem& item, const QString& proposed)
+{
+    const NameBudget::Limit limit = NameBudget::limitOf(item.url.parent_path());
+    return fitName(proposed, NameBudget::baseBudget(item, limit), limit);
 }
 
 } // namespace NameBuilder

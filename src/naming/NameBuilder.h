@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "naming/NameBudget.h"
+
 #include <QString>
 #include <QStringView>
 
@@ -8,14 +10,24 @@ class AppSettings;
 struct VideoItem;
 
 // The proposed base name of a media file (no extension): date, place, content and original name,
-// joined with the separator. Free functions of their arguments, safe on any thread.
+// joined with the separator, short enough for the folder. Free functions, safe on any thread.
 namespace NameBuilder {
 
 // Removed from every proposed name, here and again by the renamer.
 inline constexpr QStringView ForbiddenCharacters = u"/\\:*?\"<>|";
 
-// The name for this item under these settings; empty when no component is left.
+// The name for this item under these settings; empty when no component is left. A name too long for
+// the item's folder (its own extension, its companions' suffixes and a clash number included) loses
+// the end of the original name first, then of the content, then of the place, cut between
+// user-perceived characters.
 QString build(const VideoItem& item, const AppSettings& settings);
+QString build(const VideoItem& item, const AppSettings& settings, const NameBudget::Limit& limit);
+
+// The base name the item's file gets from a proposed name: cleaned (NULs removed too) and, when too
+// long for its folder, cut at the end. What the renamer uses, and so what the window shows.
+QString fileBaseName(const VideoItem& item, const QString& proposed);
+// The same within an explicit budget.
+QString fitName(const QString& proposed, qsizetype budget, const NameBudget::Limit& limit);
 
 // The final clean-up of a name: forbidden characters removed, each line feed made a space, horizontal
 // white space trimmed at both ends (line breaks are not trimmed).

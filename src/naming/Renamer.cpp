@@ -2,14 +2,18 @@
 #include "naming/Renamer.h"
 
 #include "common/Paths.h"
+#include "naming/Companions.h"
 #include "naming/FileMoves.h"
 #include "naming/NameBuilder.h"
 
 #include <QFile>
+#include <QHash>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <unordered_set>
 
 using FileMoves::PathState;
@@ -18,17 +22,31 @@ namespace {
 
 // A folder holding this many numbered copies of one name is not a real folder.
 constexpr int MaxClashNumber = 1000000;
+// A group that keeps finding its names taken in the instant between check and move gives up.
+constexpr int MaxRetries = 16;
 constexpr off_t MaxLogBytes = off_t(256) << 20;
 
-struct Planned
+// One file of a group: an item's own file or a sidecar of one.
+struct FileMove
 {
-    qsizetype index = 0;
     std::filesystem::path original; // absolute
-    std::string baseName;
-    std::string extension;
-    std::filesystem::path target;
+    std::string suffix; // what follows the base name: ".MOV", ".CR3.xmp", or nothing
     dev_t device = 0;
     ino_t inode = 0;
+    qsizetype item = -1; // list position of the item, -1 for a sidecar
+    qsizetype owner = -1; // for a sidecar: the list position of its item
+};
+
+// Files renamed to one base name together: an item, the other halves of its pair, and the sidecars
+// of all of them, all in one folder. Items come first.
+struct Group
+{
+    std::filesystem::path folder;
+    QString name; // the cleaned proposed name
+    NameBudget::Limit limit;
+    qsizetype suffixLength = 0;
+    std::vector<FileMove> files;
+    std::vector<std::filesystem::path> targets; // as planned
 };
 
 // A NUL cannot be part of a file name; left in, it would cut the name short in every system call.
@@ -38,24 +56,28 @@ QString cleanForRename(QString name)
     return NameBuilder::cleanName(name);
 }
 
-// Only the part after the last dot, as bytes; none for hidden files such as ".profile".
-std::string extensionOf(const std::filesystem::path& path)
+// The last dot and what follows it, as bytes; nothing for hidden files such as ".profile".
+std::string suffixOf(const std::filesystem::path& path)
 {
     const std::string name = path.filename().native();
-    const std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size())
-        return {};
-    return name.substr(dot + 1);
+    return name.substr(Companions::stemOf(name).size());
 }
 
-std::filesystem::path candidate(const Planned& p, int number)
+std::vector<std::filesystem::path> targetsFor(const Group& group, int number)
 {
-    std::string name = p.baseName;
-    if (number > 1)
-        name += '-' + std::to_string(number);
-    if (!p.extension.empty())
-        name += '.' + p.extension;
-    return p.original.parent_path() / name;
+    // Every proposed name keeps room for "-99"; a bigger number costs the name a little more.
+    const std::string tag = number > 1 ? '-' + std::to_string(number) : std::string();
+    const qsizetype room = std::max(NameBudget::ClashRoom, qsizetype(tag.size()));
+    const QString base
+        = NameBuilder::fitName(group.name, group.limit.units - group.suffixLength - room, group.limit);
+    if (base.isEmpty())
+        return {};
+    const std::string name = base.toUtf8().toStdString() + tag;
+    std::vector<std::filesystem::path> targets;
+    targets.reserve(group.files.size());
+    for (const FileMove& file : group.files)
+        targets.push_back(group.folder / (name + file.suffix));
+    return targets;
 }
 
 int nextNumber(int number)
@@ -65,87 +87,213 @@ int nextNumber(int number)
 
 bool isEligible(const VideoItem& item)
 {
-    return item.status == VideoItem::Status::Analyzed || item.status == VideoItem::Status::Naming;
+    return (item.status == VideoItem::Status::Analyzed || item.status == VideoItem::Status::Naming)
+        && !item.proposedName.isEmpty();
 }
 
-// Chooses targets for the whole batch before anything moves, counting names that earlier items will
+std::optional<FileMove> regularFile(const std::filesystem::path& path, bool sidecar)
+{
+    struct stat st
+    { };
+    if (::lstat(path.c_str(), &st) != 0 || (sidecar && !S_ISREG(st.st_mode)))
+        return std::nullopt;
+    FileMove file;
+    file.original = path;
+    file.device = st.st_dev;
+    file.inode = st.st_ino;
+    return file;
+}
+
+// Chooses targets for the whole batch before anything moves, counting names that earlier groups will
 // take or give up, so that the journal can hold every intended move after a single flush. A target
 // that turns out otherwise at move time is journaled again before that move.
-std::vector<Planned> plan(QList<VideoItem>& items)
+std::vector<Group> plan(QList<VideoItem>& items)
 {
-    std::vector<Planned> out;
+    QHash<QUuid, qsizetype> eligible;
+    std::vector<qsizetype> order;
+    std::vector<std::filesystem::path> originals;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        if (!isEligible(items.at(i)))
+            continue;
+        std::error_code error;
+        std::filesystem::path original = std::filesystem::absolute(items.at(i).url, error);
+        if (error || !original.has_filename()) {
+            items[i].status = VideoItem::Status::Error;
+            continue;
+        }
+        eligible.insert(items.at(i).id, i);
+        order.push_back(i);
+        originals.push_back(std::move(original));
+    }
+    // Sidecars are looked for now, on disk, not taken from the import: one read of each folder.
+    const std::vector<Companions::Beside> beside = Companions::discover(originals);
+    std::unordered_map<qsizetype, std::size_t> slot;
+    for (std::size_t k = 0; k < order.size(); ++k)
+        slot.emplace(order[k], k);
+
+    std::vector<Group> out;
+    std::unordered_set<qsizetype> planned;
     std::unordered_set<std::string> claimed;
     std::unordered_set<std::string> vacated;
-    for (qsizetype i = 0; i < items.size(); ++i) {
-        VideoItem& item = items[i];
-        if (!isEligible(item) || item.proposedName.isEmpty())
+    std::unordered_set<std::string> sidecarsTaken;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const qsizetype first = order[k];
+        if (!planned.insert(first).second)
             continue;
-        const QString cleaned = cleanForRename(item.proposedName);
-        if (cleaned.isEmpty())
-            continue;
-        Planned p;
-        p.index = i;
-        std::error_code error;
-        p.original = std::filesystem::absolute(item.url, error);
-        struct stat st
-        { };
-        if (error || !p.original.has_filename() || ::lstat(p.original.c_str(), &st) != 0) {
-            item.status = VideoItem::Status::Error;
-            continue;
+        std::vector<qsizetype> members { first };
+        for (const QUuid& id : items.at(first).partners) {
+            const auto it = eligible.constFind(id);
+            if (it != eligible.cend() && originals[slot.at(*it)].parent_path() == originals[k].parent_path()
+                && planned.insert(*it).second)
+                members.push_back(*it);
         }
-        p.device = st.st_dev;
-        p.inode = st.st_ino;
-        p.baseName = cleaned.toUtf8().toStdString();
-        p.extension = extensionOf(p.original);
+        // The half that is analysed names the group.
+        const auto lead = std::find_if(
+            members.begin(), members.end(), [&](qsizetype i) { return !items.at(i).followsPartner; });
+        Group group;
+        group.name = cleanForRename(items.at(lead == members.end() ? first : *lead).proposedName);
+        if (group.name.isEmpty())
+            continue;
+        group.folder = originals[k].parent_path();
+        for (const qsizetype member : members) {
+            auto file = regularFile(originals[slot.at(member)], false);
+            if (!file) {
+                items[member].status = VideoItem::Status::Error;
+                continue;
+            }
+            file->suffix = suffixOf(file->original);
+            file->item = member;
+            group.files.push_back(std::move(*file));
+        }
+        const std::size_t itemFiles = group.files.size();
+        for (std::size_t f = 0; f < itemFiles; ++f) {
+            const qsizetype owner = group.files[f].item;
+            const std::string stem = Companions::stemOf(group.files[f].original.filename().native());
+            for (const std::filesystem::path& sidecar : beside[slot.at(owner)].sidecars) {
+                if (sidecarsTaken.count(sidecar.native()))
+                    continue;
+                auto file = regularFile(sidecar, true);
+                if (!file)
+                    continue; // gone since the folder was read
+                file->suffix = sidecar.filename().native().substr(stem.size());
+                file->owner = owner;
+                sidecarsTaken.insert(sidecar.native());
+                group.files.push_back(std::move(*file));
+            }
+        }
+        if (itemFiles == 0)
+            continue;
+        group.limit = NameBudget::limitOf(group.folder);
+        for (const FileMove& file : group.files)
+            group.suffixLength = std::max(group.suffixLength, NameBudget::length(file.suffix, group.limit));
+
         bool usable = false;
-        for (int number = 1; number < MaxClashNumber; number = nextNumber(number)) {
-            const std::filesystem::path target = candidate(p, number);
-            if (claimed.count(target.native()))
+        for (int number = 1; number < MaxClashNumber && !usable; number = nextNumber(number)) {
+            const std::vector<std::filesystem::path> targets = targetsFor(group, number);
+            if (targets.empty())
+                break;
+            bool taken = false;
+            bool unusable = false;
+            for (const std::filesystem::path& target : targets) {
+                const PathState state = claimed.count(target.native()) ? PathState::Taken
+                    : vacated.count(target.native())                   ? PathState::Free
+                                                                       : FileMoves::stateOf(target);
+                taken |= state == PathState::Taken;
+                unusable |= state == PathState::Unusable;
+            }
+            if (unusable)
+                break;
+            if (taken)
                 continue;
-            const PathState state
-                = vacated.count(target.native()) ? PathState::Free : FileMoves::stateOf(target);
-            if (state == PathState::Taken)
-                continue;
-            usable = state == PathState::Free;
-            p.target = target;
-            break;
+            usable = true;
+            group.targets = targets;
         }
         if (!usable) {
-            item.status = VideoItem::Status::Error;
+            for (std::size_t f = 0; f < itemFiles; ++f)
+                items[group.files[f].item].status = VideoItem::Status::Error;
             continue;
         }
-        claimed.insert(p.target.native());
-        vacated.insert(p.original.native());
-        out.push_back(std::move(p));
+        for (std::size_t f = 0; f < group.files.size(); ++f) {
+            claimed.insert(group.targets[f].native());
+            vacated.insert(group.files[f].original.native());
+        }
+        out.push_back(std::move(group));
     }
     return out;
 }
 
-// Moves one planned item, going on through the numbered names while the target is taken, also when
-// it is taken between the check and the move. The journal holds each move before it is made.
-std::optional<std::filesystem::path> moveOne(const Planned& p, UndoLog::Journal& journal)
+// Moves back what a group had moved when one of its names was taken after all. Returns the moves that
+// could not be undone (the old name taken meanwhile): they stay made.
+std::vector<std::pair<std::size_t, std::filesystem::path>> putBack(
+    const Group& group, const std::vector<std::pair<std::size_t, std::filesystem::path>>& moved)
 {
-    std::unordered_set<std::string> journaled { p.target.native() };
-    for (int number = 1; number < MaxClashNumber; number = nextNumber(number)) {
-        const std::filesystem::path target = candidate(p, number);
-        const PathState state = FileMoves::stateOf(target);
-        if (state == PathState::Unusable)
-            return std::nullopt;
-        if (state == PathState::Taken)
-            continue;
-        if (!journaled.count(target.native())) {
-            if (!journal.append({ target, p.original, p.device, p.inode }))
-                return std::nullopt;
-            journaled.insert(target.native());
-        }
-        FileMoves::reach(FileMoves::Step::BeforeMove, target);
-        const int error = FileMoves::moveNoReplace(p.original, target);
-        if (error == 0)
-            return target;
-        if (error != EEXIST)
-            return std::nullopt;
+    std::vector<std::pair<std::size_t, std::filesystem::path>> stuck;
+    for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
+        if (FileMoves::moveNoReplace(it->second, group.files[it->first].original) != 0)
+            stuck.push_back(*it);
     }
-    return std::nullopt;
+    return stuck;
+}
+
+// Moves the files of one group under one base name, going on through the numbered names while any of
+// its names is taken, also when it is taken between the check and the move. The journal holds each
+// move before it is made. A file that is gone meanwhile is passed over (a sidecar with its item).
+// Returns each file moved, by its index in the group, with its new path.
+std::vector<std::pair<std::size_t, std::filesystem::path>> moveGroup(
+    const Group& group, UndoLog::Journal& journal)
+{
+    std::unordered_set<std::string> journaled;
+    for (const std::filesystem::path& target : group.targets)
+        journaled.insert(target.native());
+    int retries = 0;
+    for (int number = 1; number < MaxClashNumber; number = nextNumber(number)) {
+        const std::vector<std::filesystem::path> targets = targetsFor(group, number);
+        if (targets.empty())
+            return {};
+        bool taken = false;
+        for (const std::filesystem::path& target : targets) {
+            const PathState state = FileMoves::stateOf(target);
+            if (state == PathState::Unusable)
+                return {};
+            taken |= state == PathState::Taken;
+        }
+        if (taken)
+            continue;
+        for (std::size_t f = 0; f < targets.size(); ++f) {
+            if (journaled.count(targets[f].native()))
+                continue;
+            const FileMove& file = group.files[f];
+            if (!journal.append({ targets[f], file.original, file.device, file.inode }))
+                return {};
+            journaled.insert(targets[f].native());
+        }
+        std::vector<std::pair<std::size_t, std::filesystem::path>> moved;
+        std::unordered_set<qsizetype> gone;
+        int error = 0;
+        for (std::size_t f = 0; f < targets.size() && error == 0; ++f) {
+            const FileMove& file = group.files[f];
+            if (file.owner >= 0 && gone.count(file.owner))
+                continue;
+            FileMoves::reach(FileMoves::Step::BeforeMove, targets[f]);
+            const int result = FileMoves::moveNoReplace(file.original, targets[f]);
+            if (result == 0) {
+                moved.emplace_back(f, targets[f]);
+                FileMoves::reach(FileMoves::Step::AfterMove, targets[f]);
+            } else if (result == ENOENT) {
+                if (file.item >= 0)
+                    gone.insert(file.item);
+            } else {
+                error = result;
+            }
+        }
+        if (error == 0)
+            return moved;
+        // The group keeps one name: what moved goes back, then the next number is tried.
+        const auto stuck = putBack(group, moved);
+        if (!stuck.empty() || error != EEXIST || ++retries > MaxRetries)
+            return stuck;
+    }
+    return {};
 }
 
 bool sameFile(const std::filesystem::path& path, dev_t device, ino_t inode)
@@ -192,6 +340,30 @@ std::optional<std::filesystem::path> recoverJournal(
     return log;
 }
 
+// For each entry, the entry of the file it is a sidecar of, when that is in the same log; else -1.
+std::vector<std::ptrdiff_t> ownersOf(const std::vector<UndoLog::Entry>& entries)
+{
+    std::unordered_map<std::string, std::size_t> files;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::string name = entries[i].original.filename().native();
+        if (Companions::sidecarKey(name))
+            continue;
+        const std::string folder = entries[i].original.parent_path().native() + '/';
+        files.try_emplace(folder + name, i);
+        files.try_emplace(folder + Companions::stemOf(name), i);
+    }
+    std::vector<std::ptrdiff_t> owners(entries.size(), -1);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const auto key = Companions::sidecarKey(entries[i].original.filename().native());
+        if (!key)
+            continue;
+        const auto it = files.find(entries[i].original.parent_path().native() + '/' + *key);
+        if (it != files.end())
+            owners[i] = std::ptrdiff_t(it->second);
+    }
+    return owners;
+}
+
 std::optional<QByteArray> readLog(const std::filesystem::path& log)
 {
     const int fd = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
@@ -230,36 +402,58 @@ std::filesystem::path undoDirectory()
 
 std::optional<std::filesystem::path> rename(QList<VideoItem>& items)
 {
-    const std::vector<Planned> planned = plan(items);
-    if (planned.empty())
+    const std::vector<Group> groups = plan(items);
+    if (groups.empty())
         return std::nullopt;
 
     std::vector<UndoLog::Intent> intents;
-    intents.reserve(planned.size());
-    for (const Planned& p : planned)
-        intents.push_back({ p.target, p.original, p.device, p.inode });
+    for (const Group& group : groups) {
+        for (std::size_t f = 0; f < group.files.size(); ++f) {
+            const FileMove& file = group.files[f];
+            intents.push_back({ group.targets[f], file.original, file.device, file.inode });
+        }
+    }
     const std::filesystem::path dir = undoDirectory();
     auto journal = UndoLog::preparePrivateDir(dir) ? UndoLog::Journal::begin(dir, intents) : std::nullopt;
     if (!journal) {
         // Without a record the batch could not be undone, so nothing is moved.
-        for (const Planned& p : planned)
-            items[p.index].status = VideoItem::Status::Error;
+        for (const Group& group : groups) {
+            for (const FileMove& file : group.files) {
+                if (file.item >= 0)
+                    items[file.item].status = VideoItem::Status::Error;
+            }
+        }
         return std::nullopt;
     }
 
     std::vector<UndoLog::Entry> moved;
-    for (const Planned& p : planned) {
-        VideoItem& item = items[p.index];
-        const auto target = moveOne(p, *journal);
-        if (!target) {
-            item.status = VideoItem::Status::Error;
-            continue;
+    for (const Group& group : groups) {
+        std::vector<std::optional<std::filesystem::path>> now(group.files.size());
+        for (auto& [f, target] : moveGroup(group, *journal)) {
+            moved.push_back({ target, group.files[f].original });
+            now[f] = std::move(target);
         }
-        moved.push_back({ *target, p.original });
-        item.url = *target;
-        item.status = VideoItem::Status::Renamed;
-        FileMoves::reach(FileMoves::Step::AfterMove, *target);
+        for (std::size_t f = 0; f < group.files.size(); ++f) {
+            const FileMove& file = group.files[f];
+            if (file.item < 0)
+                continue;
+            VideoItem& item = items[file.item];
+            item.status = now[f] ? VideoItem::Status::Renamed : VideoItem::Status::Error;
+            if (now[f])
+                item.url = *now[f];
+            item.sidecars.clear();
+        }
+        for (std::size_t f = 0; f < group.files.size(); ++f) {
+            const FileMove& file = group.files[f];
+            if (file.owner < 0)
+                continue;
+            if (now[f])
+                items[file.owner].sidecars.push_back(*now[f]);
+            else if (FileMoves::stateOf(file.original) == PathState::Taken)
+                items[file.owner].sidecars.push_back(file.original);
+        }
     }
+    Companions::pairUp(items);
     return journal->commit(moved);
 }
 
@@ -296,24 +490,36 @@ UndoResult undo(const std::filesystem::path& log)
     }
 
     // An old path may be held by another file of the same batch that was renamed onto it; once that
-    // one has moved back, a further pass frees the way. Each pass must restore something.
-    std::vector<UndoLog::Entry> pending = std::move(*entries);
+    // one has moved back, a further pass frees the way. Each pass must restore something. A sidecar
+    // goes back only after its file, so that it never lands beside a file that stayed renamed.
+    const std::vector<UndoLog::Entry> all = std::move(*entries);
+    const std::vector<std::ptrdiff_t> owners = ownersOf(all);
+    std::vector<bool> back(all.size(), false);
+    std::vector<std::size_t> pending(all.size());
+    for (std::size_t i = 0; i < all.size(); ++i)
+        pending[i] = i;
     bool progress = true;
     while (progress && !pending.empty()) {
         progress = false;
-        std::vector<UndoLog::Entry> blocked;
-        for (UndoLog::Entry& entry : pending) {
+        std::vector<std::size_t> blocked;
+        for (const std::size_t i : pending) {
+            const UndoLog::Entry& entry = all[i];
+            if (owners[i] >= 0 && !back[std::size_t(owners[i])]) {
+                blocked.push_back(i);
+                continue;
+            }
             if (entry.renamed == entry.original || FileMoves::stateOf(entry.renamed) != PathState::Taken) {
                 ++result.skipped;
                 continue;
             }
             if (FileMoves::stateOf(entry.original) != PathState::Free
                 || FileMoves::moveNoReplace(entry.renamed, entry.original) != 0) {
-                blocked.push_back(std::move(entry));
+                blocked.push_back(i);
                 continue;
             }
             ++result.restored;
-            result.moves.push_back(std::move(entry));
+            result.moves.push_back(entry);
+            back[i] = true;
             progress = true;
         }
         pending = std::move(blocked);

@@ -15,11 +15,14 @@
 // file-system calls on the caller's thread; never throw. A move never replaces an existing file.
 namespace Renamer {
 
-// Renames every item whose status is analyzed or naming and whose cleaned proposed name is not empty;
-// a taken name gets "-2", "-3" … before the extension. Renamed items get their new url and the status
-// renamed; an item whose move fails gets error and the batch goes on. Returns the undo log of the
-// batch, or nothing when no file was renamed. Killed at any instant, the batch leaves a journal that
-// recoverInterrupted() turns into a complete log.
+// Renames every item whose status is analyzed or naming and whose cleaned proposed name is not empty,
+// cut to fit the folder when too long; a taken name gets "-2", "-3" … before the extension. The halves
+// of a pair take the name of the half that was analysed, and sidecars go with their file: such a
+// group moves to the next number when any of its names is taken. Renamed items get their new url,
+// sidecars and the status renamed; an item whose move fails gets error and the batch goes on. Returns
+// the undo log of the batch (sidecars are entries like any file), or nothing when no file was renamed.
+// Killed at any instant, the batch leaves a journal that recoverInterrupted() turns into a complete
+// log.
 std::optional<std::filesystem::path> rename(QList<VideoItem>& items);
 
 struct UndoResult
@@ -40,7 +43,8 @@ struct UndoResult
 };
 
 // Moves every file of the log back to its old path when that is free and the renamed file is still
-// there, then removes the log. Also takes the journal of an interrupted batch.
+// there, then removes the log; a sidecar goes back only when its file does. Also takes the journal of
+// an interrupted batch.
 UndoResult undo(const std::filesystem::path& log);
 
 // $XDG_STATE_HOME/velmora/undo

@@ -147,8 +147,8 @@ private slots:
 
     void import()
     {
-        for (const char* name : { "a.mp4", "b.jpg", "c.txt", "d.MTS", "e.m2ts", "f.3gp", "g.CR2", "h.crw",
-                 "i.pef", "j.srw", "k.nrw", "l.HIF", "m.gif" })
+        for (const char* name : { "a.mp4", "b.jpg", "c.txt", "a.xmp", "d.MTS", "e.m2ts", "f.3gp", "g.CR2",
+                 "h.crw", "i.pef", "j.srw", "k.nrw", "l.HIF", "m.gif" })
             touch(u"media/trip/"_s + QLatin1StringView(name));
         const Run run = cli({ u"import"_s, u"--target"_s, u"both"_s, u"--json"_s,
             m_home.filePath(u"media/trip"_s), m_home.filePath(u"media/missing.mp4"_s) });
@@ -167,6 +167,8 @@ private slots:
         QVERIFY(first.value(u"coordinate"_s).isNull());
         QVERIFY(first.value(u"montage"_s).isNull());
         QCOMPARE(first.value(u"frames"_s).toInt(), 0);
+        QCOMPARE(first.value(u"companions"_s).toArray(),
+            QJsonArray { QFileInfo(m_home.filePath(u"media/trip/a.xmp"_s)).absoluteFilePath() });
         for (const char* key : { "creationDate", "pathPlace", "geoPlace", "content", "location",
                  "proposedName", "analysisText" })
             QVERIFY2(first.contains(QString::fromLatin1(key)), key);
@@ -190,6 +192,7 @@ private slots:
         QVERIFY(MediaFixtures::makeJpeg(
             folder + u"/notes.jpg"_s)); // not a video: skipped with the default target
         QVERIFY(MediaFixtures::place(folder + u"/broken.mp4"_s, "no video here"));
+        QVERIFY(MediaFixtures::place(folder + u"/clip.srt"_s, ""));
 
         Run run = cli(
             { u"--endpoint"_s, server.url().toString(), u"analyze"_s, u"--rename"_s, u"--json"_s, folder });
@@ -210,10 +213,14 @@ private slots:
         QVERIFY(renamed.contains(u"喝茶聊天"_s));
         QVERIFY(QFile::exists(renamed));
         QVERIFY(!QFile::exists(folder + u"/clip.mp4"_s));
+        const QString renamedSubtitles = renamed.chopped(3) + u"srt"_s;
+        QCOMPARE(clip.value(u"companions"_s).toArray(), QJsonArray { renamedSubtitles });
+        QVERIFY(QFile::exists(renamedSubtitles));
 
         run = cli({ u"undo"_s, u"--last"_s, u"--json"_s });
         QCOMPARE(run.exitCode, 0);
-        QCOMPARE(run.json().value(u"restored"_s).toInt(), 1);
+        QCOMPARE(run.json().value(u"restored"_s).toInt(), 2);
+        QVERIFY(QFile::exists(folder + u"/clip.srt"_s));
         QVERIFY(QFile::exists(folder + u"/clip.mp4"_s));
         QVERIFY(!QFile::exists(renamed));
     }

@@ -4,6 +4,7 @@
 
 #include "core/AppModel.h"
 #include "core/Messages.h"
+#include "naming/Companions.h"
 #include "naming/NameBuilder.h"
 #include "support/FakeHttpServer.h"
 #include "support/ImportWait.h"
@@ -188,6 +189,36 @@ private slots:
         QVERIFY(m_messages.at(2).startsWith(u"分析中 2/2：c.jpg\u3000·\u3000平均 "_s));
         QVERIFY(m_messages.last().startsWith(u"分析完成：成功 2/2 个，用时 "_s));
         QVERIFY(m_messages.last().contains(u"，平均 "_s));
+    }
+
+    void livePhotoIsAnalysedOnce()
+    {
+        m_server->on(u"/api/generate"_s, generateReply(TeaHouse));
+        makePhoto(u"IMG_0042.JPG"_s);
+        makeClip(u"IMG_0042.MOV"_s); // 0.6 s: the moving half of a Live Photo
+        makeJunk(u"IMG_0042.AAE"_s);
+        AppModel& m = model({ u"IMG_0042.JPG"_s, u"IMG_0042.MOV"_s, u"IMG_0042.AAE"_s });
+        QCOMPARE(m.items().size(), 2);
+        QVERIFY(runToEnd(m));
+        QCOMPARE(m_server->count(u"/api/generate"_s), 1);
+        QVERIFY(m.statusMessage().startsWith(u"分析完成：成功 1/1 个，用时 "_s));
+        QVERIFY(!m.statusMessage().contains(u"增删"_s));
+        const VideoItem& motion = m.items().at(1);
+        QCOMPARE(motion.status, VideoItem::Status::Analyzed);
+        QCOMPARE(motion.content, u"喝茶聊天"_s);
+        QCOMPARE(motion.proposedName, m.items().at(0).proposedName);
+
+        m.renameAll();
+        const QString name = m.items().at(0).proposedName;
+        QCOMPARE(displayFileName(m.items().at(0).url), name + u".JPG"_s);
+        QCOMPARE(displayFileName(m.items().at(1).url), name + u".MOV"_s);
+        QCOMPARE(m.items().at(0).companions.size(), size_t(2));
+        QVERIFY(QFile::exists(media(name + u".AAE"_s)));
+
+        m.undoLast();
+        QCOMPARE(m.statusMessage(), Messages::undone(3));
+        QCOMPARE(displayFileName(m.items().at(1).url), u"IMG_0042.MOV"_s);
+        QCOMPARE(Companions::describe(m.items().at(0)), u"随附文件：IMG_0042.MOV、IMG_0042.AAE"_s);
     }
 
     void emptyList()

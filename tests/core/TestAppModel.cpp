@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/AppModel.h"
+#include "core/ItemListModel.h"
 #include "core/Messages.h"
 #include "support/ImportWait.h"
 #include "support/MediaFixtures.h"
@@ -273,6 +274,37 @@ private slots:
         without.settings().usePathPlace = false;
         QVERIFY(importAndWait(without, { fsPath(photo) }));
         QVERIFY(!without.items().first().pathPlace.has_value());
+    }
+
+    void companionsAtImport()
+    {
+        AppModel& m = model(u"both"_s);
+        for (const QString& name : { u"IMG_0050.JPG"_s, u"IMG_0050.CR3"_s, u"IMG_0050.CR3.xmp"_s,
+                 u"IMG_0050.xmp"_s, u"clip.mp4"_s, u"clip.SRT"_s, u"clip.srt"_s, u"IMG_0042.HEIC"_s,
+                 u"IMG_0042.MOV"_s, u"sub/IMG_0050.CR3"_s, u"sub/IMG_0050.thm/x"_s })
+            touch(media(name));
+        QVERIFY(importAndWait(m, { media(QString()) }));
+        // Sidecars are no items; a MOV whose length is unknown is no Live Photo; halves in two folders
+        // are no pair.
+        const QStringList expected { u"IMG_0042.HEIC"_s, u"IMG_0042.MOV"_s, u"IMG_0050.CR3"_s,
+            u"IMG_0050.JPG"_s, u"clip.mp4"_s, u"IMG_0050.CR3"_s };
+        QCOMPARE(fileNames(m), expected);
+        const ItemListModel rows(m);
+        QStringList described;
+        for (int row = 0; row < rows.rowCount(); ++row)
+            described << rows.index(row).data(ItemListModel::CompanionsRole).toString();
+        QCOMPARE(described,
+            (QStringList { QString(), QString(), u"随附文件：IMG_0050.JPG、IMG_0050.CR3.xmp、IMG_0050.xmp"_s,
+                u"随附文件：IMG_0050.CR3、IMG_0050.CR3.xmp、IMG_0050.xmp"_s,
+                u"随附文件：clip.SRT、clip.srt"_s, QString() }));
+        QVERIFY(m.items().at(2).followsPartner);
+
+        // An edit of one half is an edit of both; without its picture the RAW stands alone again.
+        m.mutateItem(m.items().at(2).id, [](VideoItem& item) { item.content = u"茶楼"_s; });
+        QCOMPARE(m.items().at(3).content, u"茶楼"_s);
+        m.removeItems({ 3 });
+        QVERIFY(!m.items().at(2).followsPartner);
+        QCOMPARE(m.items().at(2).companions.size(), size_t(2));
     }
 
     void removal_data()

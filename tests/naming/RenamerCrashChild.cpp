@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Renames every file of a folder as one batch, for TestRenamerCrash. It prints "ready" just before the
-// batch starts and, when told to, kills itself with SIGKILL at the n-th time a step is reached.
-//   renamer_crash_child FOLDER STEP HIT HARDLINKS     (STEP -1: never)
+// Renames every file of a folder as one batch, sidecars with their files, for TestRenamerCrash. It
+// prints "ready" just before the batch starts and, when told to, kills itself with SIGKILL at the n-th
+// time a step is reached.
+//   renamer_crash_child FOLDER STEP HIT HARDLINKS     (STEP -1: never; 100: before a sidecar's move)
 
+#include "naming/Companions.h"
 #include "naming/FileMoves.h"
 #include "naming/Renamer.h"
 
@@ -24,9 +26,12 @@ int main(int argc, char* argv[])
     FileMoves::setForceHardLinks(std::atoi(argv[4]) != 0);
 
     std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(folder))
-        files.push_back(entry.path());
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (!Companions::sidecarKey(entry.path().filename().native()))
+            files.push_back(entry.path());
+    }
     std::sort(files.begin(), files.end());
+    const std::vector<Companions::Beside> beside = Companions::discover(files);
 
     // Three kinds of names: groups that clash, the name the previous file has just given up, and
     // names of their own.
@@ -35,6 +40,7 @@ int main(int argc, char* argv[])
         VideoItem item;
         item.url = files[i];
         item.status = VideoItem::Status::Analyzed;
+        item.sidecars = beside[i].sidecars;
         if (i % 3 == 0)
             item.proposedName = QStringLiteral("同名_%1").arg(i % 10);
         else if (i % 3 == 1)
@@ -46,8 +52,11 @@ int main(int argc, char* argv[])
 
     int hits = 0;
     if (step >= 0) {
-        FileMoves::setStepHook([&](FileMoves::Step reached, const fs::path&) {
-            if (int(reached) == step && ++hits == hit)
+        FileMoves::setStepHook([&](FileMoves::Step reached, const fs::path& target) {
+            const bool counts = step == 100
+                ? reached == FileMoves::Step::BeforeMove && Companions::sidecarKey(target.filename().native())
+                : int(reached) == step;
+            if (counts && ++hits == hit)
                 ::kill(::getpid(), SIGKILL);
         });
     }

@@ -56,6 +56,8 @@ private slots:
     void build();
     void localCalendarDay_data();
     void localCalendarDay();
+    void budget_data();
+    void budget();
 
 private:
     QTemporaryDir m_store;
@@ -156,6 +158,72 @@ void TestNameBuilder::localCalendarDay()
     item.url = "/v/a.mov";
     item.creationDate = instant;
     QCOMPARE(NameBuilder::build(item, settingsWith(u"d"_s, u"_"_s, m_store.filePath(u"s.json"_s))), expected);
+}
+
+void TestNameBuilder::budget_data()
+{
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<bool>("utf16");
+    QTest::addColumn<QString>("parts");
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QByteArray>("companion"); // a file that travels with it, or empty
+    QTest::addColumn<QString>("expected");
+
+    const QString title = QString(80, u'标');
+    // 255 bytes less ".mp4" and "-99" leave 248: 37 for the rest, 70 characters of the title.
+    QTest::newRow("long downloaded title on ext4")
+        << 255 << false << u"dlco"_s << u"石桥流水"_s << ("/v/" + title.toUtf8() + ".mp4") << ""_ba
+        << u"2026-09-18_上里古镇_石桥流水_"_s + QString(70, u'标');
+    QTest::newRow("fits as it is") << 255 << false << u"dlco"_s << u"石桥流水"_s << "/v/IMG_0234.MOV"_ba
+                                   << ""_ba << u"2026-09-18_上里古镇_石桥流水_IMG_0234"_s;
+    // 40 less ".mov" and "-99" leave 33 bytes: the original name goes, then the content is cut.
+    QTest::newRow("original first, then content")
+        << 40 << false << u"co"_s << u"石桥流水孩童石桥流水孩童"_s << "/v/IMG_0234.mov"_ba
+        << ""_ba << u"石桥流水孩童石桥流水孩"_s;
+    QTest::newRow("FAT counts UTF-16 units")
+        << 40 << true << u"co"_s << u"石桥流水孩童石桥流水孩童"_s << "/v/IMG_0234.mov"_ba
+        << ""_ba << u"石桥流水孩童石桥流水孩童_IMG_0234"_s;
+    QTest::newRow("a companion's longer suffix counts")
+        << 40 << false << u"c"_s << u"石桥流水孩童石桥流水孩童"_s << "/v/IMG_0042.JPG"_ba
+        << "/v/IMG_0042.JPG.xmp"_ba << u"石桥流水孩童石桥流"_s;
+    // 3 + 7 + 3: room for two accented letters, not for the base of a third.
+    QTest::newRow("cut between user-perceived characters")
+        << 13 << false << u"c"_s << u"e\u0301e\u0301e\u0301"_s << "/v/a.mov"_ba
+        << ""_ba << u"e\u0301e\u0301"_s;
+    QTest::newRow("extension that is not UTF-8 counts its bytes")
+        << 12 << false << u"c"_s << u"石桥流水"_s << "/v/a.\xb3\xc9"_ba
+        << ""_ba << u"石桥"_s;
+    QTest::newRow("a cut space is trimmed") << 12 << false << u"c"_s << u"ab        cd"_s << "/v/a"_ba
+                                            << ""_ba << u"ab"_s;
+}
+
+void TestNameBuilder::budget()
+{
+    QFETCH(int, limit);
+    QFETCH(bool, utf16);
+    QFETCH(QString, parts);
+    QFETCH(QString, content);
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, companion);
+    QFETCH(QString, expected);
+
+    VideoItem item;
+    item.url = file.toStdString();
+    item.creationDate = QDateTime(QDate(2026, 9, 18), QTime(6, 3), QTimeZone::utc());
+    item.location = u"上里古镇"_s;
+    item.content = content;
+    if (!companion.isEmpty())
+        item.companions.push_back(companion.toStdString());
+    const AppSettings settings = settingsWith(parts, u"_"_s, m_store.filePath(u"s.json"_s));
+    const NameBudget::Limit budget { limit, utf16 };
+    QCOMPARE(NameBuilder::build(item, settings, budget), expected);
+    // A name typed by hand is cut at its end to the same budget.
+    const QString typed = expected + QString(100, u'后');
+    const QString fitted = NameBuilder::fitName(typed, NameBudget::baseBudget(item, budget), budget);
+    QVERIFY(typed.startsWith(fitted));
+    QVERIFY(NameBudget::length(fitted, budget) <= NameBudget::baseBudget(item, budget));
+    QVERIFY(NameBudget::length(fitted + u'字', budget) > NameBudget::baseBudget(item, budget));
 }
 
 QTEST_GUILESS_MAIN(TestNameBuilder)

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "naming/Companions.h"
 #include "naming/FileMoves.h"
 #include "naming/Renamer.h"
 
@@ -81,6 +82,36 @@ VideoItem itemFor(const fs::path& path, const QString& proposedName, Status stat
     return item;
 }
 
+// Every entry below dir by relative path, sorted: "name/" for a folder, "name@" for a symbolic link.
+QStringList tree(const fs::path& dir, const QString& prefix = {})
+{
+    QStringList out;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const QString name = prefix + QString::fromStdString(entry.path().filename().native());
+        if (entry.is_symlink())
+            out.append(name + u'@');
+        else if (entry.is_directory())
+            out += QStringList { name + u'/' } + tree(entry.path(), name + u'/');
+        else
+            out.append(name);
+    }
+    out.sort();
+    return out;
+}
+
+// Makes the entries tree() lists; a file holds its own name.
+void makeTree(const fs::path& dir, const QStringList& entries)
+{
+    for (const QString& entry : entries) {
+        if (entry.endsWith(u'/'))
+            QVERIFY(fs::create_directory(child(dir, entry.chopped(1))));
+        else if (entry.endsWith(u'@'))
+            fs::create_symlink("elsewhere", child(dir, entry.chopped(1)));
+        else
+            writeFile(child(dir, entry), entry.toUtf8());
+    }
+}
+
 mode_t modeOf(const fs::path& path)
 {
     struct stat st
@@ -107,7 +138,9 @@ private slots:
     void failedMoves();
     void targetAppearsDuringBatch_data();
     void targetAppearsDuringBatch();
-    void nameTooLong();
+    void travelTogether_data();
+    void travelTogether();
+    void sidecarRaces();
     void bytesThatAreNotUtf8();
     void logFileAndDirectory();
     void logsOfOneSecondAreKept();
@@ -341,19 +374,124 @@ void TestRenamer::targetAppearsDuringBatch()
     QCOMPARE(namesIn(m_folder), utf8({ u"茶楼.mov"_s, u"茶楼-2.mov"_s }));
 }
 
-void TestRenamer::nameTooLong()
+void TestRenamer::travelTogether_data()
 {
-    const fs::path first = child(m_folder, u"a.mov"_s);
-    const fs::path second = child(m_folder, u"b.mov"_s);
-    writeFile(first, "a");
-    writeFile(second, "b");
-    // 100 CJK characters are 300 bytes, over the 255-byte limit of a name.
-    QList<VideoItem> items { itemFor(first, QString(100, u'茶')), itemFor(second, u"茶楼"_s) };
-    QVERIFY(Renamer::rename(items));
-    QCOMPARE(items[0].status, Status::Error);
-    QCOMPARE(items[0].url, first);
-    QCOMPARE(items[1].status, Status::Renamed);
-    QCOMPARE(namesIn(m_folder), utf8({ u"a.mov"_s, u"茶楼.mov"_s }));
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QStringList>("items"); // "IMG_0042.MOV=2.5": a clip of 2.5 seconds
+    QTest::addColumn<QStringList>("proposed");
+    QTest::addColumn<QStringList>("renamed"); // the whole folder afterwards
+
+    QTest::newRow("editing sidecars by stem and by whole name")
+        << QStringList { u"IMG_0042.CR3"_s, u"IMG_0042.xmp"_s, u"IMG_0042.CR3.xmp"_s, u"IMG_0042.CR3.pp3"_s,
+               u"IMG_0042.CR3.DOP"_s, u"IMG_00421.xmp"_s }
+        << QStringList { u"IMG_0042.CR3"_s } << QStringList { u"茶楼"_s }
+        << QStringList { u"IMG_00421.xmp"_s, u"茶楼.CR3"_s, u"茶楼.CR3.DOP"_s, u"茶楼.CR3.pp3"_s,
+               u"茶楼.CR3.xmp"_s, u"茶楼.xmp"_s };
+    QTest::newRow("camera companions") << QStringList { u"GX010042.MP4"_s, u"GX010042.THM"_s,
+        u"GX010042.LRV"_s, u"DJI_0001.MP4"_s, u"DJI_0001.SRT"_s, u"IMG_0042.HEIC"_s,
+        u"IMG_0042.AAE"_s } << QStringList { u"GX010042.MP4"_s, u"DJI_0001.MP4"_s, u"IMG_0042.HEIC"_s }
+                                       << QStringList { u"茶楼"_s, u"茶楼"_s, u"夜景"_s }
+                                       << QStringList { u"夜景.AAE"_s, u"夜景.HEIC"_s, u"茶楼-2.MP4"_s,
+                                              u"茶楼-2.SRT"_s, u"茶楼.LRV"_s, u"茶楼.MP4"_s, u"茶楼.THM"_s };
+    QTest::newRow("RAW and JPEG take the picture's name")
+        << QStringList { u"IMG_0042.CR3"_s, u"IMG_0042.JPG"_s, u"IMG_0042.xmp"_s }
+        << QStringList { u"IMG_0042.CR3"_s, u"IMG_0042.JPG"_s } << QStringList { u"别的"_s, u"茶楼"_s }
+        << QStringList { u"茶楼.CR3"_s, u"茶楼.JPG"_s, u"茶楼.xmp"_s };
+    QTest::newRow("Live Photo") << QStringList { u"IMG_0042.HEIC"_s, u"IMG_0042.MOV"_s }
+                                << QStringList { u"IMG_0042.HEIC"_s, u"IMG_0042.MOV=2.5"_s }
+                                << QStringList { u"茶楼"_s, u"别的"_s }
+                                << QStringList { u"茶楼.HEIC"_s, u"茶楼.MOV"_s };
+    QTest::newRow("a long MOV is a clip of its own")
+        << QStringList { u"IMG_0042.HEIC"_s, u"IMG_0042.MOV"_s }
+        << QStringList { u"IMG_0042.HEIC"_s, u"IMG_0042.MOV=12"_s } << QStringList { u"茶楼"_s, u"夜景"_s }
+        << QStringList { u"夜景.MOV"_s, u"茶楼.HEIC"_s };
+    QTest::newRow("halves in two folders are no pair")
+        << QStringList { u"IMG_0042.JPG"_s, u"sub/"_s, u"sub/IMG_0042.CR3"_s }
+        << QStringList { u"IMG_0042.JPG"_s, u"sub/IMG_0042.CR3"_s } << QStringList { u"茶楼"_s, u"夜景"_s }
+        << QStringList { u"sub/"_s, u"sub/夜景.CR3"_s, u"茶楼.JPG"_s };
+    QTest::newRow("a taken sidecar name moves the group")
+        << QStringList { u"a.CR3"_s, u"a.xmp"_s, u"茶楼.xmp"_s } << QStringList { u"a.CR3"_s }
+        << QStringList { u"茶楼"_s } << QStringList { u"茶楼-2.CR3"_s, u"茶楼-2.xmp"_s, u"茶楼.xmp"_s };
+    QTest::newRow("two pairs with one name")
+        << QStringList { u"IMG_1.CR3"_s, u"IMG_1.JPG"_s, u"IMG_2.CR3"_s, u"IMG_2.JPG"_s, u"茶楼-2.JPG"_s }
+        << QStringList { u"IMG_1.CR3"_s, u"IMG_1.JPG"_s, u"IMG_2.CR3"_s, u"IMG_2.JPG"_s }
+        << QStringList { u"茶楼"_s, u"茶楼"_s, u"茶楼"_s, u"茶楼"_s }
+        << QStringList { u"茶楼-2.JPG"_s, u"茶楼-3.CR3"_s, u"茶楼-3.JPG"_s, u"茶楼.CR3"_s, u"茶楼.JPG"_s };
+    QTest::newRow("links and folders are not sidecars")
+        << QStringList { u"a.mov"_s, u"a.xmp@"_s, u"a.srt/"_s } << QStringList { u"a.mov"_s }
+        << QStringList { u"茶楼"_s } << QStringList { u"a.srt/"_s, u"a.xmp@"_s, u"茶楼.mov"_s };
+    // 255 bytes less ".mov" and "-99": 82 characters of three bytes.
+    QTest::newRow("a name too long is cut")
+        << QStringList { u"a.mov"_s } << QStringList { u"a.mov"_s } << QStringList { QString(100, u'茶') }
+        << QStringList { QString(82, u'茶') + u".mov"_s };
+}
+
+void TestRenamer::travelTogether()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, items);
+    QFETCH(QStringList, proposed);
+    QFETCH(QStringList, renamed);
+
+    makeTree(m_folder, files);
+    QList<VideoItem> list;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const QStringList parts = items[i].split(u'=');
+        VideoItem item = itemFor(child(m_folder, parts[0]), proposed[i]);
+        if (parts.size() > 1)
+            item.durationSeconds = parts[1].toDouble();
+        item.sidecars = Companions::discover({ item.url }).front().sidecars;
+        list.append(item);
+    }
+    Companions::pairUp(list);
+
+    const auto log = Renamer::rename(list);
+    QVERIFY(log);
+    for (const VideoItem& item : std::as_const(list))
+        QCOMPARE(item.status, Status::Renamed);
+    QCOMPARE(tree(m_folder), renamed);
+    // Every file is a renamed one or one that was left alone, and holds what it held.
+    for (const QString& entry : renamed) {
+        if (!entry.endsWith(u'/') && !entry.endsWith(u'@'))
+            QVERIFY(files.contains(QString::fromUtf8(readFile(child(m_folder, entry)))));
+    }
+
+    const Renamer::UndoResult result = Renamer::undo(*log);
+    QCOMPARE(result.outcome, Outcome::Replayed);
+    files.sort();
+    QCOMPARE(tree(m_folder), files);
+    for (const QString& entry : files) {
+        if (!entry.endsWith(u'/') && !entry.endsWith(u'@'))
+            QCOMPARE(readFile(child(m_folder, entry)), entry.toUtf8());
+    }
+}
+
+void TestRenamer::sidecarRaces()
+{
+    makeTree(m_folder, { u"a.CR3"_s, u"a.xmp"_s, u"a.pp3"_s });
+    // Just before the first move one sidecar is deleted and another program takes a sidecar's new name.
+    bool raced = false;
+    FileMoves::setStepHook([&](FileMoves::Step step, const fs::path&) {
+        if (step != FileMoves::Step::BeforeMove || std::exchange(raced, true))
+            return;
+        QVERIFY(fs::remove(child(m_folder, u"a.xmp"_s)));
+        writeFile(child(m_folder, u"茶楼.pp3"_s), "someone else's");
+    });
+    VideoItem item = itemFor(child(m_folder, u"a.CR3"_s), u"茶楼"_s);
+    item.sidecars = Companions::discover({ item.url }).front().sidecars;
+    QList<VideoItem> items { item };
+    const auto log = Renamer::rename(items);
+    QVERIFY(log);
+    QCOMPARE(tree(m_folder), (QStringList { u"茶楼-2.CR3"_s, u"茶楼-2.pp3"_s, u"茶楼.pp3"_s }));
+    QCOMPARE(items[0].sidecars, std::vector<fs::path> { child(m_folder, u"茶楼-2.pp3"_s) });
+    QCOMPARE(items[0].companions, items[0].sidecars);
+
+    // A sidecar goes back only with its file: here the file's old name has been taken meanwhile.
+    writeFile(child(m_folder, u"a.CR3"_s), "a new file");
+    const Renamer::UndoResult result = Renamer::undo(*log);
+    QCOMPARE(result.restored, 0);
+    QCOMPARE(result.skipped, 2);
+    QCOMPARE(tree(m_folder), (QStringList { u"a.CR3"_s, u"茶楼-2.CR3"_s, u"茶楼-2.pp3"_s, u"茶楼.pp3"_s }));
 }
 
 void TestRenamer::bytesThatAreNotUtf8()

@@ -26,6 +26,15 @@ using Step = FileMoves::Step;
 namespace {
 
 constexpr int NoStep = -1;
+constexpr int BeforeSidecarMove = 100;
+
+void writeFile(const fs::path& path, const QByteArray& content)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::write(fd, content.constData(), size_t(content.size())), ssize_t(content.size()));
+    ::close(fd);
+}
 
 QByteArray readFile(const fs::path& path)
 {
@@ -93,6 +102,10 @@ void TestRenamerCrash::killed_data()
     }
     for (const int hit : { 1, Files / 2, Files })
         QTest::addRow("between link and unlink %d", hit) << Files << int(Step::AfterLink) << hit << true;
+    for (const int hit : { 1, Files / 8 })
+        for (const bool hardLinks : { false, true })
+            QTest::addRow("between a file and its sidecar %d%s", hit, hardLinks ? ", hard links" : "")
+                << Files << BeforeSidecarMove << hit << hardLinks;
     QTest::newRow("log written, journal not yet removed") << Files << int(Step::LogWritten) << 1 << false;
     for (int run = 0; run < 25; ++run)
         QTest::addRow("random kill %d", run) << 2000 << NoStep << 0 << (run % 4 == 3);
@@ -111,18 +124,19 @@ void TestRenamerCrash::killed()
     const fs::path folder = base / "media";
     const fs::path state = base / "state";
     QVERIFY(fs::create_directory(folder));
-    // Some names are GBK bytes, not UTF-8.
+    // Some names are GBK bytes, not UTF-8; some files have sidecars named after their stem or their
+    // whole name.
     for (int i = 0; i < files; ++i) {
-        const std::string name = (i % 50 == 7 ? std::string("\xc4\xe3") : std::string("clip"))
-            + std::to_string(10000 + i) + (i % 11 == 0 ? "" : ".mov");
-        const int fd = ::open((folder / name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-        QVERIFY(fd >= 0);
-        const QByteArray content = "file " + QByteArray::number(i);
-        QCOMPARE(::write(fd, content.constData(), size_t(content.size())), ssize_t(content.size()));
-        ::close(fd);
+        const std::string stem
+            = (i % 50 == 7 ? std::string("\xc4\xe3") : std::string("clip")) + std::to_string(10000 + i);
+        const std::string name = stem + (i % 11 == 0 ? "" : ".mov");
+        writeFile(folder / name, "file " + QByteArray::number(i));
+        if (i % 4 == 1)
+            writeFile(folder / (stem + ".xmp"), "xmp " + QByteArray::number(i));
+        if (i % 9 == 2)
+            writeFile(folder / (name + ".THM"), "thm " + QByteArray::number(i));
     }
     const auto before = snapshot(folder);
-    QCOMPARE(int(before.size()), files);
 
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -150,13 +164,17 @@ void TestRenamerCrash::killed()
     const bool interrupted = child.exitStatus() == QProcess::CrashExit;
     if (step != NoStep)
         QVERIFY2(interrupted, child.readAllStandardOutput().constData());
+    if (step == BeforeSidecarMove) {
+        // Killed with the file moved and its sidecar not yet.
+        QVERIFY(snapshot(folder) != before);
+    }
 
     // Right after the kill: each file under its old name or a new one (both, for a moment, with hard
     // links), and nothing lost.
     std::map<QByteArray, std::set<std::string>> namesOf;
     for (const auto& [name, content] : snapshot(folder))
         namesOf[content].insert(name);
-    QCOMPARE(int(namesOf.size()), files);
+    QCOMPARE(namesOf.size(), before.size());
     int moved = 0;
     for (const auto& [name, content] : before) {
         const std::set<std::string>& names = namesOf[content];
@@ -166,7 +184,7 @@ void TestRenamerCrash::killed()
     if (interrupted) {
         ++m_interrupted;
         m_movedAtKill += moved;
-        qInfo("killed with %d of %d files moved", moved, files);
+        qInfo("killed with %d of %d files moved", moved, int(before.size()));
     }
 
     // Every move that happened can be undone: recover the journal, then replay each log.

@@ -308,6 +308,27 @@ private slots:
             QCOMPARE(item.content, typed);
     }
 
+    void companionsAndTheNameTheFileGets()
+    {
+        MainWindow& w = window({ u"p.CR3"_s, u"p.JPG"_s, u"p.xmp"_s });
+        m_model->mutateItem(m_model->items().at(1).id, [](VideoItem& item) {
+            item.status = VideoItem::Status::Analyzed;
+            item.proposedName = QString(100, u'茶');
+        });
+        select(0);
+        DetailPane* pane = w.detailPane();
+        QCOMPARE(pane->companionsLabel()->text(), u"随附文件：p.JPG、p.xmp"_s);
+        QVERIFY(pane->companionsLabel()->isVisible());
+        // The RAW half took the picture's name; the file would get what fits in 255 bytes.
+        QCOMPARE(pane->resultLabel()->text(), u"重命名后："_s + QString(82, u'茶') + u".CR3"_s);
+        QVERIFY(w.listView()
+                    ->model()
+                    ->index(0, 0)
+                    .data(Qt::ToolTipRole)
+                    .toString()
+                    .endsWith(u"随附文件：p.JPG、p.xmp"_s));
+    }
+
     void rowTexts_data()
     {
         QTest::addColumn<int>("status");

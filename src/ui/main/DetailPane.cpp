@@ -2,6 +2,7 @@
 #include "ui/main/DetailPane.h"
 
 #include "core/AppModel.h"
+#include "naming/Companions.h"
 #include "naming/NameBuilder.h"
 #include "ui/widgets/GeocoderAttribution.h"
 #include "ui/widgets/PictureView.h"
@@ -83,6 +84,10 @@ DetailPane::DetailPane(AppModel& model, QWidget* parent)
     m_original->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_original->setWordWrap(true);
     column->addWidget(m_original);
+    m_companions = new QLabel;
+    m_companions->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_companions->setWordWrap(true);
+    column->addWidget(m_companions);
     m_content = makeField(u"模型识别的内容"_s, u"内容描述"_s, Field::Content);
     m_location = makeField(u"模型推测的地点"_s, u"地点 / 场景"_s, Field::Location);
     column->addWidget(fieldRow(u"内容描述"_s, m_content));
@@ -169,6 +174,8 @@ void DetailPane::show(const std::optional<QUuid>& id)
             delete m_frames->takeAt(0)->widget();
         m_shownPictures.clear();
         m_original->setText(u"未选择"_s);
+        m_companions->clear();
+        m_companions->hide();
         for (QLineEdit* field : { m_content, m_location, m_proposed }) {
             setFieldText(field, QString(), false);
             field->setEnabled(false);
@@ -186,6 +193,8 @@ void DetailPane::show(const std::optional<QUuid>& id)
     for (QLineEdit* field : { m_content, m_location, m_proposed })
         field->setEnabled(true);
     m_original->setText(u"原始文件名："_s + displayFileName(item->url));
+    m_companions->setText(Companions::describe(*item));
+    m_companions->setVisible(!item->companions.empty());
     setFieldText(m_content, item->content, sameItem);
     setFieldText(m_location, item->location, sameItem);
     m_attribution->setVisible(item->geoPlace && !item->geoPlace->isEmpty()
@@ -193,8 +202,9 @@ void DetailPane::show(const std::optional<QUuid>& id)
     setFieldText(m_proposed, item->proposedName, sameItem);
     const std::string extension = item->url.extension().native();
     const QString suffix = extension.size() > 1 ? u"."_s + displayPath(extension.substr(1)) : QString();
-    m_result->setText(
-        u"重命名后："_s + (item->proposedName.isEmpty() ? u"（未命名）"_s : item->proposedName) + suffix);
+    // The name the file will get: cleaned and, when too long for its folder, cut.
+    const QString name = NameBuilder::fileBaseName(*item, item->proposedName);
+    m_result->setText(u"重命名后："_s + (name.isEmpty() ? u"（未命名）"_s : name) + suffix);
     const QString reply = item->analysisText.isEmpty() ? u"（尚未分析）"_s : item->analysisText;
     if (m_analysis->toPlainText() != reply)
         m_analysis->setPlainText(reply);

@@ -50,6 +50,10 @@ public:
     {
         return m_attribution;
     }
+    QLabel* companionsLabel() const
+    {
+        return m_companions;
+    }
     QLabel* resultLabel() const
     {
         return m_result;
@@ -85,6 +89,7 @@ private:
     QLabel* m_montageTitle = nullptr;
     PictureView* m_montage = nullptr;
     QLabel* m_original = nullptr;
+    QLabel* m_companions = nullptr;
     QLineEdit* m_content = nullptr;
     QLineEdit* m_location = nullptr;
     QLabel* m_attribution = nullptr; // credits the public geocoder when it named the place

@@ -138,7 +138,10 @@ void ItemDelegate::paint(
         statusColor = text;
     painter->setFont(statusFont(option.font));
     painter->setPen(statusColor);
-    const QString status = index.data(ItemListModel::StatusTextRole).toString();
+    QString status = index.data(ItemListModel::StatusTextRole).toString();
+    if (const QString companions = index.data(ItemListModel::CompanionsRole).toString();
+        !companions.isEmpty())
+        status += u" · "_s + companions;
     painter->drawText(l.status, Qt::AlignLeft | Qt::AlignVCenter,
         QFontMetrics(painter->font()).elidedText(status.simplified(), Qt::ElideRight, l.status.width()));
     painter->restore();

@@ -8,7 +8,8 @@
 #
 # Targets: fuzz_photo, fuzz_video, fuzz_metadata, fuzz_replies (all when none is named). Seeds are made
 # afresh with ffmpeg, ImageMagick, libvips and exiftool, plus the servers' sample replies under tests/ and
-# the few hand-made ones under fuzz/seeds/. What a run discovers stays in build-fuzz/corpus/ for the next.
+# the few hand-made ones under fuzz/seeds/, regression inputs among them (every run replays its seeds
+# first). What a run discovers stays in build-fuzz/corpus/ for the next.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -92,6 +93,7 @@ done
 # A JPEG under a camera RAW name goes to LibRaw first.
 seed "$m/gradient.jpg" nef fuzz_photo
 cp fuzz/seeds/photo/* "$seeds/fuzz_photo/"
+cp fuzz/seeds/metadata/* "$seeds/fuzz_metadata/"
 
 # Videos: each container the import takes, with the codecs cameras and phones write, 4 pictures each.
 src=testsrc=size=64x48:rate=8:duration=0.5

@@ -203,13 +203,6 @@ private slots:
                                                               "ftypisom\0\0\0\0",
                                                        16)
                                                 << true;
-        // exiv2's own AVI reader never returns from this header.
-        QTest::newRow("AVI named as photo")
-            << u"riff.jpg"_s
-            << QByteArray::fromHex("524946462c250000415649204c495354381200006864726c617669683800000048e80100"
-                                   "a8610000000000001009000004000000000000000100000000000000000000000000"
-                                   "000000000000ffffffff")
-            << false;
     }
 
     void fallsBackToBirthTime()

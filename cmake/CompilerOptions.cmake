@@ -20,3 +20,17 @@ if(APP_SANITIZE)
     target_compile_options(app_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer)
     target_link_options(app_options INTERFACE -fsanitize=address,undefined)
 endif()
+
+if(APP_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        message(FATAL_ERROR "APP_FUZZ needs clang and its libFuzzer: use the fuzz preset")
+    endif()
+    # Coverage feedback from every project library; each fuzz target links libFuzzer's main itself.
+    # Any sanitizer report ends the run, so that libFuzzer keeps the input that caused it.
+    target_compile_options(app_options INTERFACE
+        -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+        # Two library idioms that clang, unlike GCC, flags at our call: exiv2 0.27 takes its I/O as
+        # std::auto_ptr, and FFmpeg's AV_TIME_BASE_Q is a C compound literal.
+        -Wno-deprecated-declarations -Wno-c99-extensions)
+    target_link_options(app_options INTERFACE -fsanitize=address,undefined)
+endif()

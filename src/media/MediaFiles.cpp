@@ -3,6 +3,7 @@
 
 #include "media/MediaLibraries.h"
 
+#include <exiv2/webpimage.hpp>
 #include <libheif/heif.h>
 #include <vector>
 
@@ -65,6 +66,18 @@ Exiv2::ExifData heifExif(const std::filesystem::path& photo)
     return exif;
 }
 
+// The containers photos come in. exiv2 0.27 also reads videos (RIFF, QuickTime, Matroska, ASF), but
+// those readers can recurse without end on a damaged file.
+bool isPhotoType(int type)
+{
+    using namespace Exiv2::ImageType;
+    for (const int photo : { jpeg, tiff, cr2, crw, orf, rw2, raf, png, webp, bmff, gif, bmp }) {
+        if (type == photo)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 FormatContext openContainer(const std::filesystem::path& file, const Clock::time_point* deadline)
@@ -98,7 +111,7 @@ PhotoMetadata readMetadata(const std::filesystem::path& photo)
         // A FileIo of our own: the path-taking factory would hand URL-like names to curl.
         Exiv2::BasicIo::AutoPtr io(new Exiv2::FileIo(photo.native()));
         auto image = Exiv2::ImageFactory::open(std::move(io));
-        if (!image.get())
+        if (!image.get() || !isPhotoType(image->imageType()))
             return {};
         image->readMetadata();
         metadata.xmp = image->xmpData();

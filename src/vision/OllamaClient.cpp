@@ -124,34 +124,31 @@ Net::Handle OllamaClient::listModels(
 {
     return Net::get(QNetworkRequest(Net::appendPath(m_baseURL, u"/api/tags"_s)),
         options(m_limits.listModels, m_limits.maxReplyBytes), context,
-        [done = std::move(done)](const Net::Reply& reply) {
-            if (!reply.isFinished()) {
-                done(tl::make_unexpected(OllamaError(VisionText::fromTransport(reply))));
-                return;
-            }
-            // The status is not looked at: an error page simply is not a model list.
-            const auto unreadable = [&] {
-                return tl::make_unexpected(decodingError(
-                    Vision::Messages::ollamaModelListUnreadable(reply.status, excerpt(reply.body))));
-            };
-            const QJsonDocument document = QJsonDocument::fromJson(reply.body);
-            const QJsonValue models = document.object().value(u"models"_s);
-            if (!models.isArray()) {
-                done(unreadable());
-                return;
-            }
-            QList<OllamaModel> list;
-            for (const QJsonValue& entry : models.toArray()) {
-                const std::optional<OllamaModel> model
-                    = entry.isObject() ? OllamaModel::fromJson(entry.toObject()) : std::nullopt;
-                if (!model) {
-                    done(unreadable());
-                    return;
-                }
-                list.append(*model);
-            }
-            done(list);
-        });
+        [done = std::move(done)](const Net::Reply& reply) { done(modelListFromReply(reply)); });
+}
+
+OllamaClient::Result<QList<OllamaModel>> OllamaClient::modelListFromReply(const Net::Reply& reply)
+{
+    if (!reply.isFinished())
+        return tl::make_unexpected(OllamaError(VisionText::fromTransport(reply)));
+    // The status is not looked at: an error page simply is not a model list.
+    const auto unreadable = [&] {
+        return tl::make_unexpected(
+            decodingError(Vision::Messages::ollamaModelListUnreadable(reply.status, excerpt(reply.body))));
+    };
+    const QJsonDocument document = QJsonDocument::fromJson(reply.body);
+    const QJsonValue models = document.object().value(u"models"_s);
+    if (!models.isArray())
+        return unreadable();
+    QList<OllamaModel> list;
+    for (const QJsonValue& entry : models.toArray()) {
+        const std::optional<OllamaModel> model
+            = entry.isObject() ? OllamaModel::fromJson(entry.toObject()) : std::nullopt;
+        if (!model)
+            return unreadable();
+        list.append(*model);
+    }
+    return list;
 }
 
 Net::Handle OllamaClient::analyze(const QList<QByteArray>& frames,
@@ -162,30 +159,26 @@ Net::Handle OllamaClient::analyze(const QList<QByteArray>& frames,
     const QByteArray body = QJsonDocument(analyzeRequest(frames, prompt)).toJson(QJsonDocument::Compact);
     return Net::post(Net::jsonRequest(Net::appendPath(m_baseURL, u"/api/generate"_s)), body,
         options(m_limits.analyze, m_limits.maxReplyBytes), context,
-        [done = std::move(done)](const Net::Reply& reply) {
-            if (!reply.isFinished()) {
-                done(tl::make_unexpected(OllamaError(VisionText::fromTransport(reply))));
-                return;
-            }
-            const QJsonObject object = QJsonDocument::fromJson(reply.body).object();
-            // Checked before the status: servers report some failures inside a 200.
-            if (const QJsonValue error = object.value(u"error"_s); error.isString()) {
-                done(tl::make_unexpected(OllamaError::http(reply.status, readableError(error.toString()))));
-                return;
-            }
-            if (!reply.isSuccessStatus()) {
-                const QString text = VisionText::strictUtf8(reply.body).value_or(QString());
-                done(tl::make_unexpected(OllamaError::http(reply.status, readableError(text))));
-                return;
-            }
-            const QJsonValue response = object.value(u"response"_s);
-            if (!response.isString()) {
-                done(tl::make_unexpected(
-                    decodingError(Vision::Messages::ollamaReplyUnreadable(excerpt(reply.body)))));
-                return;
-            }
-            done(response.toString());
-        });
+        [done = std::move(done)](const Net::Reply& reply) { done(responseFromReply(reply)); });
+}
+
+OllamaClient::Result<QString> OllamaClient::responseFromReply(const Net::Reply& reply)
+{
+    if (!reply.isFinished())
+        return tl::make_unexpected(OllamaError(VisionText::fromTransport(reply)));
+    const QJsonObject object = QJsonDocument::fromJson(reply.body).object();
+    // Checked before the status: servers report some failures inside a 200.
+    if (const QJsonValue error = object.value(u"error"_s); error.isString())
+        return tl::make_unexpected(OllamaError::http(reply.status, readableError(error.toString())));
+    if (!reply.isSuccessStatus()) {
+        const QString text = VisionText::strictUtf8(reply.body).value_or(QString());
+        return tl::make_unexpected(OllamaError::http(reply.status, readableError(text)));
+    }
+    const QJsonValue response = object.value(u"response"_s);
+    if (!response.isString())
+        return tl::make_unexpected(
+            decodingError(Vision::Messages::ollamaReplyUnreadable(excerpt(reply.body))));
+    return response.toString();
 }
 
 tl::expected<QString, OllamaError> OllamaClient::pullProgress(const QByteArray& line)

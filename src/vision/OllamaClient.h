@@ -86,6 +86,10 @@ public:
     // gives the error instead.
     static tl::expected<QString, OllamaError> pullProgress(const QByteArray& line);
 
+    // What listModels() and analyze() make of the server's answer.
+    static Result<QList<OllamaModel>> modelListFromReply(const Net::Reply& reply);
+    static Result<QString> responseFromReply(const Net::Reply& reply);
+
 private:
     QUrl m_baseURL;
     QString m_model;

@@ -71,34 +71,6 @@ Net::Handle failLater(
     return {};
 }
 
-OpenAICompatClient::Result<QString> chatResult(const Net::Reply& reply)
-{
-    if (!reply.isFinished())
-        return tl::make_unexpected(OpenAICompatError(VisionText::fromTransport(reply)));
-    if (!reply.isSuccessStatus()) {
-        const QString text = VisionText::strictUtf8(reply.body).value_or(QString());
-        return tl::make_unexpected(OpenAICompatError::http(reply.status, OpenAICompatClient::readable(text)));
-    }
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(reply.body, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
-        const QString text = VisionText::strictUtf8(reply.body).value_or(QString());
-        return tl::make_unexpected(OpenAICompatError::http(reply.status,
-            Vision::Messages::CompatNotJson + Text::firstGraphemes(text, MaxNotJsonCharacters)));
-    }
-    const QJsonObject object = document.object();
-    // "error": null is how some gateways say "no error"; only a value counts.
-    if (const QJsonValue error = object.value(u"error"_s); !error.isUndefined() && !error.isNull())
-        return tl::make_unexpected(OpenAICompatError::http(reply.status, errorText(error)));
-    const QJsonArray choices = object.value(u"choices"_s).toArray();
-    const QJsonValue content = choices.isEmpty()
-        ? QJsonValue()
-        : choices.at(0).toObject().value(u"message"_s).toObject().value(u"content"_s);
-    if (!content.isString())
-        return tl::make_unexpected(OpenAICompatError::http(reply.status, Vision::Messages::CompatNoContent));
-    return content.toString();
-}
-
 } // namespace
 
 OpenAICompatError OpenAICompatError::http(int status, const QString& body)
@@ -182,31 +154,57 @@ Net::Handle OpenAICompatClient::listModels(
     if (hasControlCharacters(m_apiKey))
         return failLater(context, std::move(done), Vision::Messages::ApiKeyHasControlCharacters);
     return Net::get(request(u"/models"_s), options(m_limits.listModels, m_limits.maxReplyBytes), context,
-        [done = std::move(done)](const Net::Reply& reply) {
-            if (!reply.isFinished()) {
-                done(tl::make_unexpected(OpenAICompatError(VisionText::fromTransport(reply))));
-                return;
-            }
-            if (!reply.isSuccessStatus()) {
-                const QString text = VisionText::strictUtf8(reply.body).value_or(QString());
-                done(tl::make_unexpected(OpenAICompatError::http(reply.status, readable(text))));
-                return;
-            }
-            // Lists that are not in the expected shape are not an error: there is just nothing to offer.
-            const QJsonValue data = QJsonDocument::fromJson(reply.body).object().value(u"data"_s);
-            const QJsonArray entries = data.toArray();
-            QStringList ids;
-            for (const QJsonValue& entry : entries) {
-                if (!entry.isObject()) {
-                    done(QStringList());
-                    return;
-                }
-                if (const QJsonValue id = entry.toObject().value(u"id"_s); id.isString())
-                    ids.append(id.toString());
-            }
-            std::stable_sort(ids.begin(), ids.end(), codePointLess);
-            done(ids);
-        });
+        [done = std::move(done)](const Net::Reply& reply) { done(modelIdsFromReply(reply)); });
+}
+
+OpenAICompatClient::Result<QStringList> OpenAICompatClient::modelIdsFromReply(const Net::Reply& reply)
+{
+    if (!reply.isFinished())
+        return tl::make_unexpected(OpenAICompatError(VisionText::fromTransport(reply)));
+    if (!reply.isSuccessStatus()) {
+        const QString text = VisionText::strictUtf8(reply.body).value_or(QString());
+        return tl::make_unexpected(OpenAICompatError::http(reply.status, readable(text)));
+    }
+    // Lists that are not in the expected shape are not an error: there is just nothing to offer.
+    const QJsonValue data = QJsonDocument::fromJson(reply.body).object().value(u"data"_s);
+    const QJsonArray entries = data.toArray();
+    QStringList ids;
+    for (const QJsonValue& entry : entries) {
+        if (!entry.isObject())
+            return QStringList();
+        if (const QJsonValue id = entry.toObject().value(u"id"_s); id.isString())
+            ids.append(id.toString());
+    }
+    std::stable_sort(ids.begin(), ids.end(), codePointLess);
+    return ids;
+}
+
+OpenAICompatClient::Result<QString> OpenAICompatClient::contentFromReply(const Net::Reply& reply)
+{
+    if (!reply.isFinished())
+        return tl::make_unexpected(OpenAICompatError(VisionText::fromTransport(reply)));
+    if (!reply.isSuccessStatus()) {
+        const QString text = VisionText::strictUtf8(reply.body).value_or(QString());
+        return tl::make_unexpected(OpenAICompatError::http(reply.status, readable(text)));
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(reply.body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        const QString text = VisionText::strictUtf8(reply.body).value_or(QString());
+        return tl::make_unexpected(OpenAICompatError::http(reply.status,
+            Vision::Messages::CompatNotJson + Text::firstGraphemes(text, MaxNotJsonCharacters)));
+    }
+    const QJsonObject object = document.object();
+    // "error": null is how some gateways say "no error"; only a value counts.
+    if (const QJsonValue error = object.value(u"error"_s); !error.isUndefined() && !error.isNull())
+        return tl::make_unexpected(OpenAICompatError::http(reply.status, errorText(error)));
+    const QJsonArray choices = object.value(u"choices"_s).toArray();
+    const QJsonValue content = choices.isEmpty()
+        ? QJsonValue()
+        : choices.at(0).toObject().value(u"message"_s).toObject().value(u"content"_s);
+    if (!content.isString())
+        return tl::make_unexpected(OpenAICompatError::http(reply.status, Vision::Messages::CompatNoContent));
+    return content.toString();
 }
 
 Net::Handle OpenAICompatClient::send(const QJsonArray& messages,
@@ -218,7 +216,7 @@ Net::Handle OpenAICompatClient::send(const QJsonArray& messages,
         return failLater(context, std::move(done), Vision::Messages::ApiKeyHasControlCharacters);
     const QByteArray body = QJsonDocument(chatRequest(messages, jsonMode)).toJson(QJsonDocument::Compact);
     return Net::post(request(u"/chat/completions"_s), body, options(m_limits.chat, m_limits.maxReplyBytes),
-        context, [done = std::move(done)](const Net::Reply& reply) { done(chatResult(reply)); });
+        context, [done = std::move(done)](const Net::Reply& reply) { done(contentFromReply(reply)); });
 }
 
 Net::Handle OpenAICompatClient::analyze(const QList<QByteArray>& frames,

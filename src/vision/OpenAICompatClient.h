@@ -87,6 +87,10 @@ public:
     static QJsonArray messages(const QList<QByteArray>& frames, const QString& prompt);
     QJsonObject chatRequest(const QJsonArray& messages, bool jsonMode) const;
 
+    // What listModels() and send() make of the service's answer.
+    static Result<QStringList> modelIdsFromReply(const Net::Reply& reply);
+    static Result<QString> contentFromReply(const Net::Reply& reply);
+
 private:
     QNetworkRequest request(const QString& path) const;
 

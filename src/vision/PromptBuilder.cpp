@@ -45,15 +45,29 @@ QString trimQuotes(const QString& text)
     return text.mid(begin, end - begin);
 }
 
+// A view, so that stripping a long run of lead-ins copies nothing.
+QStringView trimHorizontalSpace(QStringView text)
+{
+    while (!text.isEmpty() && Text::isHorizontalSpace(text.front()))
+        text = text.sliced(1);
+    while (!text.isEmpty() && Text::isHorizontalSpace(text.back()))
+        text.chop(1);
+    return text;
+}
+
 // Whether text begins with prefix as whole user-perceived characters: "显示" followed by a combining
 // mark does not begin with "显示".
-bool startsWithCharacters(const QString& text, const QString& prefix)
+bool startsWithCharacters(QStringView text, const QString& prefix)
 {
     if (!text.startsWith(prefix))
         return false;
     if (text.size() == prefix.size())
         return true;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    // Whether a boundary follows the prefix depends on the characters just after it, not on the whole
+    // reply, which would otherwise be scanned again for every lead-in removed.
+    constexpr qsizetype Window = 16;
+    QTextBoundaryFinder finder(
+        QTextBoundaryFinder::Grapheme, text.first(qMin(text.size(), prefix.size() + Window)));
     finder.setPosition(prefix.size());
     return finder.isAtBoundary();
 }
@@ -138,19 +152,20 @@ Reply parse(const QString& reply)
 
 QString cleanPhrase(const QString& phrase)
 {
-    QString text = trimQuotes(phrase.trimmed());
+    const QString unquoted = trimQuotes(phrase.trimmed());
+    QStringView text = unquoted;
     for (bool removed = true; removed;) {
         removed = false;
         for (const QString& leadIn : LeadIns) {
             if (startsWithCharacters(text, leadIn)) {
-                text = Text::trimHorizontalSpace(text.mid(leadIn.size()));
+                text = trimHorizontalSpace(text.sliced(leadIn.size()));
                 removed = true;
                 break;
             }
         }
     }
-    text = Text::trimHorizontalSpace(cutAtPunctuation(text));
-    return Text::firstGraphemes(text, MaxPhraseCharacters);
+    return Text::firstGraphemes(
+        Text::trimHorizontalSpace(cutAtPunctuation(text.toString())), MaxPhraseCharacters);
 }
 
 } // namespace PromptBuilder

@@ -133,6 +133,9 @@ private slots:
         QTest::newRow("white space and line breaks") << u"\n\u3000 海边日落 \n"_s << u"海边日落"_s;
         QTest::newRow("lead-in then colon") << u"画面显示：海边日落"_s << QString();
         QTest::newRow("lead-ins repeat") << u"这是一张画面中显示海边日落"_s << u"海边日落"_s;
+        // A model stuck on one phrase: each removal must not copy and rescan the rest of the reply.
+        QTest::newRow("lead-in repeated 400,000 times")
+            << u"显示"_s.repeated(400'000) + u"海边日落"_s << u"海边日落"_s;
         QTest::newRow("space after lead-in") << u"显示 \t海边日落"_s << u"海边日落"_s;
         QTest::newRow("lead-in alone") << u"显示"_s << QString();
         QTest::newRow("quote uncovered later stays") << u"显示“海边”"_s << u"“海边"_s;

@@ -209,7 +209,8 @@ bool pairUp(QList<VideoItem>& items)
     }
     // Each group starts with its picture half; at most one RAW and one short MOV follow it.
     std::vector<std::vector<qsizetype>> groups;
-    for (const auto& [key, candidates] : byStem) {
+    for (const auto& entry : byStem) {
+        const std::vector<qsizetype>& candidates = entry.second;
         if (candidates.size() < 2)
             continue;
         auto first = [&](auto&& accept) {

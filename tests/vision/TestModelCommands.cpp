@@ -40,9 +40,10 @@ private slots:
         QTest::newRow("local models as JSON")
             << u"/api/tags"_s << sample(u"ollama/tags.response.json"_s)
             << QStringList { u"--json"_s, u"models"_s } << 0
-            << QString::fromUtf8(R"({"models": [{"name": "deepseek-r1:latest", "size": 4683075271,
-                "modifiedAt": "2025-05-10T08:06:48.639712648-07:00"}, {"name": "llama3.2:latest",
-                "size": 2019393189, "modifiedAt": "2025-05-04T17:37:44.706015396-07:00"}]})")
+            << QString::fromUtf8(
+                   R"({"models": [{"name": "deepseek-r1:latest", "size": 4683075271, )"
+                   R"("modifiedAt": "2025-05-10T08:06:48.639712648-07:00"}, {"name": "llama3.2:latest", )"
+                   R"("size": 2019393189, "modifiedAt": "2025-05-04T17:37:44.706015396-07:00"}]})")
             << QStringList();
         QTest::newRow("online models as text")
             << u"/v1/models"_s << Response::json(200, R"({"data":[{"id":"b"},{"id":"A"},{"id":"a"}]})")

@@ -143,10 +143,11 @@ private slots:
         QVERIFY(analyze({ "\xff", "\xff\xd8", "\xff\xd8\xff" }));
         const FakeHttpServer::Request request = m_server->last(u"/api/generate"_s);
         QCOMPARE(request.method, QByteArray("POST"));
-        const QJsonObject expected = QJsonDocument::fromJson(R"({"model": "qwen2.5vl:7b", "prompt": "prompt",
-            "images": ["/w==", "/9g=", "/9j/"], "stream": false, "options": {"num_ctx": 8192},
-            "format": {"type": "object", "properties": {"content": {"type": "string"},
-            "location": {"type": "string"}}, "required": ["content", "location"]}})")
+        const QJsonObject expected = QJsonDocument::fromJson(
+            R"({"model": "qwen2.5vl:7b", "prompt": "prompt", )"
+            R"("images": ["/w==", "/9g=", "/9j/"], "stream": false, "options": {"num_ctx": 8192}, )"
+            R"("format": {"type": "object", "properties": {"content": {"type": "string"}, )"
+            R"("location": {"type": "string"}}, "required": ["content", "location"]}})")
                                          .object();
         QCOMPARE(request.json(), expected);
         const QList<std::pair<int, int>> sizes { { 1, 4096 }, { 6, 16384 }, { 11, 32768 }, { 30, 32768 } };

@@ -126,10 +126,11 @@ private slots:
         QVERIFY(analyze(client()));
         const FakeHttpServer::Request request = m_server->last(Chat);
         QCOMPARE(request.method, QByteArray("POST"));
-        const QJsonObject expected = QJsonDocument::fromJson(R"({"model": "qwen-vl-max", "temperature": 0.2,
-            "max_tokens": 800, "response_format": {"type": "json_object"}, "messages": [{"role": "user",
-            "content": [{"type": "text", "text": "prompt"},
-            {"type": "image_url", "image_url": {"url": "data:image/jpeg;base64,anBlZw=="}}]}]})")
+        const QJsonObject expected = QJsonDocument::fromJson(
+            R"({"model": "qwen-vl-max", "temperature": 0.2, )"
+            R"("max_tokens": 800, "response_format": {"type": "json_object"}, "messages": [{"role": "user", )"
+            R"("content": [{"type": "text", "text": "prompt"}, )"
+            R"({"type": "image_url", "image_url": {"url": "data:image/jpeg;base64,anBlZw=="}}]}]})")
                                          .object();
         QCOMPARE(request.json(), expected);
         QVERIFY(request.body.contains("\"max_tokens\":800")); // an integer, as some servers insist

@@ -172,9 +172,15 @@ private slots:
         QTest::newRow("error string kept whole")
             << Response::json(500, sample(u"error.image-decode.json"_s)) << QString()
             << u"Ollama 返回错误 500：Failed to create new sequence: failed to process inputs: image: unknown format\n"_s;
-        QTest::newRow("error object with message")
-            << Response::json(500, "{\"error\":{\"message\":\"out of memory\"}}") << QString()
-            << u"Ollama 返回错误 500：out of memory"_s;
+        QTest::newRow("array") << Response::json(500, "[\"x\"]") << QString()
+                               << u"Ollama 返回错误 500：[\"x\"]"_s;
+        QTest::newRow("error.message before message")
+            << Response::json(500, R"({"error":{"message":"m"},"message":"x"})") << QString()
+            << u"Ollama 返回错误 500：m"_s;
+        QTest::newRow("flat message") << Response::json(500, R"({"object":"error","message":"m"})")
+                                      << QString() << u"Ollama 返回错误 500：m"_s;
+        QTest::newRow("error object without message") << Response::json(500,
+            R"({"error":{"code":1}})") << QString() << u"Ollama 返回错误 500：{\"error\":{\"code\":1}}"_s;
         QTest::newRow("JSON inside the error string")
             << Response::json(
                    500, "{\"error\":\"{\\\"error\\\":{\\\"message\\\":\\\"upstream failed\\\"}}\"}")
@@ -207,27 +213,6 @@ private slots:
             const QString text = result.error().message();
             QCOMPARE(result.error().kind == Kind::Decoding ? text.left(message.size()) : text, message);
         }
-    }
-
-    void readableError_data()
-    {
-        QTest::addColumn<QString>("body");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("error string") << u"{\"error\":\"boom\"}"_s << u"boom"_s;
-        QTest::newRow("error.message wins")
-            << u"{\"error\":{\"message\":\"inner\"},\"message\":\"outer\"}"_s << u"inner"_s;
-        QTest::newRow("flat message") << u"{\"object\":\"error\",\"message\":\"flat\"}"_s << u"flat"_s;
-        QTest::newRow("error object without message")
-            << u"{\"error\":{\"code\":1}}"_s << u"{\"error\":{\"code\":1}}"_s;
-        QTest::newRow("nested JSON") << u"{\"error\":\"{\\\"message\\\":\\\"deep\\\"}\"}"_s << u"deep"_s;
-        QTest::newRow("not a JSON object") << u"[\"x\"]"_s << u"[\"x\"]"_s;
-    }
-
-    void readableError()
-    {
-        QFETCH(QString, body);
-        QFETCH(QString, expected);
-        QCOMPARE(OllamaClient::readableError(body), expected);
     }
 
     void pullProgress_data()

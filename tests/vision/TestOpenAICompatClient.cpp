@@ -166,8 +166,20 @@ private slots:
         } << u"接口返回 404：The model `Qwen1.5-14B-Chat-GPTQ-Int8` does not exist.（多半是接口地址或模型名不对）"_s;
         QTest::newRow("429") << QList { Response::json(429, "{\"error\":{\"message\":\"slow\"}}") }
                              << u"接口返回 429：slow（触发了限速或余额不足）"_s;
-        QTest::newRow("500 long text") << QList { Response::text(500, QByteArray(1000, 'e')) }
-                                       << u"接口返回 500："_s + QString(300, u'e');
+        QTest::newRow("500 error.message")
+            << QList { error(500, u"compat/dashscope.error.401-invalid-api-key.json"_s) }
+            << u"接口返回 500：Incorrect API key provided. "_s;
+        QTest::newRow("500 empty error.message")
+            << QList { error(500, u"compat/vllm.error.500-bad-json-schema.json"_s) } << u"接口返回 500："_s;
+        QTest::newRow("500 flat message")
+            << QList { error(500, u"compat/zai-coding.error.400-flat.json"_s) }
+            << u"接口返回 500：Invalid API parameter, please check the documentation."_s;
+        QTest::newRow("500 nested JSON message")
+            << QList { Response::json(500, "{\"error\":{\"message\":\"{\\\"error\\\":\\\"inner\\\"}\"}}") }
+            << u"接口返回 500：inner"_s;
+        QTest::newRow("500 text cut at a character")
+            << QList { Response::text(500, QByteArray(299, 'e') + "👍🏽tail") }
+            << u"接口返回 500："_s + QString(299, u'e') + u"👍🏽"_s;
         QTest::newRow("502 invalid UTF-8")
             << QList { Response::text(502, "\xff\xfe") } << u"接口返回 502："_s;
         QTest::newRow("200 no choices") << QList { Response::json(200, "{\"choices\":[]}") }
@@ -247,34 +259,6 @@ private slots:
         const auto result = models(client());
         QCOMPARE(result ? *result : QStringList { result.error().message() }, expected);
         QCOMPARE(m_server->last(u"/v1/models"_s).method, QByteArray("GET"));
-    }
-
-    void readable_data()
-    {
-        QTest::addColumn<QString>("body");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("error.message")
-            << QString::fromUtf8(sample(u"compat/dashscope.error.401-invalid-api-key.json"_s))
-            << u"Incorrect API key provided. "_s;
-        QTest::newRow("empty error.message")
-            << QString::fromUtf8(sample(u"compat/vllm.error.500-bad-json-schema.json"_s)) << QString();
-        QTest::newRow("flat message") << QString::fromUtf8(sample(u"compat/zai-coding.error.400-flat.json"_s))
-                                      << u"Invalid API parameter, please check the documentation."_s;
-        QTest::newRow("error string")
-            << QString::fromUtf8(sample(u"compat/lmstudio.error.400-response-format.json"_s))
-            << u"'response_format.type' must be 'json_schema' or 'text'"_s;
-        QTest::newRow("nested JSON message")
-            << u"{\"error\":{\"message\":\"{\\\"error\\\":\\\"inner\\\"}\"}}"_s << u"inner"_s;
-        QTest::newRow("long text cut") << QString(301, u'x') << QString(300, u'x');
-        QTest::newRow("characters, not code units")
-            << QString(299, u'x') + u"👍🏽tail"_s << QString(299, u'x') + u"👍🏽"_s;
-    }
-
-    void readable()
-    {
-        QFETCH(QString, body);
-        QFETCH(QString, expected);
-        QCOMPARE(OpenAICompatClient::readable(body), expected);
     }
 
     void mentionsResponseFormat_data()

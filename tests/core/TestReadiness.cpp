@@ -21,12 +21,9 @@ namespace {
 QByteArray tags(const QStringList& names)
 {
     QJsonArray models;
-    for (const QString& name : names) {
-        models.append(QJsonObject { { u"name"_s, name }, { u"model"_s, name },
-            { u"modified_at"_s, u"2025-05-10T08:06:48.639712648-07:00"_s }, { u"size"_s, qint64(4683075271) },
-            { u"digest"_s, u"0a8c2669"_s } });
-    }
-    return QJsonDocument(QJsonObject { { u"models"_s, models } }).toJson(QJsonDocument::Compact);
+    for (const QString& name : names)
+        models.append(QJsonObject { { u"name"_s, name }, { u"size"_s, 4683075271.0 } });
+    return QJsonDocument(QJsonObject { { u"models"_s, models } }).toJson();
 }
 
 QByteArray sample(const QString& name)

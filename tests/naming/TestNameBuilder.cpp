@@ -84,6 +84,8 @@ private slots:
             << u"石桥 流水  河\r岸"_s;
         QTest::newRow("colon separator removed")
             << u"lc"_s << u":"_s << false << u"成都"_s << u"茶馆"_s << "/v/a.mov"_ba << u"成都茶馆"_s;
+        QTest::newRow("empty separator")
+            << u"lc"_s << u""_s << false << u"成都"_s << u"茶馆"_s << "/v/a.mov"_ba << u"成都茶馆"_s;
         QTest::newRow("all nine forbidden characters")
             << u"lc"_s << u" "_s << false << u"a/b\\c:d"_s << u"*e?f\"g<h>i|j"_s << "/v/a.mov"_ba
             << u"abcd efghij"_s;

@@ -140,7 +140,7 @@ private slots:
         QTRY_COMPARE(m_places.size(), 1);
         const auto expected = place.isEmpty() ? std::nullopt : std::optional(place);
         QCOMPARE(m_places.first(), expected);
-        QCOMPARE(PlaceResolver::cached(u"30.646,104.048"_s), expected); // failures are not cached
+        QCOMPARE(PlaceResolver::cached(u"30.646,104.048"_s), expected);
         QCOMPARE(m_server->count(u"/reverse"_s), 1);
         const FakeHttpServer::Request request = m_server->last(u"/reverse"_s);
         QCOMPARE(request.query.queryItemValue(u"format"_s), u"jsonv2"_s);
@@ -169,6 +169,18 @@ private slots:
         ask({ 30.656, 104.048 });
         QTRY_COMPARE(m_places.size(), 5);
         QCOMPARE(m_server->count(u"/reverse"_s), 3);
+    }
+
+    void failuresAreNotCached()
+    {
+        m_server->onSequence(u"/reverse"_s,
+            { Response::json(200, sample("reverse.error.unable-to-geocode.json")),
+                Response::json(200, ChengduReply) });
+        ask(Wuhou);
+        QTRY_COMPARE(m_places.size(), 1);
+        ask(Wuhou);
+        QTRY_COMPARE(m_places.size(), 2);
+        QCOMPARE(m_places, (QList<std::optional<QString>> { std::nullopt, u"成都市武侯区武侯祠"_s }));
     }
 
     void serviceAddress_data()

@@ -143,6 +143,7 @@ private slots:
         QVERIFY(analyze({ "\xff", "\xff\xd8", "\xff\xd8\xff" }));
         const FakeHttpServer::Request request = m_server->last(u"/api/generate"_s);
         QCOMPARE(request.method, QByteArray("POST"));
+        QCOMPARE(request.header("content-type"), QByteArray("application/json"));
         const QJsonObject expected = QJsonDocument::fromJson(
             R"({"model": "qwen2.5vl:7b", "prompt": "prompt", )"
             R"("images": ["/w==", "/9g=", "/9j/"], "stream": false, "options": {"num_ctx": 8192}, )"
@@ -275,8 +276,9 @@ private slots:
         const Pull result = pull(u"llava:7b"_s);
         QCOMPARE(result.progress, progress);
         QCOMPARE(result.result ? QString() : result.result.error().message(), message);
-        QCOMPARE(m_server->last(u"/api/pull"_s).json(),
-            (QJsonObject { { u"name"_s, u"llava:7b"_s }, { u"stream"_s, true } }));
+        const FakeHttpServer::Request request = m_server->last(u"/api/pull"_s);
+        QCOMPARE(request.json(), (QJsonObject { { u"name"_s, u"llava:7b"_s }, { u"stream"_s, true } }));
+        QCOMPARE(request.header("content-type"), QByteArray("application/json"));
     }
 
     // A server that never stops sending progress is the user's to stop, even from the progress callback.

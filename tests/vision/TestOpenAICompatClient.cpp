@@ -126,6 +126,7 @@ private slots:
         QVERIFY(analyze(client()));
         const FakeHttpServer::Request request = m_server->last(Chat);
         QCOMPARE(request.method, QByteArray("POST"));
+        QCOMPARE(request.header("content-type"), QByteArray("application/json"));
         const QJsonObject expected = QJsonDocument::fromJson(
             R"({"model": "qwen-vl-max", "temperature": 0.2, )"
             R"("max_tokens": 800, "response_format": {"type": "json_object"}, "messages": [{"role": "user", )"
@@ -197,6 +198,8 @@ private slots:
         const QByteArray html = "<!DOCTYPE html><html><body>" + QByteArray(300, 'h') + "</body></html>";
         QTest::newRow("200 HTML") << QList { Response::text(200, html,
             "text/html") } << u"接口返回 200：返回内容不是 JSON："_s + QString::fromLatin1(html.left(200));
+        QTest::newRow("200 invalid UTF-8")
+            << QList { Response::text(200, "\xc3\x28 not json") } << u"接口返回 200：返回内容不是 JSON："_s;
         QTest::newRow("200 array") << QList { Response::json(200, "[1]") }
                                    << u"接口返回 200：返回内容不是 JSON：[1]"_s;
         QTest::newRow("no answer, not retried") << QList { silent() } << Net::Messages::timedOut(2);

@@ -82,6 +82,8 @@ private slots:
                                      << QString();
         QTest::newRow("no content member")
             << u"{\"location\": \"上里古镇\"}"_s << u"{\"location\""_s << u"上里古镇"_s;
+        QTest::newRow("content a number")
+            << u"{\"content\":7,\"location\":\"公园\"}"_s << u"{\"content\""_s << u"公园"_s;
         QTest::newRow("location a number")
             << u"{\"content\":\"河边\",\"location\":42}"_s << u"河边"_s << QString();
         QTest::newRow("members cleaned")

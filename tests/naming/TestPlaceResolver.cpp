@@ -20,7 +20,7 @@ private slots:
         QTest::newRow("ignored name plus number, any case") << u"Drone 2"_s << false;
         QTest::newRow("one letter and a digit") << u"A1"_s << false;
         QTest::newRow("one letter with accent") << u"e\u0301"_s << false;
-        QTest::newRow("digits and punctuation only") << u"._- 12"_s << false;
+        QTest::newRow("digits and punctuation only") << u"._-._- 12"_s << false;
         QTest::newRow("digits of another script") << u"٢٠٢٦-٠٢"_s << false;
         QTest::newRow("full-width digits and one character") << u"２０２６年"_s << false;
         QTest::newRow("system folder") << u"media"_s << false;

@@ -300,16 +300,9 @@ void FakeHttpServer::pump(QTcpSocket* socket)
 
 void FakeHttpServer::finish(QTcpSocket* socket, Response::Ending ending, bool chunked)
 {
-    switch (ending) {
-    case Response::Ending::Complete:
-        if (chunked)
-            socket->write("0\r\n\r\n");
-        socket->disconnectFromHost();
-        break;
-    case Response::Ending::Close:
-        socket->disconnectFromHost();
-        break;
-    case Response::Ending::Stall:
-        break;
-    }
+    if (ending == Response::Ending::Stall)
+        return;
+    if (ending == Response::Ending::Complete && chunked)
+        socket->write("0\r\n\r\n");
+    socket->disconnectFromHost();
 }

@@ -159,61 +159,52 @@ private slots:
     void analyzeReplies_data()
     {
         QTest::addColumn<Response>("response");
-        QTest::addColumn<QString>("reply"); // when it succeeds
-        QTest::addColumn<QString>("message"); // otherwise
+        QTest::addColumn<QString>("expected"); // the reply, or the error message
 
+        const auto http = [](int status, const QString& text) -> QString {
+            return u"Ollama 返回错误 "_s + QString::number(status) + u"："_s + text;
+        };
         const QString decoding = u"Ollama 的回复里没有 response 文本："_s;
         QTest::newRow("structured") << Response::json(200, sample(u"generate.response.structured.json"_s))
-                                    << u"{\n  \"age\": 22,\n  \"available\": true\n}"_s << QString();
+                                    << u"{\n  \"age\": 22,\n  \"available\": true\n}"_s;
         QTest::newRow("redirect keeps POST")
-            << Response::redirect(307, "/v2/api/generate") << u"moved reply"_s << QString();
+            << Response::redirect(307, "/v2/api/generate") << u"moved reply"_s;
         QTest::newRow("error inside a 200")
-            << Response::json(200, "{\"error\":\"an error was encountered while running the model\"}")
-            << QString() << u"Ollama 返回错误 200：an error was encountered while running the model"_s;
+            << Response::json(200, R"({"error":"model crashed"})") << http(200, u"model crashed"_s);
         QTest::newRow("error string kept whole")
-            << Response::json(500, sample(u"error.image-decode.json"_s)) << QString()
-            << u"Ollama 返回错误 500：Failed to create new sequence: failed to process inputs: image: unknown format\n"_s;
-        QTest::newRow("array") << Response::json(500, "[\"x\"]") << QString()
-                               << u"Ollama 返回错误 500：[\"x\"]"_s;
+            << Response::json(500, sample(u"error.image-decode.json"_s))
+            << http(500,
+                   u"Failed to create new sequence: failed to process inputs: image: unknown format\n"_s);
+        QTest::newRow("array") << Response::json(500, "[\"x\"]") << http(500, u"[\"x\"]"_s);
         QTest::newRow("error.message before message")
-            << Response::json(500, R"({"error":{"message":"m"},"message":"x"})") << QString()
-            << u"Ollama 返回错误 500：m"_s;
-        QTest::newRow("flat message") << Response::json(500, R"({"object":"error","message":"m"})")
-                                      << QString() << u"Ollama 返回错误 500：m"_s;
-        QTest::newRow("error object without message") << Response::json(500,
-            R"({"error":{"code":1}})") << QString() << u"Ollama 返回错误 500：{\"error\":{\"code\":1}}"_s;
+            << Response::json(500, R"({"error":{"message":"m"},"message":"x"})") << http(500, u"m"_s);
+        QTest::newRow("flat message")
+            << Response::json(500, R"({"object":"error","message":"m"})") << http(500, u"m"_s);
+        QTest::newRow("error object without message")
+            << Response::json(500, R"({"error":{"code":1}})") << http(500, u"{\"error\":{\"code\":1}}"_s);
         QTest::newRow("JSON inside the error string")
-            << Response::json(
-                   500, "{\"error\":\"{\\\"error\\\":{\\\"message\\\":\\\"upstream failed\\\"}}\"}")
-            << QString() << u"Ollama 返回错误 500：upstream failed"_s;
-        QTest::newRow("long plain text cut") << Response::text(502, QString(1000, u'长').toUtf8())
-                                             << QString() << u"Ollama 返回错误 502："_s + QString(300, u'长');
-        QTest::newRow("invalid UTF-8")
-            << Response::text(500, "\xff\xfe\xfd") << QString() << u"Ollama 返回错误 500："_s;
-        QTest::newRow("response not text")
-            << Response::json(200, "{\"response\":{}}") << QString() << decoding;
+            << Response::json(500, "{\"error\":\"{\\\"error\\\":{\\\"message\\\":\\\"upstream\\\"}}\"}")
+            << http(500, u"upstream"_s);
+        QTest::newRow("long plain text cut")
+            << Response::text(502, QString(1000, u'长').toUtf8()) << http(502, QString(300, u'长'));
+        QTest::newRow("invalid UTF-8") << Response::text(500, "\xff\xfe\xfd") << http(500, QString());
+        QTest::newRow("response not text") << Response::json(200, "{\"response\":{}}") << decoding;
         QTest::newRow("streamed although asked not to")
-            << Response::ndjson(sample(u"generate.stream.ndjson"_s), 50) << QString() << decoding;
-        QTest::newRow("no answer") << silent() << QString() << Net::Messages::timedOut(2);
+            << Response::ndjson(sample(u"generate.stream.ndjson"_s), 50) << decoding;
+        QTest::newRow("no answer") << silent() << Net::Messages::timedOut(2);
     }
 
     void analyzeReplies()
     {
         QFETCH(Response, response);
-        QFETCH(QString, reply);
-        QFETCH(QString, message);
+        QFETCH(QString, expected);
         m_server->on(u"/api/generate"_s, response);
         m_server->on(u"/v2/api/generate"_s, Response::json(200, "{\"response\":\"moved reply\"}"));
         const auto result = analyze();
-        if (!reply.isEmpty()) {
-            QVERIFY2(result, qPrintable(result ? QString() : result.error().message()));
-            QCOMPARE(*result, reply);
-        } else {
-            QVERIFY(!result);
-            // A reply of the wrong shape is quoted after the fixed text.
-            const QString text = result.error().message();
-            QCOMPARE(result.error().kind == Kind::Decoding ? text.left(message.size()) : text, message);
-        }
+        const QString text = result ? *result : result.error().message();
+        // A reply of the wrong shape is quoted after the fixed text.
+        QCOMPARE(
+            !result && result.error().kind == Kind::Decoding ? text.left(expected.size()) : text, expected);
     }
 
     void pullProgress_data()

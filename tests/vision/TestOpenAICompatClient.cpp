@@ -144,64 +144,68 @@ private slots:
         QTest::addColumn<QList<Response>>("responses");
         QTest::addColumn<QString>("expected"); // the reply, or the error message
 
-        auto error = [](int status, const QString& file) { return Response::json(status, sample(file)); };
+        const auto peer = [](int status, const char* file) {
+            return Response::json(status, sample(QString::fromLatin1(file)));
+        };
+        const auto one
+            = [](int status, const QByteArray& body) { return QList { Response::json(status, body) }; };
+        const auto http = [](int status, const QString& text) -> QString {
+            return u"接口返回 "_s + QString::number(status) + u"："_s + text;
+        };
         QTest::newRow("sample") << QList {
-            Response::json(200, sample(u"openai/chat.response.image.json"_s))
+            peer(200, "openai/chat.response.image.json")
         } << u"The image shows a wooden boardwalk path running through a lush green field or meadow. The sky is bright blue with some scattered clouds, giving the scene a serene and peaceful atmosphere. Trees and shrubs are visible in the background."_s;
-        QTest::newRow("format refused, retried")
-            << QList { error(400, u"openai/error.400-json-word-required.json"_s),
-                   Response::json(200, chatReply(u"海边"_s)) }
-            << u"海边"_s;
-        const Response refused = error(400, u"compat/lmstudio.error.400-response-format.v0.3.json"_s);
+        QTest::newRow("format refused, retried") << QList {
+            peer(400, "openai/error.400-json-word-required.json"), Response::json(200, chatReply(u"海边"_s))
+        } << u"海边"_s;
+        const Response refused = peer(400, "compat/lmstudio.error.400-response-format.v0.3.json");
         QTest::newRow("retry fails too")
-            << QList { refused, refused } << u"接口返回 400：'response_format.type' must be 'json_schema'"_s;
+            << QList { refused, refused } << http(400, u"'response_format.type' must be 'json_schema'"_s);
         QTest::newRow("other 400 is final")
-            << QList { error(400, u"compat/zhipu.error.400-model-not-found.json"_s) }
-            << u"接口返回 400：模型不存在，请检查模型代码。"_s;
-        QTest::newRow("401") << QList { error(401, u"compat/vllm.error.401.json"_s) }
-                             << u"接口返回 401：Unauthorized"_s + KeyHint;
+            << QList { peer(400, "compat/zhipu.error.400-model-not-found.json") }
+            << http(400, u"模型不存在，请检查模型代码。"_s);
+        QTest::newRow("401") << QList { peer(401, "compat/vllm.error.401.json") }
+                             << http(401, u"Unauthorized"_s + KeyHint);
         QTest::newRow("403") << QList { Response::text(403, "Forbidden") }
-                             << u"接口返回 403：Forbidden"_s + KeyHint;
-        QTest::newRow("404") << QList {
-            error(404, u"compat/vllm.error.404.before-0.10.1.json"_s)
-        } << u"接口返回 404：The model `Qwen1.5-14B-Chat-GPTQ-Int8` does not exist.（多半是接口地址或模型名不对）"_s;
-        QTest::newRow("429") << QList { Response::json(429, "{\"error\":{\"message\":\"slow\"}}") }
-                             << u"接口返回 429：slow（触发了限速或余额不足）"_s;
+                             << http(403, u"Forbidden"_s + KeyHint);
+        QTest::newRow("404")
+            << QList { peer(404, "compat/vllm.error.404.before-0.10.1.json") }
+            << http(404,
+                   u"The model `Qwen1.5-14B-Chat-GPTQ-Int8` does not exist.（多半是接口地址或模型名不对）"_s);
+        QTest::newRow("429") << one(429, "{\"error\":{\"message\":\"slow\"}}")
+                             << http(429, u"slow（触发了限速或余额不足）"_s);
         QTest::newRow("500 error.message")
-            << QList { error(500, u"compat/dashscope.error.401-invalid-api-key.json"_s) }
-            << u"接口返回 500：Incorrect API key provided. "_s;
+            << QList { peer(500, "compat/dashscope.error.401-invalid-api-key.json") }
+            << http(500, u"Incorrect API key provided. "_s);
         QTest::newRow("500 empty error.message")
-            << QList { error(500, u"compat/vllm.error.500-bad-json-schema.json"_s) } << u"接口返回 500："_s;
+            << QList { peer(500, "compat/vllm.error.500-bad-json-schema.json") } << http(500, QString());
         QTest::newRow("500 flat message")
-            << QList { error(500, u"compat/zai-coding.error.400-flat.json"_s) }
-            << u"接口返回 500：Invalid API parameter, please check the documentation."_s;
+            << QList { peer(500, "compat/zai-coding.error.400-flat.json") }
+            << http(500, u"Invalid API parameter, please check the documentation."_s);
         QTest::newRow("500 nested JSON message")
-            << QList { Response::json(500, "{\"error\":{\"message\":\"{\\\"error\\\":\\\"inner\\\"}\"}}") }
-            << u"接口返回 500：inner"_s;
+            << one(500, "{\"error\":{\"message\":\"{\\\"error\\\":\\\"inner\\\"}\"}}")
+            << http(500, u"inner"_s);
         QTest::newRow("500 text cut at a character")
             << QList { Response::text(500, QByteArray(299, 'e') + "👍🏽tail") }
-            << u"接口返回 500："_s + QString(299, u'e') + u"👍🏽"_s;
+            << http(500, QString(299, u'e') + u"👍🏽"_s);
         QTest::newRow("502 invalid UTF-8")
-            << QList { Response::text(502, "\xff\xfe") } << u"接口返回 502："_s;
-        QTest::newRow("200 no choices") << QList { Response::json(200, "{\"choices\":[]}") }
-                                        << u"接口返回 200：返回里没有 choices[0].message.content"_s;
+            << QList { Response::text(502, "\xff\xfe") } << http(502, QString());
+        const QString noContent = u"返回里没有 choices[0].message.content"_s;
+        const QString notJson = u"返回内容不是 JSON："_s;
+        QTest::newRow("200 no choices") << one(200, "{\"choices\":[]}") << http(200, noContent);
         QTest::newRow("200 error string")
-            << QList { error(200, u"compat/lmstudio.error.200-unexpected-endpoint.json"_s) }
-            << u"接口返回 200：Unexpected endpoint or method. (POST /chat/completions)"_s;
-        QTest::newRow("200 error object")
-            << QList { Response::json(200, "{\"error\":{\"message\":\"m\"}}") } << u"接口返回 200：m"_s;
-        QTest::newRow("200 error number")
-            << QList { Response::json(200, "{\"error\":42}") } << u"接口返回 200：42"_s;
-        QTest::newRow("200 error null is no error") << QList {
-            Response::json(200, "{\"error\":null,\"choices\":[{\"message\":{\"content\":\"ok\"}}]}")
-        } << u"ok"_s;
+            << QList { peer(200, "compat/lmstudio.error.200-unexpected-endpoint.json") }
+            << http(200, u"Unexpected endpoint or method. (POST /chat/completions)"_s);
+        QTest::newRow("200 error object") << one(200, "{\"error\":{\"message\":\"m\"}}") << http(200, u"m"_s);
+        QTest::newRow("200 error number") << one(200, "{\"error\":42}") << http(200, u"42"_s);
+        QTest::newRow("200 error null is no error")
+            << one(200, "{\"error\":null,\"choices\":[{\"message\":{\"content\":\"ok\"}}]}") << u"ok"_s;
         const QByteArray html = "<!DOCTYPE html><html><body>" + QByteArray(300, 'h') + "</body></html>";
-        QTest::newRow("200 HTML") << QList { Response::text(200, html,
-            "text/html") } << u"接口返回 200：返回内容不是 JSON："_s + QString::fromLatin1(html.left(200));
+        QTest::newRow("200 HTML") << QList { Response::text(200, html, "text/html") }
+                                  << http(200, notJson + QString::fromLatin1(html.left(200)));
         QTest::newRow("200 invalid UTF-8")
-            << QList { Response::text(200, "\xc3\x28 not json") } << u"接口返回 200：返回内容不是 JSON："_s;
-        QTest::newRow("200 array") << QList { Response::json(200, "[1]") }
-                                   << u"接口返回 200：返回内容不是 JSON：[1]"_s;
+            << QList { Response::text(200, "\xc3\x28 not json") } << http(200, notJson);
+        QTest::newRow("200 array") << one(200, "[1]") << http(200, notJson + u"[1]"_s);
         QTest::newRow("no answer, not retried") << QList { silent() } << Net::Messages::timedOut(2);
     }
 

@@ -64,50 +64,45 @@ private slots:
     {
         QTest::addColumn<QString>("parts");
         QTest::addColumn<QString>("separator");
-        QTest::addColumn<bool>("dated");
         QTest::addColumn<QString>("location");
         QTest::addColumn<QString>("content");
-        QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("expected");
-
-        QTest::newRow("all parts") << u"dlco"_s << u"_"_s << true << u"上里古镇"_s << u"石桥流水孩童"_s
-                                   << "/v/IMG_0234.MOV"_ba << u"2026-09-18_上里古镇_石桥流水孩童_IMG_0234"_s;
-        QTest::newRow("all switched off")
-            << u""_s << u"_"_s << true << u"上里古镇"_s << u"石桥"_s << "/v/a.mov"_ba << QString();
-        QTest::newRow("no date, no leading separator") << u"dlc"_s << u"_"_s << false << u"上里古镇"_s
-                                                       << u"石桥"_s << "/v/a.mov"_ba << u"上里古镇_石桥"_s;
-        QTest::newRow("empty parts leave no gap")
-            << u"dlco"_s << u"-"_s << true << u""_s << u"石桥"_s << "/v/a.mov"_ba << u"2026-09-18-石桥-a"_s;
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<bool>("dated");
+        const auto row = [](const char* name, const QString& parts, const QString& separator,
+                             const QString& location, const QString& content, const QString& expected,
+                             const QByteArray& file = "/v/a.mov", bool dated = true) {
+            QTest::newRow(name) << parts << separator << location << content << expected << file << dated;
+        };
+        row("all parts", u"dlco"_s, u"_"_s, u"上里古镇"_s, u"石桥流水孩童"_s,
+            u"2026-09-18_上里古镇_石桥流水孩童_IMG_0234"_s, "/v/IMG_0234.MOV");
+        row("all switched off", QString(), u"_"_s, u"上里古镇"_s, u"石桥"_s, QString());
+        row("no date, no leading separator", u"dlc"_s, u"_"_s, u"上里古镇"_s, u"石桥"_s, u"上里古镇_石桥"_s,
+            "/v/a.mov", false);
+        row("empty parts leave no gap", u"dlco"_s, u"-"_s, QString(), u"石桥"_s, u"2026-09-18-石桥-a"_s);
         // A line feed becomes a space before the ends are trimmed; a carriage return stays.
-        QTest::newRow("white space and line breaks")
-            << u"c"_s << u"_"_s << false << u""_s << u"\u3000 石桥\n流水  河\r岸 \t\n"_s << "/v/a.mov"_ba
-            << u"石桥 流水  河\r岸"_s;
-        QTest::newRow("colon separator removed")
-            << u"lc"_s << u":"_s << false << u"成都"_s << u"茶馆"_s << "/v/a.mov"_ba << u"成都茶馆"_s;
-        QTest::newRow("empty separator")
-            << u"lc"_s << u""_s << false << u"成都"_s << u"茶馆"_s << "/v/a.mov"_ba << u"成都茶馆"_s;
-        QTest::newRow("all nine forbidden characters")
-            << u"lc"_s << u" "_s << false << u"a/b\\c:d"_s << u"*e?f\"g<h>i|j"_s << "/v/a.mov"_ba
-            << u"abcd efghij"_s;
-        QTest::newRow("no extension")
-            << u"o"_s << u"_"_s << false << u""_s << u""_s << "/v/RAW_CLIP"_ba << u"RAW_CLIP"_s;
-        QTest::newRow("only the last extension goes")
-            << u"o"_s << u"_"_s << false << u""_s << u""_s << "/v/a.b.mov"_ba << u"a.b"_s;
-        QTest::newRow("hidden file keeps its name")
-            << u"o"_s << u"_"_s << false << u""_s << u""_s << "/v/.clip"_ba << u".clip"_s;
-        QTest::newRow("original name that is not UTF-8") << u"co"_s << u"_"_s << false << u""_s << u"茶馆"_s
-                                                         << "/v/\xc4\xe3.mov"_ba << u"茶馆_\ufffd\ufffd"_s;
+        row("white space and line breaks", u"c"_s, u"_"_s, QString(), u"\u3000 石桥\n流水  河\r岸 \t\n"_s,
+            u"石桥 流水  河\r岸"_s);
+        row("colon separator removed", u"lc"_s, u":"_s, u"成都"_s, u"茶馆"_s, u"成都茶馆"_s);
+        row("empty separator", u"lc"_s, QString(), u"成都"_s, u"茶馆"_s, u"成都茶馆"_s);
+        row("all nine forbidden characters", u"lc"_s, u" "_s, u"a/b\\c:d"_s, u"*e?f\"g<h>i|j"_s,
+            u"abcd efghij"_s);
+        row("no extension", u"o"_s, u"_"_s, QString(), QString(), u"RAW_CLIP"_s, "/v/RAW_CLIP");
+        row("only the last extension goes", u"o"_s, u"_"_s, QString(), QString(), u"a.b"_s, "/v/a.b.mov");
+        row("hidden file keeps its name", u"o"_s, u"_"_s, QString(), QString(), u".clip"_s, "/v/.clip");
+        row("original name that is not UTF-8", u"co"_s, u"_"_s, QString(), u"茶馆"_s, u"茶馆_\ufffd\ufffd"_s,
+            "/v/\xc4\xe3.mov");
     }
 
     void build()
     {
         QFETCH(QString, parts);
         QFETCH(QString, separator);
-        QFETCH(bool, dated);
         QFETCH(QString, location);
         QFETCH(QString, content);
-        QFETCH(QByteArray, file);
         QFETCH(QString, expected);
+        QFETCH(QByteArray, file);
+        QFETCH(bool, dated);
         VideoItem item;
         item.url = file.toStdString();
         if (dated)

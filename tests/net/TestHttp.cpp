@@ -110,44 +110,40 @@ private slots:
         QCOMPARE(Net::appendPath(QUrl(base), u"api/tags"_s).toString(), expected);
     }
 
-    void wholeBodyWithAnyStatus_data()
+    // Whole bodies with any status, lines however the network cuts them, and every way a transfer goes
+    // wrong: each ends in one clear outcome, never a hang.
+    void transfers_data()
     {
         QTest::addColumn<Response>("response");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
-        QTest::newRow("200") << Response::json(200, "{\"a\":1}") << 200 << QByteArray("{\"a\":1}");
-        QTest::newRow("404") << Response::text(404, "404 page not found") << 404
-                             << QByteArray("404 page not found");
-        QTest::newRow("503") << Response::json(503, "busy") << 503 << QByteArray("busy");
-        QTest::newRow("chunked") << Response::ndjson("a\nb\n", 1) << 200 << QByteArray("a\nb\n");
-        QTest::newRow("redirect followed") << Response::redirect(302, "/moved") << 200 << QByteArray("here");
-    }
-
-    void wholeBodyWithAnyStatus()
-    {
-        QFETCH(Response, response);
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
-        m_server->on(u"/x"_s, response);
-        m_server->on(u"/moved"_s, Response::text(200, "here"));
-        const Result result = run(x());
-        QVERIFY(result.reply);
-        QCOMPARE(result.reply->outcome, Outcome::Finished);
-        QCOMPARE(result.reply->status, status);
-        QCOMPARE(result.reply->body, body);
-        QVERIFY(result.reply->errorText.isEmpty());
-        const FakeHttpServer::Request request = m_server->last(u"/x"_s);
-        QCOMPARE(request.method, QByteArray("GET"));
-        QVERIFY(request.header("user-agent").startsWith("Velmora/" APP_VERSION " ("));
-    }
-
-    // Every way a transfer goes wrong ends in one clear outcome, never a hang.
-    void failures_data()
-    {
-        QTest::addColumn<Response>("response");
-        QTest::addColumn<bool>("lines");
+        QTest::addColumn<bool>("lines"); // a line-streaming POST whose handler stops after a line "stop"
         QTest::addColumn<Outcome>("outcome");
         QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QList<QByteArray>>("delivered");
+        const auto row
+            = [](const char* name, const Response& response, bool lines, Outcome outcome, int status,
+                  const QByteArray& body = {}, const QList<QByteArray>& delivered = {}) {
+                  QTest::newRow(name) << response << lines << outcome << status << body << delivered;
+              };
+        const Outcome ok = Outcome::Finished;
+        row("200", Response::json(200, "{\"a\":1}"), false, ok, 200, "{\"a\":1}");
+        row("404", Response::text(404, "404 page not found"), false, ok, 404, "404 page not found");
+        row("503", Response::json(503, "busy"), false, ok, 503, "busy");
+        row("chunked", Response::ndjson("a\nb\n", 1), false, ok, 200, "a\nb\n");
+        row("redirect followed", Response::redirect(302, "/moved"), false, ok, 200, "here");
+
+        const QByteArray pull = FakeHttpServer::sample(u"vision/peers/ollama/pull.stream.ndjson"_s);
+        const QList<QByteArray> pullLines = pull.trimmed().split('\n');
+        row("lines one byte at a time", Response::ndjson(pull, 1), true, ok, 200, {}, pullLines);
+        row("lines all at once", Response::ndjson(pull), true, ok, 200, {}, pullLines);
+        row("CRLF, blank lines, split characters, no final line break", Response::ndjson("拉\r\n\r\n\n取", 1),
+            true, ok, 200, {}, { "拉", "取" });
+        // Ten pieces 400 ms apart take longer than the 2 s idle limit, but no gap reaches it.
+        row("idle time, not total time", Response::ndjson("0123456789\n", 1, 400), true, ok, 200, {},
+            { "0123456789" });
+        row("handler stops reading", Response::ndjson("1\nstop\n3\n"), true, ok, 200, {}, { "1", "stop" });
+        row("error status is not split", Response::json(404, "{\"error\":\n\"x\"}"), true, ok, 404,
+            "{\"error\":\n\"x\"}");
 
         Response silent;
         silent.silent = true;
@@ -159,37 +155,39 @@ private slots:
         endless.generate = [](qint64) { return QByteArray(4096, 'x'); };
         Response endlessError = endless;
         endlessError.status = 500;
-
-        QTest::newRow("stall after a line")
-            << ending(Response::ndjson("{}\n"), Response::Ending::Stall) << true << Outcome::TimedOut << 200;
-        QTest::newRow("no answer at all") << silent << false << Outcome::TimedOut << 0;
-        QTest::newRow("truncated body") << truncated << false << Outcome::TransportError << 200;
-        QTest::newRow("stream cut mid-line")
-            << ending(Response::ndjson("{\"a\":1}\n{\"a\""), Response::Ending::Close) << true
-            << Outcome::TransportError << 200;
-        QTest::newRow("4 GB announced") << hugeDeclared << false << Outcome::TooLarge << 200;
-        QTest::newRow("endless body") << endless << false << Outcome::TooLarge << 200;
-        QTest::newRow("endless line") << endless << true << Outcome::TooLarge << 200;
-        QTest::newRow("endless error body") << endlessError << true << Outcome::TooLarge << 500;
-        QTest::newRow("redirect loop")
-            << Response::redirect(302, "/x") << false << Outcome::TransportError << 302;
+        row("stall after a line", ending(Response::ndjson("{}\n"), Response::Ending::Stall), true,
+            Outcome::TimedOut, 200, {}, { "{}" });
+        row("no answer at all", silent, false, Outcome::TimedOut, 0);
+        row("truncated body", truncated, false, Outcome::TransportError, 200);
+        row("stream cut mid-line", ending(Response::ndjson("{\"a\":1}\n{\"a\""), Response::Ending::Close),
+            true, Outcome::TransportError, 200, {}, { "{\"a\":1}" });
+        row("4 GB announced", hugeDeclared, false, Outcome::TooLarge, 200);
+        row("endless body", endless, false, Outcome::TooLarge, 200);
+        row("endless line", endless, true, Outcome::TooLarge, 200);
+        row("endless error body", endlessError, true, Outcome::TooLarge, 500);
+        row("redirect loop", Response::redirect(302, "/x"), false, Outcome::TransportError, 302);
     }
 
-    void failures()
+    void transfers()
     {
         QFETCH(Response, response);
         QFETCH(bool, lines);
         QFETCH(Outcome, outcome);
         QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QList<QByteArray>, delivered);
         m_server->on(u"/x"_s, response);
+        m_server->on(u"/moved"_s, Response::text(200, "here"));
         const Result result = run(x(), lines, 256 * 1024);
         QVERIFY(result.reply);
         QCOMPARE(result.reply->outcome, outcome);
         QCOMPARE(result.reply->status, status);
-        QVERIFY(!result.reply->errorText.isEmpty());
-        QVERIFY(result.reply->body.isEmpty());
+        QCOMPARE(result.reply->body, body);
+        QCOMPARE(result.lines, delivered);
+        QCOMPARE(result.reply->errorText.isEmpty(), outcome == Outcome::Finished);
         // Whatever was refused was never read to its end.
         QVERIFY(m_server->generatedBytes() < 16 * 1024 * 1024);
+        QVERIFY(m_server->last(u"/x"_s).header("user-agent").startsWith("Velmora/" APP_VERSION " ("));
     }
 
     void transportErrorCarriesQtText()
@@ -202,45 +200,6 @@ private slots:
         QCOMPARE(result.reply->networkError, QNetworkReply::ConnectionRefusedError);
         QCOMPARE(result.reply->errorText, u"Connection refused"_s);
         QCOMPARE(result.reply->status, 0);
-    }
-
-    // Lines come out whole however the network cuts them, until the handler stops; an error status is not
-    // split.
-    void lineSplitting_data()
-    {
-        QTest::addColumn<Response>("response");
-        QTest::addColumn<QList<QByteArray>>("lines");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
-        const QByteArray pull = FakeHttpServer::sample(u"vision/peers/ollama/pull.stream.ndjson"_s);
-        const QList<QByteArray> pullLines = pull.trimmed().split('\n');
-        QTest::newRow("one byte at a time") << Response::ndjson(pull, 1) << pullLines << 200 << QByteArray();
-        QTest::newRow("all at once") << Response::ndjson(pull) << pullLines << 200 << QByteArray();
-        QTest::newRow("CRLF, blank lines, split characters, no final line break") << Response::ndjson(
-            "拉\r\n\r\n\n取", 1) << QList<QByteArray> { "拉", "取" } << 200 << QByteArray();
-        // Ten pieces 400 ms apart take longer than the 2 s idle limit, but no gap reaches it.
-        QTest::newRow("idle time, not total time")
-            << Response::ndjson("0123456789\n", 1, 400) << QList<QByteArray> { "0123456789" } << 200
-            << QByteArray();
-        QTest::newRow("handler stops reading")
-            << Response::ndjson("1\nstop\n3\n") << QList<QByteArray> { "1", "stop" } << 200 << QByteArray();
-        QTest::newRow("error status") << Response::json(404, "{\"error\":\n\"x\"}") << QList<QByteArray>()
-                                      << 404 << QByteArray("{\"error\":\n\"x\"}");
-    }
-
-    void lineSplitting()
-    {
-        QFETCH(Response, response);
-        QFETCH(QList<QByteArray>, lines);
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
-        m_server->on(u"/x"_s, response);
-        const Result result = run(x(), true);
-        QVERIFY(result.reply);
-        QCOMPARE(result.reply->outcome, Outcome::Finished);
-        QCOMPARE(result.reply->status, status);
-        QCOMPARE(result.lines, lines);
-        QCOMPARE(result.reply->body, body);
     }
 
     void abortByCaller()

@@ -125,6 +125,7 @@ private slots:
             << 200 << sample("reverse.json.captured-2020.json") << u"Alger Centre"_s;
         QTest::newRow("unable to geocode, status 200")
             << 200 << sample("reverse.error.unable-to-geocode.json") << QString();
+        QTest::newRow("error object") << 400 << sample("reverse.error.400-missing-param.json") << QString();
         QTest::newRow("no features") << 200 << sample("photon.reverse.empty.json") << QString();
         QTest::newRow("rate limited") << 429 << ChengduReply << QString();
         QTest::newRow("not JSON") << 200 << "<html>maintenance</html>"_ba << QString();

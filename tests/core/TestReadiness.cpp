@@ -118,64 +118,53 @@ private slots:
         QVERIFY(m_server->requests().isEmpty());
     }
 
-    void installation_data()
+    // Where the program is, whether its server answers, and which model is selected afterwards.
+    void readiness_data()
     {
         QTest::addColumn<int>("installed"); // 0 nowhere, 1 on PATH, 2 in the home folder
         QTest::addColumn<bool>("serverUp");
-        QTest::addColumn<QString>("hint");
-        QTest::newRow("not installed") << 0 << true << Messages::NotInstalledHint;
-        QTest::newRow("installed but not running") << 1 << false << Messages::NotRunningHint;
-        QTest::newRow("installed in the home folder") << 2 << true << QString();
-    }
-
-    void installation()
-    {
-        QFETCH(int, installed);
-        QFETCH(bool, serverUp);
-        QFETCH(QString, hint);
-        if (installed)
-            install(installed == 2);
-        m_server->on(u"/api/tags"_s, Response::json(200, tags({ u"qwen2.5vl:7b"_s })));
-        AppModel& m = model();
-        if (!serverUp)
-            m.settings().ollamaEndpoint = u"http://127.0.0.1:1"_s; // nothing listens there
-        QVERIFY(checked(m));
-        QCOMPARE(m.readiness().installed, installed != 0);
-        QCOMPARE(m.readiness().running, hint.isEmpty());
-        QCOMPARE(m.readiness().hasModel, hint.isEmpty());
-        QCOMPARE(m.readiness().error.value_or(QString()), hint);
-        QCOMPARE(m_server->requests().size(), installed && serverUp ? 1 : 0);
-    }
-
-    void modelSelection_data()
-    {
         QTest::addColumn<QStringList>("listed");
         QTest::addColumn<QString>("selected");
         QTest::addColumn<QString>("after");
         QTest::addColumn<QString>("hint");
-        QTest::newRow("no models") << QStringList {} << u"a"_s << u"a"_s << Messages::NoModelHint;
-        QTest::newRow("selected not listed")
-            << QStringList { u"b"_s, u"c"_s } << u"a"_s << u"b"_s << QString();
-        QTest::newRow("selected listed") << QStringList { u"b"_s, u"c"_s } << u"c"_s << u"c"_s << QString();
+        const auto row = [](const char* name, int installed, bool serverUp, const QStringList& listed,
+                             const QString& selected, const QString& after, const QString& hint = QString()) {
+            QTest::newRow(name) << installed << serverUp << listed << selected << after << hint;
+        };
+        const QStringList bc { u"b"_s, u"c"_s };
+        row("not installed", 0, true, bc, u"a"_s, u"a"_s, Messages::NotInstalledHint);
+        row("installed but not running", 1, false, bc, u"a"_s, u"a"_s, Messages::NotRunningHint);
+        row("installed in the home folder", 2, true, bc, u"c"_s, u"c"_s);
+        row("no models", 1, true, {}, u"a"_s, u"a"_s, Messages::NoModelHint);
+        row("selected not listed", 1, true, bc, u"a"_s, u"b"_s);
+        row("selected listed", 1, true, bc, u"c"_s, u"c"_s);
     }
 
-    void modelSelection()
+    void readiness()
     {
+        QFETCH(int, installed);
+        QFETCH(bool, serverUp);
         QFETCH(QStringList, listed);
         QFETCH(QString, selected);
         QFETCH(QString, after);
         QFETCH(QString, hint);
-        install();
+        if (installed)
+            install(installed == 2);
         m_server->on(u"/api/tags"_s, Response::json(200, tags(listed)));
         AppModel& m = model();
         m.settings().ollamaModel = selected;
+        if (!serverUp)
+            m.settings().ollamaEndpoint = u"http://127.0.0.1:1"_s; // nothing listens there
         QVERIFY(checked(m));
-        QVERIFY(m.readiness().running);
-        QCOMPARE(m.readiness().hasModel, !listed.isEmpty());
-        QCOMPARE(m.readiness().modelNames, listed);
+        const bool running = installed && serverUp;
+        QCOMPARE(m.readiness().installed, installed != 0);
+        QCOMPARE(m.readiness().running, running);
+        QCOMPARE(m.readiness().hasModel, running && !listed.isEmpty());
         QCOMPARE(m.readiness().error.value_or(QString()), hint);
+        QCOMPARE(m.readiness().modelNames, running ? listed : QStringList());
+        QCOMPARE(m.models().size(), running ? listed.size() : 0);
         QCOMPARE(m.settings().ollamaModel, after);
-        QCOMPARE(m.models().size(), listed.size());
+        QCOMPARE(m_server->requests().size(), running ? 1 : 0);
     }
 
     void failureAfterSuccessKeepsTheList()

@@ -11,7 +11,6 @@
 #include <QTest>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -49,25 +48,22 @@ private:
     }
 
 private slots:
+    // The defaults, and the keys and types they are stored under.
     void emptyStoreLoadsDefaults()
     {
-        const AppSettings s(freshPath());
-        QCOMPARE(s.engineRaw, u"ollama"_s);
-        QCOMPARE(s.ollamaEndpoint, u"http://localhost:11434"_s);
-        QCOMPARE(s.ollamaModel, u"qwen2.5vl:7b"_s);
-        QCOMPARE(s.openAIModel, u"qwen-vl-max"_s);
-        QCOMPARE(s.openAIURL().scheme(), u"https"_s);
-        QCOMPARE(s.openAIURL().path(), u"/v1"_s);
-        QCOMPARE(s.openAIKey, QString());
-        QCOMPARE(s.frameCount, 4);
-        QVERIFY(s.includeDate && s.includeLocation && s.includeContent && s.includeOriginal);
-        QCOMPARE(s.separator, u"_"_s);
-        QVERIFY(s.usePathPlace);
-        QVERIFY(!s.useGPSGeocoding);
-        QCOMPARE(s.mediaTargetRaw, u"videos"_s);
-        QVERIFY(s.autoCheckUpdate);
-        QCOMPARE(s.geocoderURL, u"https://nominatim.openstreetmap.org"_s);
-        QVERIFY(!QFile::exists(s.storePath())); // loading never writes
+        const QString path = freshPath();
+        const AppSettings s(path);
+        QVERIFY(!QFile::exists(path)); // loading never writes
+        QVERIFY(s.persist());
+        const QJsonObject defaults { { u"engine"_s, u"ollama"_s },
+            { u"ollamaEndpoint"_s, u"http://localhost:11434"_s }, { u"ollamaModel"_s, u"qwen2.5vl:7b"_s },
+            { u"openAIModel"_s, u"qwen-vl-max"_s }, { u"openAIBaseURL"_s, u"https://api.openai.com/v1"_s },
+            { u"openAIKey"_s, u""_s }, { u"frameCount"_s, 4 }, { u"includeDate"_s, true },
+            { u"includeLocation"_s, true }, { u"includeContent"_s, true }, { u"includeOriginal"_s, true },
+            { u"separator"_s, u"_"_s }, { u"usePathPlace"_s, true }, { u"useGPSGeocoding"_s, false },
+            { u"mediaTarget"_s, u"videos"_s }, { u"autoCheckUpdate"_s, true },
+            { u"geocoderURL"_s, u"https://nominatim.openstreetmap.org"_s } };
+        QCOMPARE(readStore(path), defaults);
     }
 
     void frameCountMapping_data()
@@ -77,14 +73,10 @@ private slots:
         QTest::newRow("absent") << QJsonValue(QJsonValue::Undefined) << 4;
         QTest::newRow("zero") << QJsonValue(0) << 4;
         QTest::newRow("negative") << QJsonValue(-3) << 1;
-        QTest::newRow("one") << QJsonValue(1) << 1;
-        QTest::newRow("six") << QJsonValue(6) << 6;
         QTest::newRow("seven") << QJsonValue(7) << 6;
-        QTest::newRow("hundred") << QJsonValue(100) << 6;
         QTest::newRow("huge") << QJsonValue(1e300) << 6;
         QTest::newRow("fraction truncates") << QJsonValue(5.7) << 5;
         QTest::newRow("string is not a number") << QJsonValue(u"5"_s) << 4;
-        QTest::newRow("boolean is not a number") << QJsonValue(true) << 4;
     }
 
     void frameCountMapping()
@@ -115,50 +107,34 @@ private slots:
         QCOMPARE(s.engineRaw, u"ollama"_s);
     }
 
-    void ollamaURL_data()
+    void urls_data()
     {
-        QTest::addColumn<QString>("endpoint");
+        QTest::addColumn<bool>("openAI");
+        QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("url");
-        QTest::newRow("default") << u"http://localhost:11434"_s << u"http://localhost:11434"_s;
-        QTest::newRow("spaces and slash") << u"  http://10.0.0.2:11434/ \t"_s << u"http://10.0.0.2:11434/"_s;
-        QTest::newRow("path prefix kept")
-            << u"https://gpu.example/ollama"_s << u"https://gpu.example/ollama"_s;
-        QTest::newRow("ideographic space trimmed") << u"\u3000http://h:1\u3000"_s << u"http://h:1"_s;
-        QTest::newRow("empty") << QString() << u"http://localhost:11434"_s;
-        QTest::newRow("spaces only") << u"   "_s << u"http://localhost:11434"_s;
-        QTest::newRow("inner space does not parse")
-            << u"http://local host:11434"_s << u"http://localhost:11434"_s;
+        QTest::newRow("local, trimmed, slash kept")
+            << false << u"\u3000 http://10.0.0.2:11434/ \t"_s << u"http://10.0.0.2:11434/"_s;
+        QTest::newRow("local, path prefix")
+            << false << u"https://gpu.example/ollama"_s << u"https://gpu.example/ollama"_s;
+        QTest::newRow("local, blank") << false << u" \u3000"_s << u"http://localhost:11434"_s;
+        QTest::newRow("local, inner space does not parse")
+            << false << u"http://local host:11434"_s << u"http://localhost:11434"_s;
+        QTest::newRow("online, trimmed, slash removed")
+            << true << u" https://h.example/v1/ "_s << u"https://h.example/v1"_s;
+        QTest::newRow("online, only one slash removed")
+            << true << u"https://h.example/v1//"_s << u"https://h.example/v1/"_s;
+        QTest::newRow("online, empty") << true << QString() << AppSettings::DefaultOpenAIBaseURL;
+        QTest::newRow("online, lone slash") << true << u"/"_s << AppSettings::DefaultOpenAIBaseURL;
     }
 
-    void ollamaURL()
+    void urls()
     {
-        QFETCH(QString, endpoint);
+        QFETCH(bool, openAI);
+        QFETCH(QString, text);
         QFETCH(QString, url);
         AppSettings s(freshPath());
-        s.ollamaEndpoint = endpoint;
-        QCOMPARE(s.ollamaURL().toString(), url);
-    }
-
-    void openAIURL_data()
-    {
-        QTest::addColumn<QString>("base");
-        QTest::addColumn<QString>("url");
-        QTest::newRow("as is") << u"https://dashscope.example/compatible-mode/v1"_s
-                               << u"https://dashscope.example/compatible-mode/v1"_s;
-        QTest::newRow("one slash removed") << u"https://h.example/v1/"_s << u"https://h.example/v1"_s;
-        QTest::newRow("only one slash removed") << u"https://h.example/v1//"_s << u"https://h.example/v1/"_s;
-        QTest::newRow("trimmed") << u" https://h.example/v1/ "_s << u"https://h.example/v1"_s;
-        QTest::newRow("empty gives default") << QString() << AppSettings::DefaultOpenAIBaseURL;
-        QTest::newRow("lone slash gives default") << u"/"_s << AppSettings::DefaultOpenAIBaseURL;
-    }
-
-    void openAIURL()
-    {
-        QFETCH(QString, base);
-        QFETCH(QString, url);
-        AppSettings s(freshPath());
-        s.openAIBaseURL = base;
-        QCOMPARE(s.openAIURL().toString(), url);
+        (openAI ? s.openAIBaseURL : s.ollamaEndpoint) = text;
+        QCOMPARE((openAI ? s.openAIURL() : s.ollamaURL()).toString(), url);
     }
 
     void effectiveEnumerations_data()
@@ -173,6 +149,7 @@ private slots:
         QTest::newRow("ollama, garbage") << u"ollama"_s << u"all"_s << false << int(MediaTarget::Videos);
     }
 
+    // The model is the selected engine's, and setting it leaves the other engine's alone.
     void effectiveEnumerations()
     {
         QFETCH(QString, engineRaw);
@@ -184,23 +161,13 @@ private slots:
         s.mediaTargetRaw = targetRaw;
         QCOMPARE(s.engine() == VisionEngine::OpenAI, isOpenAI);
         QCOMPARE(int(s.mediaTarget()), target);
-        QCOMPARE(s.model(), isOpenAI ? s.openAIModel : s.ollamaModel);
+        s.setModel(u"chosen"_s);
+        QCOMPARE(s.model(), u"chosen"_s);
+        QCOMPARE(isOpenAI ? s.ollamaModel : s.openAIModel, isOpenAI ? u"qwen2.5vl:7b"_s : u"qwen-vl-max"_s);
     }
 
-    void settingModelTouchesOnlyTheSelectedEngine()
-    {
-        AppSettings s(freshPath());
-        s.engineRaw = u"openai"_s;
-        s.setModel(u"gpt-4o"_s);
-        QCOMPARE(s.openAIModel, u"gpt-4o"_s);
-        QCOMPARE(s.ollamaModel, u"qwen2.5vl:7b"_s);
-        s.engineRaw = u"OpenAI"_s;
-        s.setModel(u"llava:13b"_s);
-        QCOMPARE(s.ollamaModel, u"llava:13b"_s);
-        QCOMPARE(s.openAIModel, u"gpt-4o"_s);
-    }
-
-    void persistRoundTripKeepsTypes()
+    // Every field comes back as written: persisting what was loaded gives the same store, other keys kept.
+    void persistRoundTrip()
     {
         const QString path = freshPath();
         AppSettings s(path);
@@ -211,74 +178,42 @@ private slots:
         s.openAIBaseURL = u"https://h.example/v1/"_s;
         s.openAIKey = u"sk-秘密"_s;
         s.frameCount = 9; // written as held, clamped on the next load
-        s.includeDate = false;
-        s.includeLocation = false;
-        s.includeContent = false;
-        s.includeOriginal = false;
+        s.includeDate = s.includeLocation = s.includeContent = s.includeOriginal = s.usePathPlace = false;
         s.separator = u" - "_s;
-        s.usePathPlace = false;
         s.useGPSGeocoding = true;
         s.mediaTargetRaw = u"both"_s;
         s.autoCheckUpdate = false;
         s.geocoderURL = u"https://geo.example/nominatim"_s;
         QVERIFY(s.persist());
+        QJsonObject stored = readStore(path);
+        QCOMPARE(stored.value(u"frameCount"_s), QJsonValue(9));
 
-        const QJsonObject stored = readStore(path);
-        QCOMPARE(stored.size(), 17);
-        QVERIFY(stored.value(u"includeDate"_s).isBool());
-        QVERIFY(stored.value(u"frameCount"_s).isDouble());
-        QCOMPARE(stored.value(u"frameCount"_s).toInteger(), 9);
-        QVERIFY(stored.value(u"engine"_s).isString());
-        QVERIFY(stored.value(u"mediaTarget"_s).isString());
-
-        const AppSettings loaded(path);
-        QCOMPARE(loaded.engineRaw, s.engineRaw);
-        QCOMPARE(loaded.ollamaEndpoint, s.ollamaEndpoint);
-        QCOMPARE(loaded.ollamaModel, s.ollamaModel);
-        QCOMPARE(loaded.openAIModel, s.openAIModel);
-        QCOMPARE(loaded.openAIBaseURL, s.openAIBaseURL);
-        QCOMPARE(loaded.openAIKey, s.openAIKey);
-        QCOMPARE(loaded.frameCount, 6);
-        QCOMPARE(loaded.includeDate, false);
-        QCOMPARE(loaded.includeLocation, false);
-        QCOMPARE(loaded.includeContent, false);
-        QCOMPARE(loaded.includeOriginal, false);
-        QCOMPARE(loaded.separator, s.separator);
-        QCOMPARE(loaded.usePathPlace, false);
-        QCOMPARE(loaded.useGPSGeocoding, true);
-        QCOMPARE(loaded.mediaTargetRaw, s.mediaTargetRaw);
-        QCOMPARE(loaded.autoCheckUpdate, false);
-        QCOMPARE(loaded.geocoderURL, s.geocoderURL);
+        // The update checker's keys share the file: writing the settings must not drop or retype them.
+        stored.insert(u"updateLastCheckAt"_s, 1790000000.25);
+        stored.insert(u"updateSkippedVersion"_s, u"1.4.0"_s);
+        const QString again = storeWith(stored);
+        QVERIFY(AppSettings(again).persist());
+        stored.insert(u"frameCount"_s, 6);
+        QCOMPARE(readStore(again), stored);
     }
 
     void storeIsPrivate()
     {
         const QString path = freshPath();
+        const auto mode = [](const QString& file) {
+            struct stat st
+            { };
+            return ::stat(QFile::encodeName(file).constData(), &st) == 0 ? st.st_mode & 0777 : 0u;
+        };
         AppSettings s(path);
         s.openAIKey = u"sk-test"_s;
         QVERIFY(s.persist());
-        struct stat st
-        { };
-        QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
-        QCOMPARE(st.st_mode & 0777, 0600u);
-        QCOMPARE(::stat(QFile::encodeName(QFileInfo(path).path()).constData(), &st), 0);
-        QCOMPARE(st.st_mode & 0777, 0700u);
+        QCOMPARE(mode(path), 0600u);
+        QCOMPARE(mode(QFileInfo(path).path()), 0700u);
         // A second write replaces the file and must keep the mode.
         s.openAIKey = u"sk-other"_s;
         QVERIFY(s.persist());
-        QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
-        QCOMPARE(st.st_mode & 0777, 0600u);
-    }
-
-    void persistKeepsOtherKeys()
-    {
-        // The update checker's keys share the file; writing the settings must not drop or retype them.
-        const QString path = storeWith(
-            { { u"updateLastCheckAt"_s, 1790000000.25 }, { u"updateSkippedVersion"_s, u"1.4.0"_s } });
-        QVERIFY(AppSettings(path).persist());
-        const QJsonObject stored = readStore(path);
-        QCOMPARE(stored.value(u"updateLastCheckAt"_s).toDouble(), 1790000000.25);
-        QCOMPARE(stored.value(u"updateSkippedVersion"_s).toString(), u"1.4.0"_s);
+        QCOMPARE(mode(path), 0600u);
     }
 
     void damagedStoreIsMovedAsideNotOverwritten_data()
@@ -286,7 +221,6 @@ private slots:
         QTest::addColumn<QByteArray>("content");
         QTest::newRow("truncated") << QByteArray("{\"engine\": \"openai\", \"openAIKey\": \"sk-");
         QTest::newRow("not an object") << QByteArray("[1, 2, 3]");
-        QTest::newRow("binary") << QByteArray("\x00\xff\xfe garbage", 12);
     }
 
     void damagedStoreIsMovedAsideNotOverwritten()
@@ -294,7 +228,7 @@ private slots:
         QFETCH(QByteArray, content);
         const QString path = freshPath();
         QDir().mkpath(QFileInfo(path).path());
-        for (int round = 0; round < 2; ++round) {
+        for (const QString& moved : QStringList { path + u".corrupt"_s, path + u".corrupt.1"_s }) {
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(content);
@@ -302,10 +236,8 @@ private slots:
 
             AppSettings s(path);
             QCOMPARE(s.engineRaw, u"ollama"_s);
-            const QString moved = SettingsStore::lastQuarantinePath();
-            QCOMPARE(moved, round == 0 ? path + u".corrupt"_s : path + u".corrupt.1"_s);
+            QCOMPARE(SettingsStore::lastQuarantinePath(), moved);
             QVERIFY(s.persist());
-
             QFile kept(moved);
             QVERIFY(kept.open(QIODevice::ReadOnly));
             QCOMPARE(kept.readAll(), content);
@@ -313,15 +245,14 @@ private slots:
         }
     }
 
+    // A folder that cannot be made, even by root: a file stands in its way.
     void unwritableStoreReportsFailure()
     {
-        if (::geteuid() == 0)
-            QSKIP("root can write anywhere");
-        const QString path = freshPath();
-        QDir().mkpath(QFileInfo(path).path());
-        QFile::setPermissions(QFileInfo(path).path(), QFile::ReadOwner | QFile::ExeOwner);
-        QVERIFY(!AppSettings(path).persist());
-        QFile::setPermissions(QFileInfo(path).path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const QString blocker = m_dir.filePath(u"blocker"_s);
+        QFile file(blocker);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        QVERIFY(!AppSettings(blocker + u"/velmora/velmora.json"_s).persist());
     }
 };
 

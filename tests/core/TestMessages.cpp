@@ -15,17 +15,13 @@ private slots:
         QTest::addColumn<double>("seconds");
         QTest::addColumn<QString>("text");
         QTest::newRow("zero shows one second") << 0.0 << u"1 秒"_s;
-        QTest::newRow("0.4") << 0.4 << u"1 秒"_s;
         QTest::newRow("59.4") << 59.4 << u"59 秒"_s;
         QTest::newRow("59.5 rounds up to a minute") << 59.5 << u"1 分钟"_s;
-        QTest::newRow("61") << 61.0 << u"1 分 1 秒"_s;
         QTest::newRow("99.2") << 99.2 << u"1 分 39 秒"_s;
         QTest::newRow("3599.4") << 3599.4 << u"59 分 59 秒"_s;
         QTest::newRow("3599.5") << 3599.5 << u"1 小时"_s;
-        QTest::newRow("3600") << 3600.0 << u"1 小时"_s;
         QTest::newRow("3659 drops seconds") << 3659.0 << u"1 小时"_s;
         QTest::newRow("3660") << 3660.0 << u"1 小时 1 分"_s;
-        QTest::newRow("7325") << 7325.0 << u"2 小时 2 分"_s;
         QTest::newRow("a day, no grouping") << 90000.0 << u"25 小时"_s;
         QTest::newRow("not a number") << qQNaN() << u"1 秒"_s;
     }

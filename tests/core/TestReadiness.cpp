@@ -21,12 +21,9 @@ namespace {
 QByteArray tags(const QStringList& names)
 {
     QJsonArray models;
-    for (const QString& name : names) {
-        models.append(QJsonObject { { u"name"_s, name }, { u"model"_s, name },
-            { u"modified_at"_s, u"2025-05-10T08:06:48.639712648-07:00"_s }, { u"size"_s, qint64(4683075271) },
-            { u"digest"_s, u"0a8c2669"_s } });
-    }
-    return QJsonDocument(QJsonObject { { u"models"_s, models } }).toJson(QJsonDocument::Compact);
+    for (const QString& name : names)
+        models.append(QJsonObject { { u"name"_s, name }, { u"size"_s, 4683075271.0 } });
+    return QJsonDocument(QJsonObject { { u"models"_s, models } }).toJson();
 }
 
 QByteArray sample(const QString& name)
@@ -56,22 +53,24 @@ private:
         return *m_model;
     }
 
-    // Puts an executable named ollama on PATH, as an installation would.
-    void installOnPath()
+    // Puts an executable named ollama on PATH, as an installation would, or into the home folder.
+    void install(bool inHome = false)
     {
-        const QString bin = m_dir.filePath(u"bin"_s);
+        const QString bin = m_dir.filePath(inHome ? u"home/.local/bin"_s : u"bin"_s);
         QDir().mkpath(bin);
         QFile program(bin + u"/ollama"_s);
         QVERIFY(program.open(QIODevice::WriteOnly));
         program.write("#!/bin/sh\nexit 0\n");
         program.close();
         program.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("PATH", QFile::encodeName(bin));
+        if (!inHome)
+            qputenv("PATH", QFile::encodeName(bin));
     }
 
-    static bool waitForReadiness(AppModel& m)
+    static bool checked(AppModel& m)
     {
         QSignalSpy spy(&m, &AppModel::readinessChanged);
+        m.checkOllamaReadiness();
         return spy.wait(20'000);
     }
 
@@ -86,7 +85,6 @@ private slots:
         m_home = qgetenv("HOME");
         // The probe also looks in the home folder: make it an empty one.
         qputenv("HOME", QFile::encodeName(m_dir.filePath(u"home"_s)));
-        QDir().mkpath(m_dir.filePath(u"home"_s));
     }
 
     void cleanupTestCase()
@@ -100,6 +98,7 @@ private slots:
         m_server = new FakeHttpServer(this);
         QVERIFY(m_server->listen());
         qputenv("PATH", QFile::encodeName(m_dir.filePath(u"empty"_s)));
+        QDir(m_dir.filePath(u"home"_s)).removeRecursively();
     }
 
     void cleanup()
@@ -119,179 +118,141 @@ private slots:
         QVERIFY(m_server->requests().isEmpty());
     }
 
-    void notInstalled()
+    // Where the program is, whether its server answers, and which model is selected afterwards.
+    void readiness_data()
     {
-        AppModel& m = model();
-        m.checkOllamaReadiness();
-        QVERIFY(waitForReadiness(m));
-        QVERIFY(!m.readiness().installed);
-        QCOMPARE(m.readiness().error, Messages::NotInstalledHint);
-        QVERIFY(m_server->requests().isEmpty());
-    }
-
-    void installedInHomeFolder()
-    {
-        const QString local = m_dir.filePath(u"home/.local/bin/ollama"_s);
-        QDir().mkpath(QFileInfo(local).path());
-        QFile program(local);
-        QVERIFY(program.open(QIODevice::WriteOnly));
-        program.close();
-        program.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
-        m_server->on(u"/api/tags"_s, Response::json(200, tags({ u"qwen2.5vl:7b"_s })));
-        AppModel& m = model();
-        m.checkOllamaReadiness();
-        QVERIFY(waitForReadiness(m));
-        QFile::remove(local);
-        QVERIFY(m.readiness().installed);
-        QVERIFY(m.readiness().hasModel);
-        QVERIFY(!m.readiness().error);
-    }
-
-    void installedButNotRunning()
-    {
-        installOnPath();
-        AppModel& m = model();
-        m.settings().ollamaEndpoint = u"http://127.0.0.1:1"_s; // nothing listens there
-        m.checkOllamaReadiness();
-        QVERIFY(waitForReadiness(m));
-        QVERIFY(m.readiness().installed);
-        QVERIFY(!m.readiness().running);
-        QCOMPARE(m.readiness().error, Messages::NotRunningHint);
-    }
-
-    void modelSelection_data()
-    {
+        QTest::addColumn<int>("installed"); // 0 nowhere, 1 on PATH, 2 in the home folder
+        QTest::addColumn<bool>("serverUp");
         QTest::addColumn<QStringList>("listed");
         QTest::addColumn<QString>("selected");
         QTest::addColumn<QString>("after");
         QTest::addColumn<QString>("hint");
-        QTest::newRow("no models") << QStringList {} << u"a"_s << u"a"_s << Messages::NoModelHint;
-        QTest::newRow("selected not listed")
-            << QStringList { u"b"_s, u"c"_s } << u"a"_s << u"b"_s << QString();
-        QTest::newRow("selected listed") << QStringList { u"b"_s, u"c"_s } << u"c"_s << u"c"_s << QString();
+        const auto row = [](const char* name, int installed, bool serverUp, const QStringList& listed,
+                             const QString& selected, const QString& after, const QString& hint = QString()) {
+            QTest::newRow(name) << installed << serverUp << listed << selected << after << hint;
+        };
+        const QStringList bc { u"b"_s, u"c"_s };
+        row("not installed", 0, true, bc, u"a"_s, u"a"_s, Messages::NotInstalledHint);
+        row("installed but not running", 1, false, bc, u"a"_s, u"a"_s, Messages::NotRunningHint);
+        row("installed in the home folder", 2, true, bc, u"c"_s, u"c"_s);
+        row("no models", 1, true, {}, u"a"_s, u"a"_s, Messages::NoModelHint);
+        row("selected not listed", 1, true, bc, u"a"_s, u"b"_s);
+        row("selected listed", 1, true, bc, u"c"_s, u"c"_s);
     }
 
-    void modelSelection()
+    void readiness()
     {
+        QFETCH(int, installed);
+        QFETCH(bool, serverUp);
         QFETCH(QStringList, listed);
         QFETCH(QString, selected);
         QFETCH(QString, after);
         QFETCH(QString, hint);
-        installOnPath();
+        if (installed)
+            install(installed == 2);
         m_server->on(u"/api/tags"_s, Response::json(200, tags(listed)));
         AppModel& m = model();
         m.settings().ollamaModel = selected;
-        m.checkOllamaReadiness();
-        QVERIFY(waitForReadiness(m));
-        QVERIFY(m.readiness().running);
-        QCOMPARE(m.readiness().hasModel, !listed.isEmpty());
-        QCOMPARE(m.readiness().modelNames, listed);
+        if (!serverUp)
+            m.settings().ollamaEndpoint = u"http://127.0.0.1:1"_s; // nothing listens there
+        QVERIFY(checked(m));
+        const bool running = installed && serverUp;
+        QCOMPARE(m.readiness().installed, installed != 0);
+        QCOMPARE(m.readiness().running, running);
+        QCOMPARE(m.readiness().hasModel, running && !listed.isEmpty());
         QCOMPARE(m.readiness().error.value_or(QString()), hint);
+        QCOMPARE(m.readiness().modelNames, running ? listed : QStringList());
+        QCOMPARE(m.models().size(), running ? listed.size() : 0);
         QCOMPARE(m.settings().ollamaModel, after);
-        QCOMPARE(m.models().size(), listed.size());
+        QCOMPARE(m_server->requests().size(), running ? 1 : 0);
     }
 
     void failureAfterSuccessKeepsTheList()
     {
-        installOnPath();
+        install();
         m_server->onSequence(u"/api/tags"_s,
             { Response::json(200, tags({ u"b"_s })),
                 Response::json(500, sample(u"error.server-busy.json"_s)) });
         AppModel& m = model();
-        m.checkOllamaReadiness();
-        QVERIFY(waitForReadiness(m));
-        m.checkOllamaReadiness();
-        QVERIFY(waitForReadiness(m));
+        QVERIFY(checked(m));
+        QVERIFY(checked(m));
         QVERIFY(!m.readiness().running && !m.readiness().hasModel);
         QCOMPARE(m.readiness().error, Messages::NotRunningHint);
         QCOMPARE(m.readiness().modelNames, QStringList { u"b"_s });
         QCOMPARE(m.models().size(), 1);
     }
 
-    void downloadFailures_data()
+    void download_data()
     {
         QTest::addColumn<Response>("reply");
-        QTest::addColumn<QString>("contains");
-        QTest::newRow("rejected at once")
-            << Response::json(404, sample(u"error.model-not-found.json"_s)) << u"not found"_s;
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("success") << Response::ndjson(sample(u"pull.stream.ndjson"_s), 64, 2)
+                                 << u"✅ 下载完成"_s;
         QTest::newRow("error in the stream")
             << Response::ndjson(sample(u"pull.stream-error.not-found.ndjson"_s), 7, 5)
-            << u"file does not exist"_s;
+            << u"❌ 下载失败：Ollama 返回错误 0：pull model manifest: file does not exist"_s;
     }
 
-    void downloadFailures()
+    // Progress is shown line by line; a success checks the readiness again.
+    void download()
     {
         QFETCH(Response, reply);
-        QFETCH(QString, contains);
+        QFETCH(QString, outcome);
+        install();
         m_server->on(u"/api/pull"_s, reply);
-        AppModel& m = model();
-        QSignalSpy spy(&m, &AppModel::readinessChanged);
-        m.pullVisionModel(u"qwen2.5vl:7b"_s);
-        QVERIFY(m.isPulling());
-        QCOMPARE(m.pullProgress(), u"正在连接 Ollama…"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(!m.isPulling(), 20'000);
-        QVERIFY2(m.pullProgress().startsWith(u"❌ 下载失败："_s), qPrintable(m.pullProgress()));
-        QVERIFY2(m.pullProgress().contains(contains), qPrintable(m.pullProgress()));
-        QCOMPARE(m_server->last(u"/api/pull"_s).json().value(u"name"_s).toString(), u"qwen2.5vl:7b"_s);
-    }
-
-    void downloadSucceeds()
-    {
-        installOnPath();
-        m_server->on(u"/api/pull"_s, Response::ndjson(sample(u"pull.stream.ndjson"_s), 64, 2));
         m_server->on(u"/api/tags"_s, Response::json(200, tags({ u"qwen2.5vl:7b"_s })));
         AppModel& m = model();
         QStringList progress;
         connect(&m, &AppModel::readinessChanged, this, [&] { progress.append(m.pullProgress()); });
         m.pullVisionModel(u"qwen2.5vl:7b"_s);
+        QVERIFY(m.isPulling());
+        QCOMPARE(m.pullProgress(), u"正在连接 Ollama…"_s);
         m.pullVisionModel(u"other"_s); // ignored while the first runs
-        QTRY_VERIFY_WITH_TIMEOUT(m.readiness().hasModel, 20'000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m.isPulling(), 20'000);
+        QCOMPARE(m.pullProgress(), outcome);
+        QVERIFY(progress.size() > 2);
         QCOMPARE(m_server->count(u"/api/pull"_s), 1);
-        QCOMPARE(progress.first(), u"正在连接 Ollama…"_s);
-        QVERIFY(progress.size() > 3); // one notification per progress line
-        QCOMPARE(m.pullProgress(), u"✅ 下载完成"_s);
-        QVERIFY(!m.isPulling());
+        QCOMPARE(m_server->last(u"/api/pull"_s).json().value(u"name"_s).toString(), u"qwen2.5vl:7b"_s);
+        if (outcome.startsWith(u"✅"))
+            QTRY_VERIFY_WITH_TIMEOUT(m.readiness().hasModel, 20'000);
     }
 
     void refresh_data()
     {
+        QTest::addColumn<bool>("online");
         QTest::addColumn<Response>("reply");
         QTest::addColumn<int>("models");
         QTest::addColumn<bool>("modelsChanged");
+        QTest::addColumn<QString>("selected"); // afterwards
+        const QString local = u"qwen2.5vl:7b"_s;
         QTest::newRow("failure empties the list")
-            << Response::json(500, sample(u"error.server-busy.json"_s)) << 0 << false;
-        QTest::newRow("empty list") << Response::json(200, tags({})) << 0 << true;
-        QTest::newRow("two models") << Response::json(200, tags({ u"b"_s, u"qwen2.5vl:7b"_s })) << 2 << true;
+            << false << Response::json(500, sample(u"error.server-busy.json"_s)) << 0 << false << local;
+        QTest::newRow("two models") << false << Response::json(200, tags({ u"b"_s, local })) << 2 << true
+                                    << local;
+        QTest::newRow("online, selected not listed")
+            << true
+            << Response::json(200, FakeHttpServer::sample(u"vision/peers/openai/models.response.json"_s)) << 3
+            << true << u"model-id-0"_s;
     }
 
     void refresh()
     {
+        QFETCH(bool, online);
         QFETCH(Response, reply);
         QFETCH(int, models);
         QFETCH(bool, modelsChanged);
-        m_server->on(u"/api/tags"_s, reply);
-        AppModel& m = model();
+        QFETCH(QString, selected);
+        m_server->on(online ? u"/v1/models"_s : u"/api/tags"_s, reply);
+        AppModel& m = model(online ? u"openai"_s : u"ollama"_s);
         QSignalSpy changed(&m, &AppModel::changed);
         QSignalSpy listChanged(&m, &AppModel::modelsChanged);
         m.refreshModels();
         QVERIFY(changed.wait(20'000));
         QCOMPARE(m.models().size(), models);
         QCOMPARE(listChanged.count(), modelsChanged ? 1 : 0);
-        QCOMPARE(m.settings().model(), u"qwen2.5vl:7b"_s);
-    }
-
-    void refreshOnline()
-    {
-        m_server->on(u"/v1/models"_s,
-            Response::json(200, FakeHttpServer::sample(u"vision/peers/openai/models.response.json"_s)));
-        AppModel& m = model(u"openai"_s);
-        QSignalSpy listChanged(&m, &AppModel::modelsChanged);
-        m.refreshModels();
-        QVERIFY(listChanged.wait(20'000));
-        QVERIFY(!m.models().isEmpty());
-        for (qsizetype i = 1; i < m.models().size(); ++i)
-            QVERIFY(m.models().at(i - 1).name < m.models().at(i).name);
-        QVERIFY(!m.models().first().size);
+        QCOMPARE(m.settings().model(), selected);
+        if (online)
+            QCOMPARE(m.models().first(), (OllamaModel { u"model-id-0"_s, std::nullopt, std::nullopt }));
     }
 
     // Destroying the model while a probe, a download or a list request is under way.
@@ -306,7 +267,7 @@ private slots:
     void shutdownMidway()
     {
         QFETCH(int, operation);
-        installOnPath();
+        install();
         Response stall = Response::ndjson("{\"status\":\"pulling manifest\"}\n");
         stall.ending = Response::Ending::Stall;
         Response silent;

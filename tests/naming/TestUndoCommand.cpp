@@ -11,9 +11,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
 
@@ -39,149 +36,136 @@ class TestUndoCommand : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void init();
-    void lastLog();
-    void namedLog_data();
-    void namedLog();
-    void interruptedBatch();
-    void nothingToUndo();
-
 private:
-    Run cli(const QStringList& arguments);
-    fs::path rename(const QStringList& names);
-
     std::optional<QTemporaryDir> m_root;
     fs::path m_folder;
-};
 
-void TestUndoCommand::init()
-{
-    m_root.emplace();
-    QVERIFY(m_root->isValid());
-    m_folder = QFile::encodeName(m_root->filePath(u"media"_s)).toStdString();
-    QVERIFY(fs::create_directory(m_folder));
-    qputenv("XDG_STATE_HOME", QFile::encodeName(m_root->filePath(u"state"_s)));
-}
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"XDG_CONFIG_HOME"_s, m_root->filePath(u"config"_s));
+        environment.insert(u"XDG_STATE_HOME"_s, m_root->filePath(u"state"_s));
+        return environment;
+    }
 
-Run TestUndoCommand::cli(const QStringList& arguments)
-{
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"XDG_CONFIG_HOME"_s, m_root->filePath(u"config"_s));
-    environment.insert(u"XDG_STATE_HOME"_s, m_root->filePath(u"state"_s));
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(VELMORA_CLI), arguments);
-    Run run;
-    if (!process.waitForFinished(60000))
+    Run cli(const QStringList& arguments)
+    {
+        QProcess process;
+        process.setProcessEnvironment(environment());
+        process.start(QStringLiteral(VELMORA_CLI), arguments);
+        Run run;
+        if (!process.waitForFinished(60000))
+            return run;
+        run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        run.out = process.readAllStandardOutput();
+        run.err = QString::fromUtf8(process.readAllStandardError());
         return run;
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput();
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
-}
-
-// Renames each file to "renamed-<name>" in one batch; returns the log.
-fs::path TestUndoCommand::rename(const QStringList& names)
-{
-    QList<VideoItem> items;
-    for (const QString& name : names) {
-        const fs::path path = m_folder / name.toStdString();
-        writeFile(path, name.toUtf8());
-        VideoItem item;
-        item.url = path;
-        item.status = VideoItem::Status::Analyzed;
-        item.proposedName = u"renamed-"_s + name;
-        items.append(item);
     }
-    const auto log = Renamer::rename(items);
-    return log.value_or(fs::path());
-}
 
-void TestUndoCommand::lastLog()
-{
-    const fs::path older = rename({ u"a"_s });
-    const fs::path newer = rename({ u"b"_s, u"c"_s });
-    QVERIFY(!older.empty() && !newer.empty());
-
-    const Run run = cli({ u"undo"_s, u"--last"_s, u"--json"_s });
-    QCOMPARE(run.exitCode, 0);
-    const QJsonObject result = QJsonDocument::fromJson(run.out).object();
-    QCOMPARE(result.value(u"restored"_s).toInt(), 2);
-    QCOMPARE(result.value(u"status"_s).toString(), u"已撤销 2 个文件的重命名"_s);
-    QVERIFY(fs::exists(m_folder / "b") && fs::exists(m_folder / "c"));
-    QVERIFY(!fs::exists(newer));
-    QVERIFY(fs::exists(older));
-
-    // Without --json: the status on standard error, each file back in place on standard output.
-    const Run second = cli({ u"undo"_s });
-    QCOMPARE(second.exitCode, 0);
-    QCOMPARE(second.out, QByteArray::fromStdString((m_folder / "a").native()) + '\n');
-    QVERIFY(second.err.contains(u"已撤销 1 个文件的重命名"_s));
-}
-
-void TestUndoCommand::namedLog_data()
-{
-    QTest::addColumn<QByteArray>("content"); // empty: the log is a real one, with one file gone since
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<bool>("logKept");
-
-    QTest::newRow("a file gone since") << QByteArray() << 1 << false;
-    QTest::newRow("malformed") << "{\"/x/new\": 3}"_ba << 2 << true;
-    QTest::newRow("not JSON") << "undo"_ba << 2 << true;
-}
-
-void TestUndoCommand::namedLog()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(int, exitCode);
-    QFETCH(bool, logKept);
-
-    fs::path log = rename({ u"a"_s, u"b"_s });
-    if (content.isEmpty()) {
-        QVERIFY(fs::remove(m_folder / "renamed-a"));
-    } else {
-        log = m_folder.parent_path() / "edited.json";
-        writeFile(log, content);
+    // Renames each file to "renamed-<name>" in one batch; returns the log.
+    fs::path rename(const QStringList& names)
+    {
+        QList<VideoItem> items;
+        for (const QString& name : names) {
+            VideoItem item;
+            item.url = m_folder / name.toStdString();
+            writeFile(item.url, name.toUtf8());
+            item.status = VideoItem::Status::Analyzed;
+            item.proposedName = u"renamed-"_s + name;
+            items.append(item);
+        }
+        return Renamer::rename(items).value_or(fs::path());
     }
-    const Run run = cli({ u"undo"_s, QFile::decodeName(QByteArray::fromStdString(log.native())) });
-    QCOMPARE(run.exitCode, exitCode);
-    QCOMPARE(fs::exists(log), logKept);
-    QCOMPARE(fs::exists(m_folder / "b"), content.isEmpty());
-}
 
-void TestUndoCommand::interruptedBatch()
-{
-    for (int i = 0; i < 20; ++i)
-        writeFile(m_folder / ("clip" + std::to_string(i) + ".mov"), QByteArray::number(i));
-    // Killed right after its tenth move: a journal and no log.
-    QProcess child;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"XDG_STATE_HOME"_s, m_root->filePath(u"state"_s));
-    child.setProcessEnvironment(environment);
-    child.start(QStringLiteral(RENAMER_CRASH_CHILD),
-        { QFile::decodeName(QByteArray::fromStdString(m_folder.native())),
-            QString::number(int(FileMoves::Step::AfterMove)), u"10"_s, u"0"_s });
-    QVERIFY(child.waitForFinished(60000));
-    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+private slots:
+    void init()
+    {
+        m_root.emplace();
+        QVERIFY(m_root->isValid());
+        m_folder = QFile::encodeName(m_root->filePath(u"media"_s)).toStdString();
+        QVERIFY(fs::create_directory(m_folder));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_root->filePath(u"state"_s)));
+    }
 
-    const Run run = cli({ u"undo"_s, u"--last"_s, u"--json"_s });
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(QJsonDocument::fromJson(run.out).object().value(u"restored"_s).toInt(), 10);
-    for (int i = 0; i < 20; ++i)
-        QVERIFY(fs::exists(m_folder / ("clip" + std::to_string(i) + ".mov")));
-    QVERIFY(fs::is_empty(Renamer::undoDirectory()));
-}
+    void lastLog()
+    {
+        const fs::path older = rename({ u"a"_s });
+        const fs::path newer = rename({ u"b"_s, u"c"_s });
+        QVERIFY(!older.empty() && !newer.empty());
 
-void TestUndoCommand::nothingToUndo()
-{
-    const Run run = cli({ u"undo"_s, u"--json"_s });
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(QJsonDocument::fromJson(run.out).object(),
-        (QJsonObject { { u"status"_s, u"没有可撤销的操作"_s }, { u"restored"_s, 0 } }));
-    QCOMPARE(cli({ u"undo"_s, u"a.json"_s, u"b.json"_s }).exitCode, 2);
-    QCOMPARE(cli({ u"undo"_s, u"a.json"_s, u"--last"_s }).exitCode, 2);
-}
+        const Run run = cli({ u"undo"_s, u"--last"_s, u"--json"_s });
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(QJsonDocument::fromJson(run.out).object(),
+            (QJsonObject { { u"status"_s, u"已撤销 2 个文件的重命名"_s }, { u"restored"_s, 2 } }));
+        QVERIFY(fs::exists(m_folder / "b") && fs::exists(m_folder / "c"));
+        QVERIFY(!fs::exists(newer));
+        QVERIFY(fs::exists(older));
+
+        // Without --json: the status on standard error, each file back in place on standard output.
+        const Run second = cli({ u"undo"_s });
+        QCOMPARE(second.exitCode, 0);
+        QCOMPARE(second.out, QByteArray::fromStdString((m_folder / "a").native()) + '\n');
+        QVERIFY(second.err.contains(u"已撤销 1 个文件的重命名"_s));
+    }
+
+    void namedLog_data()
+    {
+        QTest::addColumn<QByteArray>("content"); // empty: the log is a real one, with one file gone since
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("a file gone since") << QByteArray() << 1;
+        QTest::newRow("malformed") << "{\"/x/new\": 3}"_ba << 2;
+        QTest::newRow("not JSON") << "undo"_ba << 2;
+    }
+
+    // A log that cannot be read is kept; one that was replayed is removed.
+    void namedLog()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(int, exitCode);
+        fs::path log = rename({ u"a"_s, u"b"_s });
+        if (content.isEmpty()) {
+            QVERIFY(fs::remove(m_folder / "renamed-a"));
+        } else {
+            log = m_folder.parent_path() / "edited.json";
+            writeFile(log, content);
+        }
+        const Run run = cli({ u"undo"_s, QFile::decodeName(QByteArray::fromStdString(log.native())) });
+        QCOMPARE(run.exitCode, exitCode);
+        QCOMPARE(fs::exists(log), !content.isEmpty());
+        QCOMPARE(fs::exists(m_folder / "b"), content.isEmpty());
+    }
+
+    void interruptedBatch()
+    {
+        for (int i = 0; i < 20; ++i)
+            writeFile(m_folder / ("clip" + std::to_string(i) + ".mov"), QByteArray::number(i));
+        // Killed right after its tenth move: a journal and no log.
+        QProcess child;
+        child.setProcessEnvironment(environment());
+        child.start(QStringLiteral(RENAMER_CRASH_CHILD),
+            { QFile::decodeName(QByteArray::fromStdString(m_folder.native())),
+                QString::number(int(FileMoves::Step::AfterMove)), u"10"_s, u"0"_s });
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+        const Run run = cli({ u"undo"_s, u"--last"_s, u"--json"_s });
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(QJsonDocument::fromJson(run.out).object().value(u"restored"_s).toInt(), 10);
+        for (int i = 0; i < 20; ++i)
+            QVERIFY(fs::exists(m_folder / ("clip" + std::to_string(i) + ".mov")));
+        QVERIFY(fs::is_empty(Renamer::undoDirectory()));
+    }
+
+    void nothingToUndo()
+    {
+        const Run run = cli({ u"undo"_s, u"--json"_s });
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(QJsonDocument::fromJson(run.out).object(),
+            (QJsonObject { { u"status"_s, u"没有可撤销的操作"_s }, { u"restored"_s, 0 } }));
+        QCOMPARE(cli({ u"undo"_s, u"a.json"_s, u"b.json"_s }).exitCode, 2);
+        QCOMPARE(cli({ u"undo"_s, u"a.json"_s, u"--last"_s }).exitCode, 2);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestUndoCommand)
 #include "TestUndoCommand.moc"

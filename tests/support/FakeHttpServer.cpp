@@ -18,36 +18,12 @@ constexpr qint64 GenerateHighWater = 64 * 1024;
 
 QByteArray reasonPhrase(int status)
 {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 307:
-        return "Temporary Redirect";
-    case 308:
-        return "Permanent Redirect";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 429:
-        return "Too Many Requests";
-    case 500:
-        return "Internal Server Error";
-    case 502:
-        return "Bad Gateway";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
+    static const QHash<int, QByteArray> phrases { { 200, "OK" }, { 301, "Moved Permanently" },
+        { 302, "Found" }, { 307, "Temporary Redirect" }, { 308, "Permanent Redirect" },
+        { 400, "Bad Request" }, { 401, "Unauthorized" }, { 403, "Forbidden" }, { 404, "Not Found" },
+        { 429, "Too Many Requests" }, { 500, "Internal Server Error" }, { 502, "Bad Gateway" },
+        { 503, "Service Unavailable" } };
+    return phrases.value(status, "Status");
 }
 
 QByteArray chunkFrame(const QByteArray& data)
@@ -68,11 +44,7 @@ struct FakeHttpServer::Stream
 
 FakeHttpServer::Response FakeHttpServer::Response::json(int status, const QByteArray& body)
 {
-    Response response;
-    response.status = status;
-    response.headers = { { "Content-Type", "application/json; charset=utf-8" } };
-    response.body = body;
-    return response;
+    return text(status, body, "application/json; charset=utf-8");
 }
 
 FakeHttpServer::Response FakeHttpServer::Response::text(
@@ -328,16 +300,9 @@ void FakeHttpServer::pump(QTcpSocket* socket)
 
 void FakeHttpServer::finish(QTcpSocket* socket, Response::Ending ending, bool chunked)
 {
-    switch (ending) {
-    case Response::Ending::Complete:
-        if (chunked)
-            socket->write("0\r\n\r\n");
-        socket->disconnectFromHost();
-        break;
-    case Response::Ending::Close:
-        socket->disconnectFromHost();
-        break;
-    case Response::Ending::Stall:
-        break;
-    }
+    if (ending == Response::Ending::Stall)
+        return;
+    if (ending == Response::Ending::Complete && chunked)
+        socket->write("0\r\n\r\n");
+    socket->disconnectFromHost();
 }

@@ -94,6 +94,7 @@ done
 seed "$m/gradient.jpg" nef fuzz_photo
 cp fuzz/seeds/photo/* "$seeds/fuzz_photo/"
 cp fuzz/seeds/metadata/* "$seeds/fuzz_metadata/"
+cp fuzz/seeds/video/* "$seeds/fuzz_video/"
 
 # Videos: each container the import takes, with the codecs cameras and phones write, 4 pictures each.
 src=testsrc=size=64x48:rate=8:duration=0.5

@@ -17,6 +17,7 @@ extern "C" {
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <deque>
 #include <limits>
 #include <map>
@@ -97,7 +98,17 @@ Placement placementOf(const AVStream* stream)
     return straight || turned ? p : Placement {};
 }
 
-int swsColorspace(AVColorSpace space, int height)
+// The value of an enumeration field as FFmpeg stored it. Damaged streams put numbers there that the
+// enumeration does not name, and reading such a field as the enumeration is undefined.
+template <typename Enum> int rawValue(const Enum& field)
+{
+    static_assert(sizeof(Enum) == sizeof(int));
+    int value = 0;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
+
+int swsColorspace(int space, int height)
 {
     switch (space) {
     case AVCOL_SPC_BT709:
@@ -649,9 +660,11 @@ QByteArray Clip::encode(const AVFrame* frame) const
         return {};
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
     if (descriptor && !(descriptor->flags & AV_PIX_FMT_FLAG_RGB)) {
-        const int* coefficients = sws_getCoefficients(swsColorspace(frame->colorspace, frame->height));
-        const bool fullRange = frame->color_range == AVCOL_RANGE_JPEG || format == AV_PIX_FMT_YUVJ420P
-            || format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P;
+        const int* coefficients
+            = sws_getCoefficients(swsColorspace(rawValue(frame->colorspace), frame->height));
+        const bool fullRange = rawValue(frame->color_range) == AVCOL_RANGE_JPEG
+            || format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P
+            || format == AV_PIX_FMT_YUVJ444P;
         sws_setColorspaceDetails(scaler.get(), coefficients, fullRange ? 1 : 0,
             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
     }

@@ -39,19 +39,6 @@ constexpr int StatusBarHeight = 28;
 constexpr int MinThumbnail = 28;
 constexpr int MaxThumbnail = 96;
 
-QString shortName(MediaTarget target)
-{
-    switch (target) {
-    case MediaTarget::Videos:
-        return u"仅视频"_s;
-    case MediaTarget::Photos:
-        return u"仅照片"_s;
-    case MediaTarget::Both:
-        return u"两者都处理"_s;
-    }
-    return u"仅视频"_s;
-}
-
 QString mediaWord(MediaTarget target)
 {
     switch (target) {
@@ -321,7 +308,7 @@ void MainWindow::refresh()
     m_list->setHint(u"把"_s + mediaWord(target) + u"文件或文件夹拖到这里\n也可以点「添加文件」"_s);
     m_list->hintLabel()->setVisible(m_model.items().isEmpty());
     if (m_mediaTargetAction)
-        m_mediaTargetAction->setText(u"处理对象："_s + shortName(target));
+        m_mediaTargetAction->setText(u"处理对象："_s + displayTitle(target));
     const bool working = m_model.isBusy() || m_model.isImporting();
     m_busy->setVisible(working);
     m_stop->setVisible(m_model.isBusy());

@@ -147,8 +147,8 @@ private slots:
         row("own name counts as taken", "茶楼.mov", "茶楼.mov", "茶楼", "茶楼-2.mov");
         row("only the last extension", "a.b.mov", "a.b.mov", "茶楼", "茶楼.mov");
         row("hidden file has no extension", ".clip", ".clip", "茶楼", "茶楼");
-        // Undo must move b.mov back before a.mov can go home.
-        row("a name freed earlier in the batch", "a.mov b.mov", "a.mov b.mov", "c a", "c.mov a.mov");
+        // Undo must move b.mov back to c.mov before a.mov can go home.
+        row("a name freed earlier in the batch", "b.mov c.mov", "b.mov c.mov", "a b", "a.mov b.mov");
         row("editing sidecars by stem and by whole name",
             "IMG_0042.CR3 IMG_0042.xmp IMG_0042.CR3.xmp IMG_0042.CR3.pp3 IMG_0042.CR3.DOP IMG_00421.xmp",
             "IMG_0042.CR3", "茶楼", "茶楼.CR3 IMG_00421.xmp 茶楼.CR3.DOP 茶楼.CR3.pp3 茶楼.CR3.xmp 茶楼.xmp");

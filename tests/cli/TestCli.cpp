@@ -125,24 +125,22 @@ private slots:
         QVERIFY(!QFile::exists(configFile()));
     }
 
-    void storedSettingsAreRead()
+    // Stored settings are read and cleaned up; a damaged file is reported and set aside.
+    void settingsFile()
     {
         QVERIFY(MediaFixtures::place(
             configFile(), "{\"ollamaEndpoint\": \" http://gpu:11434/ \", \"frameCount\": 100}"));
         const QJsonObject s = cli({ u"settings"_s, u"--json"_s }).json();
         QCOMPARE(s.value(u"ollamaURL"_s).toString(), u"http://gpu:11434/"_s);
         QCOMPARE(s.value(u"frameCount"_s).toInt(), 6);
-        QFile::remove(configFile());
-    }
 
-    void damagedSettingsAreReportedAndKept()
-    {
         QVERIFY(MediaFixtures::place(configFile(), "{\"openAIKey\": \"sk-"));
         const Run run = cli({ u"settings"_s });
         QCOMPARE(run.exitCode, 0);
         QVERIFY(run.err.contains(u"设置文件已损坏"_s));
         QVERIFY(QFile::exists(configFile() + u".corrupt"_s));
         QFile::remove(configFile() + u".corrupt"_s);
+        QFile::remove(configFile());
     }
 
     void import()
@@ -172,6 +170,13 @@ private slots:
         for (const char* key : { "creationDate", "pathPlace", "geoPlace", "content", "location",
                  "proposedName", "analysisText" })
             QVERIFY2(first.contains(QString::fromLatin1(key)), key);
+
+        // Nothing new: said so, and no item lines.
+        touch(u"media/only.txt"_s);
+        const Run nothing = cli({ u"import"_s, m_home.filePath(u"media/only.txt"_s) });
+        QCOMPARE(nothing.exitCode, 0);
+        QVERIFY(nothing.err.contains(u"没有新增"_s));
+        QVERIFY(nothing.out.isEmpty());
     }
 
     // The whole job against a fake local model server: import, analyse, rename, and undo again.
@@ -189,8 +194,8 @@ private slots:
         const QString folder = m_home.filePath(u"job/1/2/3/4/5/6"_s);
         QDir().mkpath(folder);
         QVERIFY(MediaFixtures::makeClip(folder + u"/clip.mp4"_s, 0.5));
-        QVERIFY(MediaFixtures::makeJpeg(
-            folder + u"/notes.jpg"_s)); // not a video: skipped with the default target
+        // A photo is passed over with the default target.
+        QVERIFY(MediaFixtures::makeJpeg(folder + u"/notes.jpg"_s));
         QVERIFY(MediaFixtures::place(folder + u"/broken.mp4"_s, "no video here"));
         QVERIFY(MediaFixtures::place(folder + u"/clip.srt"_s, ""));
 
@@ -223,18 +228,6 @@ private slots:
         QVERIFY(QFile::exists(folder + u"/clip.srt"_s));
         QVERIFY(QFile::exists(folder + u"/clip.mp4"_s));
         QVERIFY(!QFile::exists(renamed));
-    }
-
-    void doctorWithoutServerProgram()
-    {
-        const Run run = cli({ u"doctor"_s, u"--json"_s },
-            { { u"PATH"_s, m_home.filePath(u"nothing"_s) }, { u"HOME"_s, m_home.filePath(u"nothing"_s) } });
-        if (QFile::exists(u"/usr/bin/ollama"_s) || QFile::exists(u"/usr/local/bin/ollama"_s))
-            QSKIP("a real server program is installed on this machine");
-        QCOMPARE(run.exitCode, 1);
-        const QJsonObject doctor = run.json();
-        QCOMPARE(doctor.value(u"installed"_s).toBool(), false);
-        QVERIFY(doctor.value(u"error"_s).toString().startsWith(u"未检测到 Ollama"_s));
     }
 
     // A file named on the command line that the media target leaves out is reported with the option that
@@ -282,21 +275,28 @@ private slots:
         }
     }
 
-    // Without a local server: the item line, why it failed, and what to do about it.
-    void analyzeWithoutServer()
+    // Without the server program: doctor says so, and analyze gives the item line, why it failed and what
+    // to do about it.
+    void withoutServer()
     {
         if (!MediaFixtures::hasTool(u"ffmpeg"_s))
             QSKIP("ffmpeg makes the photo");
         if (QFile::exists(u"/usr/bin/ollama"_s) || QFile::exists(u"/usr/local/bin/ollama"_s))
             QSKIP("a real server program is installed on this machine");
+        const QMap<QString, QString> bare { { u"PATH"_s, m_home.filePath(u"nothing"_s) },
+            { u"HOME"_s, m_home.filePath(u"nothing"_s) } };
+        Run run = cli({ u"doctor"_s, u"--json"_s }, bare);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.json().value(u"installed"_s).toBool(), false);
+        QVERIFY(run.json().value(u"error"_s).toString().startsWith(u"未检测到 Ollama"_s));
+
         const QString photo = m_home.filePath(u"offline.jpg"_s);
         QVERIFY(MediaFixtures::makeJpeg(photo));
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
         const QString endpoint = u"http://127.0.0.1:%1"_s.arg(closed.serverPort());
         closed.close();
-        const Run run = cli({ u"--target"_s, u"both"_s, u"--endpoint"_s, endpoint, u"analyze"_s, photo },
-            { { u"PATH"_s, m_home.filePath(u"nothing"_s) }, { u"HOME"_s, m_home.filePath(u"nothing"_s) } });
+        run = cli({ u"--target"_s, u"both"_s, u"--endpoint"_s, endpoint, u"analyze"_s, photo }, bare);
         QCOMPARE(run.exitCode, 1);
         QVERIFY(run.out.startsWith("photo\terror\t"));
         QVERIFY(run.err.contains(photo + u": 错误："_s));
@@ -316,15 +316,6 @@ private slots:
         QCOMPARE(items.at(0).toObject().value(u"creationDate"_s).toString(), u"2026-09-18T06:03:12.5Z"_s);
         QVERIFY(
             cli({ u"import"_s, clip }, { { u"TZ"_s, u"UTC"_s } }).out.contains("\t2026-09-18 06:03:12.5\t"));
-    }
-
-    void importOfNothingNewSaysSo()
-    {
-        touch(u"media/only.txt"_s);
-        const Run run = cli({ u"import"_s, m_home.filePath(u"media/only.txt"_s) });
-        QCOMPARE(run.exitCode, 0);
-        QVERIFY(run.err.contains(u"没有新增"_s));
-        QVERIFY(run.out.isEmpty());
     }
 };
 

@@ -22,6 +22,7 @@
 using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
 using Response = FakeHttpServer::Response;
+using MediaFixtures::fsPath;
 
 namespace {
 
@@ -65,34 +66,22 @@ private:
     std::unique_ptr<AppModel> m_model;
     QStringList m_messages; // every status line the user saw, in order, after the import's
 
-    fs::path fsPath(const QString& path) const
-    {
-        return fs::path(QFile::encodeName(path).toStdString());
-    }
-
     // Media in a folder six unnamed levels deep, so no folder place interferes unless a test wants one.
     QString media(const QString& name) const
     {
         return m_dir.filePath(u"m/1/2/3/4/5/6/"_s + name);
     }
 
-    void makeClip(const QString& name)
+    // A short clip (.mp4, .MOV), a photo (.jpg, .JPG), or junk for "broken" names and the rest.
+    void make(const QString& name)
     {
-        if (!QFile::exists(media(name)))
-            QVERIFY(MediaFixtures::makeClip(media(name), 0.6));
-    }
-
-    void makePhoto(const QString& name)
-    {
-        if (!QFile::exists(media(name)))
-            QVERIFY(MediaFixtures::makeJpeg(media(name), 320, 240));
-    }
-
-    void makeJunk(const QString& name)
-    {
-        QFile file(media(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("this is no media file\n");
+        const QString path = media(name);
+        if (name.startsWith(u"broken") || name.endsWith(u".AAE"))
+            QVERIFY(MediaFixtures::place(path, "this is no media file\n"));
+        else if (!QFile::exists(path) && name.endsWith(u".jpg", Qt::CaseInsensitive))
+            QVERIFY(MediaFixtures::makeJpeg(path, 320, 240));
+        else if (!QFile::exists(path))
+            QVERIFY(MediaFixtures::makeClip(path, 0.6));
     }
 
     AppModel& model(const QStringList& names, const QString& engine = u"ollama"_s)
@@ -132,11 +121,8 @@ private slots:
         if (!MediaFixtures::hasTool(u"ffmpeg"_s))
             QSKIP("ffmpeg makes the test media");
         QDir().mkpath(media(QString()));
-        makeClip(u"a.mp4"_s);
-        makeClip(u"b.mp4"_s);
-        makePhoto(u"c.jpg"_s);
-        makeJunk(u"broken.mp4"_s);
-        makeJunk(u"broken.jpg"_s);
+        for (const QString& name : { u"a.mp4"_s, u"b.mp4"_s, u"c.jpg"_s, u"broken.mp4"_s, u"broken.jpg"_s })
+            make(name);
     }
 
     void init()
@@ -151,13 +137,20 @@ private slots:
         delete m_server;
     }
 
+    // A renamed item is passed over, a second start while busy does nothing, and a failed second run
+    // keeps what the first one found.
     void localServerRun()
     {
         m_server->on(u"/api/generate"_s, generateReply(TeaHouse));
-        AppModel& m = model({ u"a.mp4"_s, u"c.jpg"_s });
-        QVERIFY(runToEnd(m));
+        AppModel& m = model({ u"a.mp4"_s, u"b.mp4"_s, u"c.jpg"_s });
+        m.mutateItem(m.items().at(1).id, [](VideoItem& item) { item.status = VideoItem::Status::Renamed; });
+        m.analyzeAll();
+        QVERIFY(m.isBusy());
+        QVERIFY(runToEnd(m)); // starts nothing while busy
 
-        for (const VideoItem& item : m.items()) {
+        QCOMPARE(m.items().at(1).status, VideoItem::Status::Renamed);
+        for (const int i : { 0, 2 }) {
+            const VideoItem& item = m.items().at(i);
             QCOMPARE(item.status, VideoItem::Status::Analyzed);
             QCOMPARE(item.content, u"喝茶聊天"_s);
             QCOMPARE(item.location, u"茶馆"_s);
@@ -167,7 +160,7 @@ private slots:
         }
         // The pictures wait on disk; the item keeps their count and a thumbnail.
         QCOMPARE(m.items().at(0).frameCount, 3);
-        QCOMPARE(m.items().at(1).frameCount, 1);
+        QCOMPARE(m.items().at(2).frameCount, 1);
         QVERIFY(m.items().at(0).frames.isEmpty() && m.items().at(0).montage->jpeg.isEmpty());
         QVERIFY(!m.items().at(0).thumbnail.isEmpty());
         const AppModel::Pictures pictures = m.pictures(m.items().at(0).id);
@@ -185,18 +178,27 @@ private slots:
         const QJsonObject photo = m_server->requests().at(1).json();
         QCOMPARE(photo.value(u"prompt"_s).toString(), PromptBuilder::build(1, 1, MediaKind::Photo));
 
-        QCOMPARE(m_messages.at(1), u"分析中 1/2：a.mp4"_s);
-        QVERIFY(m_messages.at(2).startsWith(u"分析中 2/2：c.jpg\u3000·\u3000平均 "_s));
-        QVERIFY(m_messages.last().startsWith(u"分析完成：成功 2/2 个，用时 "_s));
+        QCOMPARE(m_messages.at(1), u"分析中 1/3：a.mp4"_s);
+        QVERIFY(m_messages.at(2).startsWith(u"分析中 3/3：c.jpg\u3000·\u3000平均 "_s));
+        QVERIFY(m_messages.last().startsWith(u"分析完成：成功 2/3 个，用时 "_s));
         QVERIFY(m_messages.last().contains(u"，平均 "_s));
+
+        const VideoItem before = m.items().at(0);
+        m_server->on(u"/api/generate"_s, Response::json(500, R"({"error":"busy"})"));
+        QVERIFY(runToEnd(m));
+        const VideoItem& after = m.items().at(0);
+        QCOMPARE(after.status, VideoItem::Status::Error);
+        QCOMPARE(after.content, before.content);
+        QCOMPARE(after.location, before.location);
+        QCOMPARE(after.proposedName, before.proposedName);
     }
 
     void livePhotoIsAnalysedOnce()
     {
         m_server->on(u"/api/generate"_s, generateReply(TeaHouse));
-        makePhoto(u"IMG_0042.JPG"_s);
-        makeClip(u"IMG_0042.MOV"_s); // 0.6 s: the moving half of a Live Photo
-        makeJunk(u"IMG_0042.AAE"_s);
+        // A clip of 0.6 s: the moving half of a Live Photo.
+        for (const QString& name : { u"IMG_0042.JPG"_s, u"IMG_0042.MOV"_s, u"IMG_0042.AAE"_s })
+            make(name);
         AppModel& m = model({ u"IMG_0042.JPG"_s, u"IMG_0042.MOV"_s, u"IMG_0042.AAE"_s });
         QCOMPARE(m.items().size(), 2);
         QVERIFY(runToEnd(m));
@@ -248,33 +250,6 @@ private slots:
         QCOMPARE(m_server->count(u"/api/generate"_s), 2);
     }
 
-    void failedReanalysisKeepsEarlierResults()
-    {
-        m_server->onSequence(
-            u"/api/generate"_s, { generateReply(TeaHouse), Response::json(500, R"({"error":"busy"})") });
-        AppModel& m = model({ u"a.mp4"_s });
-        QVERIFY(runToEnd(m));
-        const VideoItem before = m.items().first();
-        QVERIFY(runToEnd(m));
-        const VideoItem& after = m.items().first();
-        QCOMPARE(after.status, VideoItem::Status::Error);
-        QCOMPARE(after.content, before.content);
-        QCOMPARE(after.location, before.location);
-        QCOMPARE(after.proposedName, before.proposedName);
-    }
-
-    void renamedItemsAreSkipped()
-    {
-        m_server->on(u"/api/generate"_s, generateReply(TeaHouse));
-        AppModel& m = model({ u"a.mp4"_s, u"b.mp4"_s, u"c.jpg"_s });
-        m.mutateItem(m.items().at(1).id, [](VideoItem& item) { item.status = VideoItem::Status::Renamed; });
-        QVERIFY(runToEnd(m));
-        QCOMPARE(m.items().at(1).status, VideoItem::Status::Renamed);
-        QCOMPARE(m_messages.at(1), u"分析中 1/3：a.mp4"_s);
-        QVERIFY(m_messages.at(2).startsWith(u"分析中 3/3：c.jpg"_s));
-        QVERIFY(m.statusMessage().startsWith(u"分析完成：成功 2/3 个"_s));
-    }
-
     // The list changes while the model is answering: a removed item is dropped, an added one waits.
     void listChangesDuringRun()
     {
@@ -305,17 +280,6 @@ private slots:
         QVERIFY(runToEnd(m2));
         QVERIFY(m2.statusMessage().startsWith(u"分析完成：成功 1/2 个"_s));
         QVERIFY(m2.statusMessage().endsWith(u"（列表中途有增删，已自动跳过）"_s));
-    }
-
-    void secondRunWhileBusyDoesNothing()
-    {
-        m_server->on(u"/api/generate"_s, generateReply(TeaHouse, 100));
-        AppModel& m = model({ u"a.mp4"_s });
-        m.analyzeAll();
-        QVERIFY(m.isBusy());
-        m.analyzeAll();
-        QVERIFY(QTest::qWaitFor([&] { return !m.isBusy(); }, 60'000));
-        QCOMPARE(m_server->count(u"/api/generate"_s), 1);
     }
 
     void placeChoice()
@@ -375,46 +339,33 @@ private slots:
         QCOMPARE(item.location, *item.geoPlace);
     }
 
+    // The service's reply as bare JSON, in a code fence, or as prose. Its JSON-mode fallback is the
+    // client's own.
     void onlineService_data()
     {
-        QTest::addColumn<QList<Response>>("replies");
-        QTest::addColumn<int>("requests");
-        QTest::newRow("bare JSON") << QList<Response> { chatReply(TeaHouse) } << 1;
-        QTest::newRow("JSON in a code fence")
-            << QList<Response> { chatReply(u"```json\n"_s + TeaHouse + u"\n```"_s) } << 1;
-        QTest::newRow("JSON mode rejected, then without it") << QList<Response> {
-            Response::json(400,
-                FakeHttpServer::sample(u"vision/peers/compat/lmstudio.error.400-response-format.json"_s)),
-            chatReply(TeaHouse)
-        } << 2;
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<QString>("content");
+        const QString prose = u"画面里是一条木栈道穿过绿色的草地。"_s;
+        QTest::newRow("bare JSON") << TeaHouse << u"喝茶聊天"_s;
+        QTest::newRow("JSON in a code fence") << u"```json\n"_s + TeaHouse + u"\n```"_s << u"喝茶聊天"_s;
+        QTest::newRow("prose") << prose << PromptBuilder::parse(prose).content;
     }
 
     void onlineService()
     {
-        QFETCH(QList<Response>, replies);
-        QFETCH(int, requests);
-        m_server->onSequence(u"/v1/chat/completions"_s, replies);
+        QFETCH(QString, reply);
+        QFETCH(QString, content);
+        m_server->on(u"/v1/chat/completions"_s, chatReply(reply));
         AppModel& m = model({ u"c.jpg"_s }, u"openai"_s);
         QVERIFY(runToEnd(m));
         QCOMPARE(m.items().first().status, VideoItem::Status::Analyzed);
-        QCOMPARE(m.items().first().content, u"喝茶聊天"_s);
-        QCOMPARE(m_server->count(u"/v1/chat/completions"_s), requests);
+        QCOMPARE(m.items().first().content, content);
+        QCOMPARE(m_server->count(u"/v1/chat/completions"_s), 1);
         QCOMPARE(
             m_server->last(u"/v1/chat/completions"_s).header("authorization"), QByteArray("Bearer sk-test"));
         QCOMPARE(m_server->count(u"/api/generate"_s), 0);
     }
 
-    void onlineProseReply()
-    {
-        m_server->on(u"/v1/chat/completions"_s, chatReply(u"画面里是一条木栈道穿过绿色的草地。"_s));
-        AppModel& m = model({ u"c.jpg"_s }, u"openai"_s);
-        QVERIFY(runToEnd(m));
-        QCOMPARE(m.items().first().status, VideoItem::Status::Analyzed);
-        QCOMPARE(
-            m.items().first().content, PromptBuilder::parse(u"画面里是一条木栈道穿过绿色的草地。"_s).content);
-    }
-
-    // Destroying the model in the middle of a request: the request is aborted and nothing calls back.
     // Stopping ends the run at once, wherever it is: the item in flight goes back to pending, the one
     // already analysed keeps its result, and the summary says the run was stopped.
     void stop_data()
@@ -450,6 +401,7 @@ private slots:
         QCOMPARE(m_server->count(u"/api/generate"_s), whileAsking ? 2 : 1);
     }
 
+    // Destroying the model in the middle of a request: the request is aborted and nothing calls back.
     void shutdownDuringRequest()
     {
         Response stall;

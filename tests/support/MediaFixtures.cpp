@@ -62,18 +62,15 @@ QByteArray readAll(const QString& path)
 
 bool makeJpeg(const QString& path, int width, int height)
 {
-    return run(u"ffmpeg"_s,
-        { u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
-            u"color=c=red:s=%1x%2"_s.arg(width).arg(height), u"-frames:v"_s, u"1"_s, path });
+    return makeVideo(path, u"color=c=red:s=%1x%2"_s.arg(width).arg(height), { u"-frames:v"_s, u"1"_s });
 }
 
 bool makeClip(const QString& path, double seconds, const QStringList& extra)
 {
-    QStringList arguments { u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
-        u"testsrc=size=160x120:rate=25"_s, u"-t"_s, QString::number(seconds), u"-c:v"_s, u"libx264"_s,
-        u"-pix_fmt"_s, u"yuv420p"_s };
-    arguments << extra << path;
-    return run(u"ffmpeg"_s, arguments);
+    return makeVideo(path, u"testsrc=size=160x120:rate=25"_s,
+        QStringList {
+            u"-t"_s, QString::number(seconds), u"-c:v"_s, u"libx264"_s, u"-pix_fmt"_s, u"yuv420p"_s }
+            + extra);
 }
 
 bool setExif(const QString& path, const QStringList& assignments)
@@ -105,7 +102,7 @@ public:
         Short = 3,
         Long = 4,
         Rational = 5,
-        SRational = 10,
+        SRational = 10
     };
 
     struct Entry
@@ -115,23 +112,6 @@ public:
         QList<quint32> values; // for rationals: numerator, denominator pairs
         QByteArray text;
     };
-
-    static int typeSize(Type type)
-    {
-        switch (type) {
-        case Byte:
-        case Ascii:
-            return 1;
-        case Short:
-            return 2;
-        case Long:
-            return 4;
-        case Rational:
-        case SRational:
-            return 8;
-        }
-        return 1;
-    }
 
     static QByteArray u16(quint32 v)
     {

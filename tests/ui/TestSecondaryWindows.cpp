@@ -136,8 +136,8 @@ private slots:
         delete m_server;
     }
 
-    // What apply stores from what the controls hold; a value that cannot be used keeps the window open
-    // and stores nothing.
+    // What apply stores from what a control holds, or from a value stored before when there is no control;
+    // a value that cannot be used (no expected value) keeps the window open and stores nothing.
     void apply_data()
     {
         QTest::addColumn<QVariantMap>("before");
@@ -145,38 +145,31 @@ private slots:
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QVariant>("expected");
-        QTest::addColumn<bool>("refused");
-        const QVariantMap online { { u"engine"_s, u"openai"_s } };
-        QTest::newRow("empty separator")
-            << QVariantMap() << u"separatorEdit"_s << u""_s << u"separator"_s << QVariant(u"_"_s) << false;
-        QTest::newRow("single blank separator")
-            << QVariantMap() << u"separatorEdit"_s << u" "_s << u"separator"_s << QVariant(u" "_s) << false;
-        QTest::newRow("frame count 9") << QVariantMap { { u"frameCount"_s, 9 } } << QString() << QString()
-                                       << u"frameCount"_s << QVariant(6) << false;
-        QTest::newRow("unknown engine") << QVariantMap { { u"engine"_s, u"gpu"_s } } << QString() << QString()
-                                        << u"engine"_s << QVariant(u"ollama"_s) << false;
-        QTest::newRow("unknown target") << QVariantMap { { u"mediaTarget"_s, u"films"_s } } << QString()
-                                        << QString() << u"mediaTarget"_s << QVariant(u"videos"_s) << false;
-        QTest::newRow("endpoint trimmed") << QVariantMap() << u"endpointEdit"_s << u" http://h:1 "_s
-                                          << u"ollamaEndpoint"_s << QVariant(u"http://h:1"_s) << false;
-        QTest::newRow("endpoint not a URL") << QVariantMap() << u"endpointEdit"_s << u"localhost 11434"_s
-                                            << u"ollamaEndpoint"_s << QVariant() << true;
-        QTest::newRow("hidden base URL not a URL")
-            << QVariantMap() << u"apiBaseEdit"_s << u"::"_s << u"openAIBaseURL"_s
-            << QVariant(u"https://api.openai.com/v1"_s) << false;
-        QTest::newRow("base URL not a URL")
-            << online << u"apiBaseEdit"_s << u"ftp://x"_s << u"openAIBaseURL"_s << QVariant() << true;
-        QTest::newRow("key with a line break")
-            << online << u"apiKeyEdit"_s << u"sk-a\nb"_s << u"openAIKey"_s << QVariant() << true;
-        QTest::newRow("key trimmed") << online << u"apiKeyEdit"_s << u" sk-ab "_s << u"openAIKey"_s
-                                     << QVariant(u"sk-ab"_s) << false;
-        QTest::newRow("model with a space")
-            << QVariantMap() << u"model"_s << u"qwen 7b"_s << u"ollamaModel"_s << QVariant() << true;
-        QTest::newRow("empty model keeps the name")
-            << QVariantMap() << u"model"_s << u" "_s << u"ollamaModel"_s << QVariant(u"qwen2.5vl:7b"_s)
-            << false;
-        QTest::newRow("geocoder not a URL")
-            << QVariantMap() << u"geocoderEdit"_s << u"nominatim"_s << u"geocoderURL"_s << QVariant() << true;
+        const auto row = [](const char* tag, const char* control, const QVariant& typed, const char* key,
+                             const QVariant& expected, bool online = false) {
+            QVariantMap before;
+            if (!*control)
+                before.insert(QString::fromLatin1(key), typed);
+            if (online)
+                before.insert(u"engine"_s, u"openai"_s);
+            QTest::newRow(tag) << before << QString::fromLatin1(control) << typed.toString()
+                               << QString::fromLatin1(key) << expected;
+        };
+        row("empty separator", "separatorEdit", u""_s, "separator", u"_"_s);
+        row("single blank separator", "separatorEdit", u" "_s, "separator", u" "_s);
+        row("frame count 9", "", 9, "frameCount", 6);
+        row("unknown engine", "", u"gpu"_s, "engine", u"ollama"_s);
+        row("unknown target", "", u"films"_s, "mediaTarget", u"videos"_s);
+        row("endpoint trimmed", "endpointEdit", u" http://h:1 "_s, "ollamaEndpoint", u"http://h:1"_s);
+        row("endpoint not a URL", "endpointEdit", u"localhost 11434"_s, "ollamaEndpoint", {});
+        row("hidden base URL not a URL", "apiBaseEdit", u"::"_s, "openAIBaseURL",
+            u"https://api.openai.com/v1"_s);
+        row("base URL not a URL", "apiBaseEdit", u"ftp://x"_s, "openAIBaseURL", {}, true);
+        row("key with a line break", "apiKeyEdit", u"sk-a\nb"_s, "openAIKey", {}, true);
+        row("key trimmed", "apiKeyEdit", u" sk-ab "_s, "openAIKey", u"sk-ab"_s, true);
+        row("model with a space", "model", u"qwen 7b"_s, "ollamaModel", {});
+        row("empty model keeps the name", "model", u" "_s, "ollamaModel", u"qwen2.5vl:7b"_s);
+        row("geocoder not a URL", "geocoderEdit", u"nominatim"_s, "geocoderURL", {});
     }
 
     void apply()
@@ -186,7 +179,7 @@ private slots:
         QFETCH(QString, typed);
         QFETCH(QString, key);
         QFETCH(QVariant, expected);
-        QFETCH(bool, refused);
+        const bool refused = !expected.isValid();
         SettingsWindow window(model(before));
         window.show();
         if (control == u"model")

@@ -12,6 +12,7 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QScreen>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstring>
@@ -76,25 +77,28 @@ int main(int argc, char* argv[])
         Probe::install(model, window);
         window.show();
 
-        model.recoverInterruptedRename();
+        // Everything else waits for the event loop, so the window is on screen first.
+        QTimer::singleShot(0, &window, [&model, &window, &paths] {
+            model.recoverInterruptedRename();
 
-        // The onboarding window comes up whenever a readiness check of the local server ends not
-        // ready; a download in progress reports through the same signal and is let be.
-        QObject::connect(&model, &AppModel::readinessChanged, &window, [&model, &window] {
-            if (model.settings().engine() != VisionEngine::Ollama || model.isPulling())
-                return;
-            const AppModel::OllamaReadiness& readiness = model.readiness();
-            if (readiness.installed && readiness.running && readiness.hasModel)
-                return;
-            window.windows().showOnboarding();
+            // The onboarding window comes up whenever a readiness check of the local server ends not
+            // ready; a download in progress reports through the same signal and is let be.
+            QObject::connect(&model, &AppModel::readinessChanged, &window, [&model, &window] {
+                if (model.settings().engine() != VisionEngine::Ollama || model.isPulling())
+                    return;
+                const AppModel::OllamaReadiness& readiness = model.readiness();
+                if (readiness.installed && readiness.running && readiness.hasModel)
+                    return;
+                window.windows().showOnboarding();
+            });
+            model.checkOllamaReadiness();
+
+            UpdateChecker::checkAndNotify(false, UpdateChecker::Environment {}, &window,
+                [&window](const QString& latest) { window.windows().showUpdateAlert(latest); });
+
+            if (!paths.empty())
+                model.addFiles(paths);
         });
-        model.checkOllamaReadiness();
-
-        UpdateChecker::checkAndNotify(false, UpdateChecker::Environment {}, &window,
-            [&window](const QString& latest) { window.windows().showUpdateAlert(latest); });
-
-        if (!paths.empty())
-            model.addFiles(paths);
 
         exitCode = QApplication::exec();
     }

@@ -264,7 +264,6 @@ void MainWindow::buildStatusBar()
     m_stop->setObjectName(u"stop"_s);
     m_stop->setFont(smaller(m_stop->font()));
     m_stop->setAutoDefault(false);
-    m_stop->setFlat(true);
     m_stop->setFixedHeight(StatusBarHeight - 6);
     m_stop->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     m_stop->hide();

@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -36,10 +37,44 @@ void centreOnScreen(QWidget& window)
     window.move(available.center() - QPoint(window.width() / 2, window.height() / 2));
 }
 
+// What the command line asks of us before any window exists: --version and --help are answered
+// without a display (over ssh, in a script); a start without any display gets a sentence instead of
+// Qt's abort.
+std::optional<int> answerWithoutWindow(int argc, char* argv[])
+{
+    bool platformOption = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (std::strcmp(argument, "--") == 0)
+            break;
+        if (std::strcmp(argument, "--version") == 0 || std::strcmp(argument, "-v") == 0) {
+            std::printf("velmora %s\n", APP_VERSION);
+            return 0;
+        }
+        if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
+            std::printf("用法：velmora [文件或文件夹…]\n打开窗口，并把给出的文件和文件夹加入列表。\n");
+            return 0;
+        }
+        platformOption = platformOption || std::strcmp(argument, "-platform") == 0
+            || std::strncmp(argument, "-platform=", 10) == 0;
+    }
+    if (!platformOption && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")
+        && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::fprintf(stderr,
+            "velmora：找不到图形桌面（DISPLAY 和 WAYLAND_DISPLAY 都没有设置）。"
+            "没有桌面时请用 velmora-cli。\n");
+        return 1;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    if (const std::optional<int> status = answerWithoutWindow(argc, argv))
+        return *status;
+
     QApplication app(argc, argv); // takes Qt's own options (-platform …) out of argv
     QCoreApplication::setApplicationName(u"velmora"_s);
     QCoreApplication::setApplicationVersion(QStringLiteral(APP_VERSION));
@@ -53,19 +88,12 @@ int main(int argc, char* argv[])
     bool options = true;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
-        if (options && std::strcmp(argument, "--") == 0) {
+        if (options && std::strcmp(argument, "--") == 0)
             options = false;
-        } else if (options && (std::strcmp(argument, "--version") == 0 || std::strcmp(argument, "-v") == 0)) {
-            std::printf("velmora %s\n", APP_VERSION);
-            return 0;
-        } else if (options && (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0)) {
-            std::printf("用法：velmora [文件或文件夹…]\n打开窗口，并把给出的文件和文件夹加入列表。\n");
-            return 0;
-        } else if (std::strncmp(argument, "file://", 7) == 0) {
+        else if (std::strncmp(argument, "file://", 7) == 0)
             paths.emplace_back(QByteArray::fromPercentEncoding(QByteArray(argument + 7)).toStdString());
-        } else {
+        else
             paths.emplace_back(argument);
-        }
     }
 
     int exitCode = 0;

@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProcess>
 #include <QPushButton>
 #include <QSlider>
 #include <QSplitter>
@@ -435,6 +436,38 @@ private slots:
         QFETCH(QSize, size);
         QFETCH(QPoint, expected);
         QCOMPARE(WindowPlacement::centredOver(parent, size, QRect(0, 0, 1280, 800), 0), expected);
+    }
+
+    // Over ssh or in a script there is no display: the program answers or says why, and never aborts.
+    void programWithoutDisplay_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("version") << QStringList { u"--version"_s } << 0
+                                 << u"velmora "_s + QStringLiteral(APP_VERSION);
+        QTest::newRow("help") << QStringList { u"-h"_s } << 0 << u"用法：velmora"_s;
+        QTest::newRow("window") << QStringList { u"/tmp"_s } << 1 << u"velmora-cli"_s;
+        QTest::newRow("a file named --version")
+            << QStringList { u"--"_s, u"--version"_s } << 1 << u"velmora-cli"_s;
+    }
+
+    void programWithoutDisplay()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, output);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const QString& name : { u"DISPLAY"_s, u"WAYLAND_DISPLAY"_s, u"QT_QPA_PLATFORM"_s })
+            environment.remove(name);
+        QProcess program;
+        program.setProcessEnvironment(environment);
+        program.start(qEnvironmentVariable("VELMORA_APP"), arguments);
+        QVERIFY(program.waitForFinished(10'000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), status);
+        QVERIFY(QString::fromUtf8(program.readAllStandardOutput() + program.readAllStandardError())
+                    .contains(output));
     }
 };
 

@@ -18,6 +18,7 @@
 // Exit status 1 when a target is missed.
 
 #include "support/FakeHttpServer.h"
+#include "support/MediaFixtures.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -39,18 +40,6 @@ using namespace Qt::StringLiterals;
 using Response = FakeHttpServer::Response;
 
 namespace {
-
-bool runTool(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForFinished(-1) || process.exitCode() != 0) {
-        std::fprintf(
-            stderr, "%s failed: %s\n", qPrintable(program), process.readAllStandardError().constData());
-        return false;
-    }
-    return true;
-}
 
 double median(std::vector<double> values)
 {
@@ -301,14 +290,12 @@ int main(int argc, char* argv[])
     // Import of many photos given on the command line.
     const QString small = scratch.filePath(u"small.jpg"_s);
     const QString large = scratch.filePath(u"large.jpg"_s);
-    if (!runTool(u"ffmpeg"_s,
-            { u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s, u"testsrc=size=320x240"_s,
-                u"-frames:v"_s, u"1"_s, small })
-        || !runTool(u"exiv2"_s, { u"-M"_s, u"set Exif.Photo.DateTimeOriginal 2026:09:18 14:03:12"_s, small })
-        || !runTool(u"ffmpeg"_s,
-            { u"-loglevel"_s, u"error"_s, u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s, u"testsrc2=size=2048x1536"_s,
-                u"-frames:v"_s, u"1"_s, u"-q:v"_s, u"3"_s, large })
-        || !runTool(u"exiv2"_s, { u"-M"_s, u"set Exif.Photo.DateTimeOriginal 2026:09:18 14:03:12"_s, large }))
+    const QString date = u"Exif.Photo.DateTimeOriginal 2026:09:18 14:03:12"_s;
+    if (!MediaFixtures::makeVideo(small, u"testsrc=size=320x240"_s, { u"-frames:v"_s, u"1"_s })
+        || !MediaFixtures::setExif(small, { date })
+        || !MediaFixtures::makeVideo(
+            large, u"testsrc2=size=2048x1536"_s, { u"-frames:v"_s, u"1"_s, u"-q:v"_s, u"3"_s })
+        || !MediaFixtures::setExif(large, { date }))
         return 2;
     const QString many = scratch.filePath(u"西湖/many"_s);
     const QString analyse = scratch.filePath(u"西湖/analyse"_s);

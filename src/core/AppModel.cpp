@@ -311,7 +311,7 @@ std::vector<ImportJob::Found> ImportJob::run(const std::shared_ptr<ImportJob>& j
             // A clip beside a picture of its name may be the motion of a Live Photo: its length decides.
             if (found[i].mayBeLiveMotion) {
                 found[i].duration = DecoderPool::shared()
-                                        .decode({ found[i].path, MediaKind::Video, 1, 1280, 0.8, true, 0 })
+                                        .decode({ found[i].path, MediaKind::Video, 0, 0, 0, true, 0 })
                                         .durationSeconds;
             }
         }

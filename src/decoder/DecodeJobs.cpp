@@ -13,6 +13,8 @@ Decoded decode(const DecodeRequest& request)
     if (request.kind == MediaKind::Video) {
         if (request.inspect)
             decoded.durationSeconds = FrameExtractor::durationSeconds(request.path);
+        if (request.frameCount <= 0)
+            return decoded; // the length alone
         decoded.frames = FrameExtractor::extractFrames(request.path, request.frameCount);
     } else {
         const QByteArray picture = FrameExtractor::extractImage(request.path, request.photoMaxSize);

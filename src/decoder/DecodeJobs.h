@@ -19,7 +19,7 @@ struct DecodeRequest
 {
     std::filesystem::path path;
     MediaKind kind = MediaKind::Video;
-    int frameCount = 4;
+    int frameCount = 4; // a video with none and inspect: only its duration
     int photoMaxSize = 1280;
     double montageQuality = 0.8;
     // For a report rather than an analysis: also the duration, and the position even when no

@@ -101,6 +101,7 @@ struct ImportJob
     std::vector<std::filesystem::path> urls;
     MediaTarget target = MediaTarget::Videos;
     bool usePathPlace = true;
+    unsigned renamesBefore = 0; // the model's count of renames and undos when the job started
 
     std::atomic<bool> cancelled { false };
     std::atomic<qsizetype> found { 0 };
@@ -369,6 +370,7 @@ void AppModel::startNextImport()
     m_importQueue.erase(m_importQueue.begin());
     job->target = m_settings.mediaTarget();
     job->usePathPlace = m_settings.usePathPlace;
+    job->renamesBefore = m_renames;
     m_import = job;
 
     job->watcher = new QFutureWatcher<std::vector<ImportJob::Found>>(this);
@@ -402,11 +404,15 @@ void AppModel::finishImport()
     const std::vector<ImportJob::Found> found = job->watcher->result();
     job->watcher->deleteLater();
 
-    // The duplicate rule against the list as it is now: it may have changed while the job ran.
+    // The duplicate rule against the list as it is now: it may have changed while the job ran. A rename
+    // or an undo meanwhile may have moved what the job found, within the list or away from it.
+    const bool filesMoved = job->renamesBefore != m_renames;
     std::vector<const ImportJob::Found*> fresh;
     fresh.reserve(found.size());
     for (const ImportJob::Found& f : found) {
-        if (!m_paths.contains(f.path.native()))
+        struct stat st
+        { };
+        if (!m_paths.contains(f.path.native()) && (!filesMoved || ::lstat(f.path.c_str(), &st) == 0))
             fresh.push_back(&f);
     }
     if (!fresh.empty()) {
@@ -580,6 +586,7 @@ void AppModel::regenerateNames()
 
 void AppModel::renameAll()
 {
+    ++m_renames;
     m_lastUndoLog = Renamer::rename(m_items);
     rebuildIndexes(); // the renamed items live at new paths now
     if (!m_lastUndoLog) {
@@ -612,6 +619,7 @@ void AppModel::undoLast()
         notify();
         return;
     }
+    ++m_renames;
     const Renamer::UndoResult result = Renamer::undo(*m_lastUndoLog);
     m_lastUndoLog.reset();
 

@@ -214,6 +214,7 @@ private:
 
     std::vector<std::vector<std::filesystem::path>> m_importQueue;
     std::shared_ptr<ImportJob> m_import;
+    unsigned m_renames = 0; // renames and undos so far, for imports that ran across one
     QTimer* m_importProgress = nullptr;
 
     // The duplicate rule compares path text; these keep it and the lookups by id from being linear.

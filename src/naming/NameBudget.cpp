@@ -8,8 +8,12 @@
 #include <QFile>
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <string>
 #include <sys/vfs.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
@@ -39,6 +43,33 @@ Limit limitOf(const std::filesystem::path& folder)
     if (max <= 0)
         return {};
     return { qsizetype(std::min(max, MaxNameBytes)), false };
+}
+
+Limit recentLimitOf(const std::filesystem::path& folder)
+{
+    using Clock = std::chrono::steady_clock;
+    constexpr auto Fresh = std::chrono::seconds(5);
+    constexpr std::size_t MaxFolders = 4096;
+    struct Known
+    {
+        Limit limit;
+        Clock::time_point asked;
+    };
+    static std::mutex mutex;
+    static std::unordered_map<std::string, Known> known;
+
+    const Clock::time_point now = Clock::now();
+    {
+        const std::lock_guard lock(mutex);
+        if (const auto it = known.find(folder.native()); it != known.end() && now - it->second.asked < Fresh)
+            return it->second.limit;
+    }
+    const Limit limit = limitOf(folder);
+    const std::lock_guard lock(mutex);
+    if (known.size() >= MaxFolders)
+        known.clear();
+    known.insert_or_assign(folder.native(), Known { limit, now });
+    return limit;
 }
 
 qsizetype length(const QString& text, const Limit& limit)

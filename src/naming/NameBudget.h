@@ -23,6 +23,10 @@ inline constexpr qsizetype ClashRoom = 3;
 
 // The limit of names in this folder; 255 bytes when the folder cannot be asked.
 Limit limitOf(const std::filesystem::path& folder);
+// The same, asked of the file system at most once a few seconds for each folder: names are proposed
+// for whole lists on the interface thread, a folder on a network mount or a sleeping disk at a time.
+// Thread-safe. The rename itself asks limitOf.
+Limit recentLimitOf(const std::filesystem::path& folder);
 
 // Length of a name, or of part of one, as the limit counts: a name's bytes are those of its UTF-8
 // form, native bytes are taken as they are.

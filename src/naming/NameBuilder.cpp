@@ -36,7 +36,7 @@ QString cleanName(const QString& name)
 
 QString build(const VideoItem& item, const AppSettings& settings)
 {
-    return build(item, settings, NameBudget::limitOf(item.url.parent_path()));
+    return build(item, settings, NameBudget::recentLimitOf(item.url.parent_path()));
 }
 
 QString build(const VideoItem& item, const AppSettings& settings, const NameBudget::Limit& limit)
@@ -107,7 +107,7 @@ QString fitName(const QString& proposed, qsizetype budget, const NameBudget::Lim
 
 QString fileBaseName(const VideoItem& item, const QString& proposed)
 {
-    const NameBudget::Limit limit = NameBudget::limitOf(item.url.parent_path());
+    const NameBudget::Limit limit = NameBudget::recentLimitOf(item.url.parent_path());
     return fitName(proposed, NameBudget::baseBudget(item, limit), limit);
 }
 

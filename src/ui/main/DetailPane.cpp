@@ -256,6 +256,12 @@ void DetailPane::showPictures(const QUuid& id)
     }
 }
 
+void DetailPane::commitEdits()
+{
+    for (const Field field : { Field::Content, Field::Location, Field::Proposed })
+        applyEdit(field);
+}
+
 void DetailPane::applyEdit(Field field)
 {
     QLineEdit* edit = field == Field::Content ? m_content

@@ -25,6 +25,9 @@ public:
     // Shows this item (nothing: the empty pane). Fields being edited keep what the user typed when
     // the same item is shown again.
     void show(const std::optional<QUuid>& id);
+    // Applies what is typed into a field not yet left, before an action that reads the items: a toolbar
+    // button takes no focus, so the field would otherwise apply its text after the action.
+    void commitEdits();
     std::optional<QUuid> shownId() const
     {
         return m_id;

@@ -148,7 +148,10 @@ void MainWindow::buildToolbar()
             Icons::themed(QString::fromLatin1(item.themeIcon), QString::fromLatin1(item.fallback)),
             item.label);
         action->setObjectName(QString::fromLatin1(item.id));
-        connect(action, &QAction::triggered, this, item.action);
+        connect(action, &QAction::triggered, this, [this, run = item.action] {
+            m_detail->commitEdits();
+            run();
+        });
         if (QWidget* button = bar->widgetForAction(action)) {
             button->setFocusPolicy(Qt::TabFocus); // the toolbar is reachable with Tab, pressed with Space
         }

@@ -7,6 +7,7 @@
 #include "support/FakeHttpServer.h"
 #include "ui/windows/MediaTargetWindow.h"
 #include "ui/windows/OnboardingWindow.h"
+#include "ui/windows/SecondaryWindows.h"
 #include "ui/windows/SettingsWindow.h"
 #include "ui/windows/SetupSteps.h"
 #include "ui/windows/UpdateAlert.h"
@@ -263,6 +264,26 @@ private slots:
         QCOMPARE(stored(u"mediaTarget"_s).toString(), raw);
         QCOMPARE(m.statusMessage(), raw.isEmpty() ? welcome : u"处理对象已设为「"_s + name + u"」"_s);
         QCOMPARE(changed.count() > 0 || changed.wait(1000), !raw.isEmpty());
+    }
+
+    // A settings window closed and opened again shows what another window chose meanwhile, so that its
+    // apply does not put the old value back.
+    void reopenedWindowsShowCurrentSettings()
+    {
+        AppModel& m = model();
+        QWidget main;
+        SecondaryWindows windows(m, &main);
+        windows.showSettings();
+        windows.settingsWindow()->close();
+        windows.showMediaTarget();
+        windows.mediaTargetWindow()->picked(1);
+        windows.mediaTargetWindow()->close();
+        windows.showSettings();
+        QCOMPARE(child<QComboBox>(*windows.settingsWindow(), u"targetCombo"_s)->currentIndex(), 1);
+        choose(child<QComboBox>(*windows.settingsWindow(), u"targetCombo"_s), 2);
+        windows.settingsWindow()->close();
+        windows.showMediaTarget();
+        QVERIFY(windows.mediaTargetWindow()->radios().at(2)->isChecked());
     }
 
     // After apply, a local model that the server does not list is reported; the online engine is not checked.

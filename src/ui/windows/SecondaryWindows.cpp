@@ -25,8 +25,21 @@ void SecondaryWindows::present(QWidget* window)
     window->activateWindow();
 }
 
+namespace {
+
+// A settings window shows the settings as they were when it was built; one that was closed is built
+// anew, so that it never shows (and applies) values another window has changed since.
+template <typename Window> void dropIfClosed(QPointer<Window>& window)
+{
+    if (window && !window->isVisible())
+        delete window.data();
+}
+
+} // namespace
+
 void SecondaryWindows::showSettings()
 {
+    dropIfClosed(m_settings);
     if (!m_settings)
         m_settings = new SettingsWindow(m_model, m_main);
     present(m_settings);
@@ -41,6 +54,7 @@ void SecondaryWindows::showOnboarding()
 
 void SecondaryWindows::showMediaTarget()
 {
+    dropIfClosed(m_mediaTarget);
     if (!m_mediaTarget)
         m_mediaTarget = new MediaTargetWindow(m_model, m_main);
     present(m_mediaTarget);

@@ -73,10 +73,16 @@ QPixmap ItemDelegate::thumbnail(const QModelIndex& index, int edge, qreal ratio)
     const QByteArray jpeg = index.data(ItemListModel::ThumbnailRole).toByteArray();
     const int pixels = int(edge * ratio);
     if (jpeg.isEmpty()) {
+        // Drawn once a size: without an icon theme the placeholder is an SVG to be rendered.
         const bool photo = index.data(ItemListModel::MediaKindRole).toInt() == int(MediaKind::Photo);
+        const QString key = (photo ? u"photo/"_s : u"video/"_s) + QString::number(pixels);
+        if (const QPixmap* cached = m_thumbnails.object(key))
+            return *cached;
         const QIcon icon = photo ? Icons::themed(u"image-x-generic"_s, u"photo"_s)
                                  : Icons::themed(u"video-x-generic"_s, u"video"_s);
-        return icon.pixmap(QSize(edge, edge), ratio);
+        const QPixmap pixmap = icon.pixmap(QSize(edge, edge), ratio);
+        m_thumbnails.insert(key, new QPixmap(pixmap), pixmap.width() * pixmap.height() * 4);
+        return pixmap;
     }
     const QString key = index.data(ItemListModel::IdRole).toUuid().toString() + u'/' + QString::number(pixels)
         + u'/' + QString::number(qHash(jpeg));

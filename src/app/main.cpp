@@ -5,6 +5,7 @@
 #include "common/AppSettings.h"
 #include "core/AppModel.h"
 #include "ui/main/MainWindow.h"
+#include "ui/widgets/DragPayload.h"
 #include "ui/windows/SecondaryWindows.h"
 #include "update/UpdateChecker.h"
 
@@ -13,6 +14,7 @@
 #include <QIcon>
 #include <QScreen>
 #include <QTimer>
+#include <QUrl>
 
 #include <cstdio>
 #include <cstring>
@@ -90,9 +92,11 @@ int main(int argc, char* argv[])
         const char* argument = argv[i];
         if (options && std::strcmp(argument, "--") == 0)
             options = false;
-        else if (std::strncmp(argument, "file://", 7) == 0)
-            paths.emplace_back(QByteArray::fromPercentEncoding(QByteArray(argument + 7)).toStdString());
-        else
+        else if (std::strncmp(argument, "file:", 5) == 0) {
+            // As a drop: only files on this machine, their bytes as the URL encodes them.
+            if (auto path = DragPayload::localPath(QUrl::fromEncoded(QByteArray(argument))))
+                paths.push_back(std::move(*path));
+        } else
             paths.emplace_back(argument);
     }
 

@@ -65,11 +65,12 @@ std::optional<std::filesystem::path> locateWorker()
         = error ? std::filesystem::path() : self.parent_path() / VELMORA_DECODER_FROM_BINDIR;
     const std::filesystem::path installed = VELMORA_DECODER_INSTALLED;
     const std::filesystem::path built = VELMORA_DECODER_BUILT;
-    // A program of the build tree takes the worker built with it, not an older installed one.
+    // A program of the build tree takes the worker built with it, not an older installed one; an
+    // installed program never runs what may lie at the build tree's path on this machine.
     const bool inBuildTree = !error && self.native().starts_with(VELMORA_BUILD_DIR "/");
     for (const std::filesystem::path& candidate : inBuildTree
              ? std::array { beside, built, alongside, installed }
-             : std::array { beside, alongside, installed, built }) {
+             : std::array { beside, alongside, installed, std::filesystem::path() }) {
         if (isExecutable(candidate))
             return candidate;
     }

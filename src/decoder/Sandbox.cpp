@@ -74,6 +74,9 @@ struct Filter
 bool confine()
 {
     limit(RLIMIT_CORE, 0);
+    // A core_pattern that pipes to a program ignores RLIMIT_CORE; not dumpable, nothing is handed to it
+    // (and no process of the same user may trace this one).
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     // The sanitizers reserve terabytes of shadow address space; their builds do without this limit.
     if (!HasShadowMemory)
         limit(RLIMIT_AS, AddressSpaceLimit);
@@ -99,13 +102,18 @@ bool confine()
     filter.refuseMasked("openat", 2, writing);
     // openat2 keeps its flags where a filter cannot look; glibc falls back to openat.
     filter.refuse({ "openat2" }, ENOSYS);
-    filter.refuse(
-        { "creat", "truncate", "rename", "renameat", "renameat2", "unlink", "unlinkat", "mkdir", "mkdirat",
-            "rmdir", "link", "linkat", "symlink", "symlinkat", "mknod", "mknodat", "chmod", "fchmod",
-            "fchmodat", "chown", "fchown", "lchown", "fchownat", "utime", "utimes", "utimensat", "futimesat",
-            "setxattr", "lsetxattr", "fsetxattr", "removexattr", "lremovexattr", "fremovexattr",
-            "name_to_handle_at", "open_by_handle_at", "ptrace", "process_vm_writev" },
+    filter.refuse({ "creat", "truncate", "rename", "renameat", "renameat2", "unlink", "unlinkat", "mkdir",
+                      "mkdirat", "rmdir", "link", "linkat", "symlink", "symlinkat", "mknod", "mknodat",
+                      "chmod", "fchmod", "fchmodat", "chown", "fchown", "lchown", "fchownat", "utime",
+                      "utimes", "utimensat", "futimesat", "setxattr", "lsetxattr", "fsetxattr", "removexattr",
+                      "lremovexattr", "fremovexattr", "name_to_handle_at", "open_by_handle_at", "ptrace",
+                      "process_vm_writev", "fchmodat2", "setxattrat", "removexattrat" },
         EACCES);
+    // No namespaces, mounts or keyrings: much kernel to attack, and nothing a decoder needs.
+    filter.refuse(
+        { "unshare", "setns", "mount", "umount2", "pivot_root", "fsopen", "fsconfig", "fsmount", "fspick",
+            "move_mount", "open_tree", "mount_setattr", "keyctl", "add_key", "request_key" },
+        EPERM);
     // Signals for this process only: its threads, and abort().
     const scmp_datum_t self = scmp_datum_t(::getpid());
     for (const char* name : { "kill", "tgkill", "rt_sigqueueinfo", "rt_tgsigqueueinfo" }) {

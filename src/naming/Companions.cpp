@@ -72,6 +72,7 @@ struct DirCloser
 struct Folder
 {
     std::unordered_map<std::string, std::vector<std::string>> sidecars; // by sidecarKey
+    std::unordered_map<std::string, std::vector<std::string>> owners; // files other than sidecars, by stem
     std::unordered_set<std::string> pictureStems;
 };
 
@@ -83,11 +84,15 @@ Folder readFolder(const std::filesystem::path& path)
         return folder;
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
         if (halfOf(name) == Half::Picture)
             folder.pictureStems.insert(Companions::stemOf(name));
         const auto key = Companions::sidecarKey(name);
-        if (!key)
+        if (!key) {
+            folder.owners[Companions::stemOf(name)].push_back(name);
             continue;
+        }
         bool regular = entry->d_type == DT_REG;
         if (entry->d_type == DT_UNKNOWN) {
             struct stat st
@@ -160,15 +165,12 @@ std::optional<std::string> sidecarKey(const std::string& name)
     return stemOf(name);
 }
 
-bool isSidecarOf(const std::string& sidecar, const std::string& owner)
-{
-    const auto key = sidecarKey(sidecar);
-    return key && !sidecarKey(owner) && (*key == owner || *key == stemOf(owner));
-}
-
 std::vector<Beside> discover(const std::vector<std::filesystem::path>& files)
 {
     std::unordered_map<std::string, Folder> folders;
+    std::unordered_set<std::string> given;
+    for (const std::filesystem::path& file : files)
+        given.insert(file.native());
     std::vector<Beside> out(files.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
         const std::filesystem::path parent = files[i].parent_path();
@@ -181,9 +183,16 @@ std::vector<Beside> discover(const std::vector<std::filesystem::path>& files)
             continue; // a sidecar has no sidecars of its own
         const std::string stem = stemOf(name);
         std::vector<std::string> names;
-        for (const std::string& key : { name, stem }) {
-            if (const auto found = folder.sidecars.find(key); found != folder.sidecars.end())
+        if (const auto found = folder.sidecars.find(name); found != folder.sidecars.end())
+            names = found->second;
+        if (const auto found = folder.sidecars.find(stem); found != folder.sidecars.end() && stem != name) {
+            const auto owners = folder.owners.find(stem);
+            if (owners != folder.owners.end()
+                && std::all_of(owners->second.begin(), owners->second.end(),
+                    [&](const std::string& owner) { return given.count((parent / owner).native()) > 0; })) {
                 names.insert(names.end(), found->second.begin(), found->second.end());
+                out[i].stemOwners = owners->second;
+            }
         }
         std::sort(names.begin(), names.end());
         names.erase(std::unique(names.begin(), names.end()), names.end());

@@ -29,16 +29,19 @@ std::string stemOf(const std::string& name);
 // The file name a sidecar belongs to by either rule, without the sidecar's extension: "IMG_0042" for
 // "IMG_0042.xmp", "IMG_0042.CR3" for "IMG_0042.CR3.xmp"; nothing when the name is not a sidecar's.
 std::optional<std::string> sidecarKey(const std::string& name);
-// Whether the file called sidecar is a sidecar of the file called owner.
-bool isSidecarOf(const std::string& sidecar, const std::string& owner);
 
 struct Beside
 {
     std::vector<std::filesystem::path> sidecars; // sorted by name
     bool pictureOfSameStem = false; // a JPEG/HEIC named like this file lies beside it
+    // The names of the folder's files that share this file's stem (itself included), when a sidecar
+    // is named after the stem alone: it goes with them only if they all go together.
+    std::vector<std::string> stemOwners;
 };
 // What lies beside each file, reading every folder once. Only regular files are sidecars: a symbolic
-// link or a folder with a sidecar's name is left where it is.
+// link or a folder with a sidecar's name is left where it is. A sidecar named after a stem that other
+// files of the folder share ("IMG_0042.xmp" beside "IMG_0042.CR3" and "IMG_0042.JPG") counts only when
+// all of them are among files: otherwise it may well belong to one that stays where it is.
 std::vector<Beside> discover(const std::vector<std::filesystem::path>& files);
 
 // Whether the file may be the moving half of a Live Photo, so that its length is worth reading.

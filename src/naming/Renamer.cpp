@@ -166,11 +166,20 @@ std::vector<Group> plan(QList<VideoItem>& items)
             group.files.push_back(std::move(*file));
         }
         const std::size_t itemFiles = group.files.size();
+        std::unordered_set<std::string> groupNames;
+        for (std::size_t f = 0; f < itemFiles; ++f)
+            groupNames.insert(group.files[f].original.filename().native());
         for (std::size_t f = 0; f < itemFiles; ++f) {
             const qsizetype owner = group.files[f].item;
             const std::string stem = Companions::stemOf(group.files[f].original.filename().native());
-            for (const std::filesystem::path& sidecar : beside[slot.at(owner)].sidecars) {
+            const Companions::Beside& found = beside[slot.at(owner)];
+            // A sidecar named after a stem that files outside this group share stays with them.
+            const bool stemShared = !std::all_of(found.stemOwners.begin(), found.stemOwners.end(),
+                [&](const std::string& name) { return groupNames.count(name) > 0; });
+            for (const std::filesystem::path& sidecar : found.sidecars) {
                 if (sidecarsTaken.count(sidecar.native()))
+                    continue;
+                if (stemShared && Companions::sidecarKey(sidecar.filename().native()) == stem)
                     continue;
                 auto file = regularFile(sidecar, true);
                 if (!file)

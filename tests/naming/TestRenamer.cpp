@@ -162,6 +162,11 @@ private slots:
             "茶楼.HEIC 茶楼.MOV");
         row("a long MOV is a clip of its own", "IMG_0042.HEIC IMG_0042.MOV", "IMG_0042.HEIC IMG_0042.MOV=12",
             "茶楼 夜景", "茶楼.HEIC 夜景.MOV");
+        // A sidecar named after a stem goes only where every file of that stem goes.
+        row("a stem's sidecar stays with a file outside the list", "IMG_0042.HEIC IMG_0042.MOV IMG_0042.AAE",
+            "IMG_0042.MOV=2.5", "茶楼", "茶楼.MOV IMG_0042.AAE IMG_0042.HEIC");
+        row("and with files named apart", "IMG_0042.JPG IMG_0042.MOV IMG_0042.xmp",
+            "IMG_0042.JPG IMG_0042.MOV=12", "茶楼 夜景", "茶楼.JPG 夜景.MOV IMG_0042.xmp");
         row("halves in two folders are no pair", "IMG_0042.JPG sub/ sub/IMG_0042.CR3",
             "IMG_0042.JPG sub/IMG_0042.CR3", "茶楼 夜景", "茶楼.JPG sub/夜景.CR3 sub/");
         row("a taken sidecar name moves the group", "a.CR3 a.xmp 茶楼.xmp", "a.CR3", "茶楼",

@@ -7,14 +7,19 @@
 #include "ui/widgets/GeocoderAttribution.h"
 #include "ui/widgets/PictureView.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QImage>
+#include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
 
 using namespace Qt::StringLiterals;
 
@@ -230,9 +235,18 @@ void DetailPane::showPictures(const QUuid& id)
         delete m_frames->takeAt(0)->widget();
     const AppModel::Pictures pictures = m_model.pictures(id);
     int index = 0;
+    // Frames are shown small: decoded at the size drawn (the JPEG decoder scales as it decodes), not
+    // at the model's 1280 pixels, so that walking the list with the arrow keys stays smooth.
+    const int frameEdge = int(std::ceil(FrameWidth * devicePixelRatioF()));
     for (const QByteArray& jpeg : pictures.frames) {
-        QImage image;
-        if (!image.loadFromData(jpeg, "JPEG"))
+        QBuffer buffer;
+        buffer.setData(jpeg);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader reader(&buffer, "JPEG");
+        if (const QSize size = reader.size(); size.width() > frameEdge)
+            reader.setScaledSize(QSize(frameEdge, std::max(1, size.height() * frameEdge / size.width())));
+        const QImage image = reader.read();
+        if (image.isNull())
             continue;
         auto* view = new PictureView(FrameWidth, 40, false);
         view->setImage(image);

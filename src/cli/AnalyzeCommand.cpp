@@ -56,20 +56,30 @@ Command analyzeCommand()
 {
     return { u"analyze"_s, 1, [](const CliOptions& options, AppModel& model, const Finish& finish) {
                 importArguments(options, model, [&options, &model, finish](int importStatus) {
-                    if (importStatus == BadUsage && model.items().isEmpty()) {
-                        finish(BadUsage); // nothing left to analyse
+                    if (model.items().isEmpty()) {
+                        printItems(options, model, {});
+                        finish(BadUsage); // nothing to analyse
                         return;
                     }
                     auto* watcher = new QObject(&model);
                     auto done = [&options, &model, finish, importStatus, watcher] {
                         watcher->deleteLater();
+                        // An interrupted run renames nothing: what was asked for is not what is done.
+                        if (const int signal = interruption()) {
+                            printItems(options, model, {});
+                            finish(InterruptedBase + signal);
+                            return;
+                        }
                         QJsonObject extra;
+                        QHash<QUuid, std::filesystem::path> before;
                         if (options.rename) {
+                            for (const VideoItem& item : model.items())
+                                before.insert(item.id, item.url);
                             model.renameAll();
                             if (model.lastUndoLog())
                                 extra.insert(u"undoLog"_s, displayPath(*model.lastUndoLog()));
                         }
-                        printItems(options, model, extra);
+                        printItems(options, model, extra, before);
                         explainUnreachable(model, [&model, finish, importStatus] {
                             finish(anyUnfinished(model) ? ItemFailed : importStatus);
                         });

@@ -4,61 +4,162 @@
 #include "cli/Commands.h"
 #include "common/AppSettings.h"
 
+#include <QFile>
+
 using namespace Qt::StringLiterals;
 
 namespace {
 
 // Options that take a value, and the flags.
-const QStringList ValueOptions { u"engine"_s, u"endpoint"_s, u"base-url"_s, u"api-key"_s, u"model"_s,
-    u"frames"_s, u"target"_s, u"separator"_s, u"geocoder"_s, u"frames-dir"_s };
+const QStringList ValueOptions { u"engine"_s, u"endpoint"_s, u"base-url"_s, u"api-key"_s, u"api-key-file"_s,
+    u"model"_s, u"frames"_s, u"target"_s, u"separator"_s, u"geocoder"_s, u"frames-dir"_s };
 const QStringList FlagOptions { u"json"_s, u"no-date"_s, u"no-location"_s, u"no-content"_s, u"no-original"_s,
     u"no-path-place"_s, u"geocode"_s, u"help"_s, u"version"_s, u"last"_s, u"rename"_s };
 
-} // namespace
-
-QString CliOptions::helpText()
+struct Usage
 {
-    return uR"(用法: velmora-cli [选项] 命令 [参数...]
+    QString command;
+    QString synopsis;
+    QString description;
+    int maxArguments; // -1: any number
+    QStringList ownOptions; // options that mean something to this command only
+};
 
-命令:
-  settings               显示生效的设置（已应用命令行选项）
-  import PATH...         像窗口一样导入文件和文件夹，列出导入的素材
-  inspect FILE... [--frames DIR]  显示类型、拍摄日期、GPS 坐标和时长；--frames DIR（或 --frames-dir DIR）把抽取的帧和拼图写入 DIR/<文件名>/
-  models                 列出所选引擎的模型
-  pull NAME              通过本机 Ollama 下载模型，进度输出到标准错误
-  doctor                 检查本机 Ollama 是否已安装、正在运行并已有模型
-  analyze PATH... [--rename]  导入并分析，给出建议的新文件名；--rename 随后执行重命名
-  undo [LOG | --last]    按撤销记录把文件改回原名（--last 或不给参数：本用户最近的一次）
+const QList<Usage>& usages()
+{
+    static const QList<Usage> list {
+        { u"settings"_s, u"settings"_s, u"显示生效的设置（已应用命令行选项）"_s, 0, {} },
+        { u"import"_s, u"import PATH..."_s, u"像窗口一样导入文件和文件夹，列出导入的素材"_s, -1, {} },
+        { u"inspect"_s, u"inspect FILE... [--frames-dir DIR]"_s,
+            u"显示类型、拍摄日期、GPS 坐标和时长；--frames-dir DIR 把抽取的帧和拼图写入 DIR/<文件名>/"_s, -1,
+            { u"frames-dir"_s } },
+        { u"models"_s, u"models"_s, u"列出所选引擎的模型"_s, 0, {} },
+        { u"pull"_s, u"pull NAME"_s, u"通过本机 Ollama 下载模型，进度输出到标准错误"_s, 1, {} },
+        { u"doctor"_s, u"doctor"_s, u"检查本机 Ollama 是否已安装、正在运行并已有模型"_s, 0, {} },
+        { u"analyze"_s, u"analyze PATH... [--rename]"_s,
+            u"导入并分析，给出建议的新文件名；--rename 随后执行重命名（中断时不重命名任何文件）"_s, -1,
+            { u"rename"_s } },
+        { u"undo"_s, u"undo [LOG | --last]"_s,
+            u"按撤销记录把文件改回原名（--last 或不给参数：本用户最近的一次）"_s, 1, { u"last"_s } },
+    };
+    return list;
+}
 
-选项:
-  --engine ollama|openai 视觉模型后端
-  --endpoint URL         本机 Ollama 地址
+const Usage* usageOf(const QString& command)
+{
+    for (const Usage& usage : usages()) {
+        if (usage.command == command)
+            return &usage;
+    }
+    return nullptr;
+}
+
+const QString OptionsHelp = uR"(选项（未给出的取窗口中保存的设置；括号里是从未设置时的默认值）:
+  --engine ollama|openai 视觉模型后端（ollama）
+  --endpoint URL         本机 Ollama 地址（http://localhost:11434）
   --base-url URL         OpenAI 兼容接口地址
-  --api-key KEY          API Key（也可用环境变量 VELMORA_API_KEY）
-  --model NAME           模型名称
-  --frames N             每个视频抽取的帧数（1–6）
-  --target videos|photos|both  处理对象
-  --separator S          文件名各部分之间的分隔符
+  --api-key KEY          API 密钥；命令行对本机其他用户可见，请改用 --api-key-file 或环境变量 VELMORA_API_KEY
+  --api-key-file FILE    从文件的第一行读取 API 密钥；FILE 为 - 时读标准输入
+  --model NAME           模型名称（qwen2.5vl:7b）
+  --frames N             每个视频抽取的帧数，1–6（4）
+  --target videos|photos|both  处理对象（videos：只处理视频）
+  --separator S          文件名各部分之间的分隔符（_）
   --no-date --no-location --no-content --no-original  文件名中不包含该部分
   --no-path-place        不从文件夹名推断地点
   --geocode              用 GPS 坐标反查地名
   --geocoder URL         反查地名服务地址（Nominatim 兼容接口）
-  --json                 以 JSON 输出结果
-  --help                 显示本帮助
+  --json                 以 JSON 输出结果（格式见 velmora-cli(1)）
+  -h, --help             显示帮助；velmora-cli 命令 --help 或 velmora-cli help 命令 显示该命令的帮助
   --version              显示版本
 
-退出状态: 0 全部完成；1 有素材失败；2 用法错误、输入不可读，或所给文件都不在处理对象内
+退出状态: 0 全部完成；1 有素材失败；2 用法错误、输入不可读，或没有可处理的素材；130/143 被 Ctrl-C / SIGTERM 中断
 )"_s;
+
+bool fail(CliOptions::UsageError* error, const QString& message)
+{
+    error->message = message;
+    return false;
 }
 
-std::optional<CliOptions> CliOptions::parse(const QStringList& argv, QString* error)
+// The first line of a key file, or of standard input for "-".
+std::optional<QString> readKeyFile(const QString& name)
+{
+    QFile file;
+    const bool opened = name == u"-" ? file.open(stdin, QIODevice::ReadOnly)
+                                     : (file.setFileName(name), file.open(QIODevice::ReadOnly));
+    if (!opened)
+        return std::nullopt;
+    const QString key = QString::fromUtf8(file.readLine(64 * 1024)).trimmed();
+    if (key.isEmpty())
+        return std::nullopt;
+    return key;
+}
+
+// Checks that need the whole command line: the command, its argument count and its own options.
+bool checkCommand(
+    CliOptions& options, QStringList positional, const QStringList& used, CliOptions::UsageError* error)
+{
+    if (!positional.isEmpty() && positional.first() == u"help") {
+        // "help" and "help COMMAND"
+        positional.removeFirst();
+        options.help = true;
+        if (positional.size() > 1)
+            return fail(error, u"多余的参数: "_s + positional.at(1));
+    }
+    if (positional.isEmpty())
+        return options.help || options.version || fail(error, u"缺少命令"_s);
+    options.command = positional.takeFirst();
+    const Usage* usage = usageOf(options.command);
+    if (!usage || !Commands::find(options.command))
+        return fail(error, u"未知命令: "_s + options.command);
+    error->command = options.command;
+    if (options.help || options.version)
+        return true;
+    options.arguments = positional;
+    for (const QString& name : used) {
+        for (const Usage& other : usages()) {
+            if (other.ownOptions.contains(name) && &other != usage)
+                return fail(error, u"选项 --"_s + name + u" 只用于 "_s + other.command);
+        }
+    }
+    if (options.arguments.size() < Commands::find(options.command)->minArguments)
+        return fail(error, options.command + u" 缺少参数"_s);
+    const int max = options.last ? 0 : usage->maxArguments;
+    if (max >= 0 && options.arguments.size() > max)
+        return fail(error, u"多余的参数: "_s + options.arguments.at(max));
+    return true;
+}
+
+} // namespace
+
+QString CliOptions::helpText(const QString& command)
+{
+    if (const Usage* usage = usageOf(command)) {
+        return u"用法: velmora-cli [选项] "_s + usage->synopsis + u"\n\n"_s + usage->description + u"\n\n"_s
+            + OptionsHelp;
+    }
+    QString text = u"用法: velmora-cli [选项] 命令 [参数...]\n\n命令:\n"_s;
+    for (const Usage& usage : usages())
+        text += u"  "_s + usage.synopsis.leftJustified(34) + u' ' + usage.description + u'\n';
+    return text + u'\n' + OptionsHelp;
+}
+
+std::optional<CliOptions> CliOptions::parse(const QStringList& argv, UsageError* error)
 {
     CliOptions options;
-    std::optional<QString> framesValue;
     QStringList positional;
+    QStringList used;
+    std::optional<QString> keyFile;
     bool onlyPositional = false;
+    // Read ahead, so that a usage error found before --json still answers in JSON.
+    const qsizetype end = argv.indexOf(u"--"_s);
+    error->json = argv.mid(1, end < 0 ? -1 : end - 1).contains(u"--json"_s);
     for (qsizetype i = 1; i < argv.size(); ++i) {
         const QString& arg = argv.at(i);
+        if (!onlyPositional && arg == u"-h") {
+            options.help = true;
+            continue;
+        }
         if (onlyPositional || !arg.startsWith(u"--") || arg == u"--") {
             if (arg == u"--" && !onlyPositional)
                 onlyPositional = true;
@@ -72,9 +173,10 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, QString* er
             value = name.mid(eq + 1);
             name.truncate(eq);
         }
+        used.append(name);
         if (FlagOptions.contains(name)) {
             if (value) {
-                *error = u"选项 --"_s + name + u" 不带参数"_s;
+                fail(error, u"选项 --"_s + name + u" 不带参数"_s);
                 return std::nullopt;
             }
             options.json |= name == u"json";
@@ -91,38 +193,36 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, QString* er
             continue;
         }
         if (!ValueOptions.contains(name)) {
-            *error = u"未知选项: "_s + arg;
+            fail(error, u"未知选项: "_s + arg);
             return std::nullopt;
         }
         if (!value) {
             if (i + 1 >= argv.size()) {
-                *error = u"选项 --"_s + name + u" 需要一个值"_s;
+                fail(error, u"选项 --"_s + name + u" 需要一个值"_s);
                 return std::nullopt;
             }
             value = argv.at(++i);
         }
         if (name == u"engine") {
             if (*value != u"ollama" && *value != u"openai") {
-                *error = u"--engine 只能是 ollama 或 openai"_s;
+                fail(error, u"--engine 只能是 ollama 或 openai"_s);
                 return std::nullopt;
             }
             options.engine = *value;
         } else if (name == u"target") {
             if (*value != u"videos" && *value != u"photos" && *value != u"both") {
-                *error = u"--target 只能是 videos、photos 或 both"_s;
+                fail(error, u"--target 只能是 videos、photos 或 both"_s);
                 return std::nullopt;
             }
             options.target = *value;
         } else if (name == u"frames") {
+            // Always the count; inspect's picture folder is --frames-dir, so "--frames 3" cannot mean both.
             bool ok = false;
             const int frames = value->toInt(&ok);
-            if (!ok) {
-                // Not a count: inspect's output folder (checked once the command is known).
-                framesValue = *value;
-                continue;
-            }
-            if (frames < 1 || frames > 6) {
-                *error = u"--frames 需要 1 到 6 之间的整数"_s;
+            if (!ok || frames < 1 || frames > 6) {
+                fail(error,
+                    ok ? u"--frames 需要 1 到 6 之间的整数"_s
+                       : u"--frames 需要 1 到 6 之间的整数（写出帧图片请用 --frames-dir DIR）"_s);
                 return std::nullopt;
             }
             options.frames = frames;
@@ -134,6 +234,8 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, QString* er
             options.baseUrl = *value;
         } else if (name == u"api-key") {
             options.apiKey = *value;
+        } else if (name == u"api-key-file") {
+            keyFile = *value;
         } else if (name == u"model") {
             options.model = *value;
         } else if (name == u"separator") {
@@ -143,33 +245,23 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, QString* er
         }
     }
 
-    if (!options.apiKey && qEnvironmentVariableIsSet("VELMORA_API_KEY"))
-        options.apiKey = qEnvironmentVariable("VELMORA_API_KEY");
+    if (!checkCommand(options, positional, used, error))
+        return std::nullopt;
     if (options.help || options.version)
         return options;
-    if (positional.isEmpty()) {
-        *error = u"缺少命令"_s;
-        return std::nullopt;
-    }
-    options.command = positional.takeFirst();
-    const Commands::Command* command = Commands::find(options.command);
-    if (!command) {
-        *error = u"未知命令: "_s + options.command;
-        return std::nullopt;
-    }
-    options.arguments = positional;
-    if (framesValue) {
-        if (options.command != u"inspect") {
-            *error = u"--frames 需要 1 到 6 之间的整数"_s;
+    if (keyFile) {
+        if (options.apiKey) {
+            fail(error, u"--api-key 与 --api-key-file 只能给一个"_s);
             return std::nullopt;
         }
-        if (!options.framesDir)
-            options.framesDir = framesValue;
+        options.apiKey = readKeyFile(*keyFile);
+        if (!options.apiKey) {
+            fail(error, u"无法从 "_s + *keyFile + u" 读取 API 密钥"_s);
+            return std::nullopt;
+        }
     }
-    if (options.arguments.size() < command->minArguments) {
-        *error = options.command + u" 缺少参数"_s;
-        return std::nullopt;
-    }
+    if (!options.apiKey && qEnvironmentVariableIsSet("VELMORA_API_KEY"))
+        options.apiKey = qEnvironmentVariable("VELMORA_API_KEY");
     return options;
 }
 

@@ -12,19 +12,27 @@ class AppSettings;
 // settings for this one run (they are never saved).
 struct CliOptions
 {
+    // What went wrong with a command line, and what is known of it so far.
+    struct UsageError
+    {
+        QString message;
+        QString command; // when known, its own help is the one to point at
+        bool json = false;
+    };
+
     QString command;
     QStringList arguments;
     bool json = false;
-    bool help = false;
+    bool help = false; // with a command: that command's help
     bool version = false;
 
     std::optional<QString> engine;
     std::optional<QString> endpoint;
     std::optional<QString> baseUrl;
-    std::optional<QString> apiKey;
+    std::optional<QString> apiKey; // from --api-key, --api-key-file or VELMORA_API_KEY
     std::optional<QString> model;
     std::optional<int> frames;
-    // Where inspect writes the pictures: --frames-dir DIR, or --frames with a value that is not a count.
+    // Where inspect writes the pictures (--frames-dir DIR).
     std::optional<QString> framesDir;
     std::optional<QString> target;
     std::optional<QString> separator;
@@ -38,9 +46,11 @@ struct CliOptions
     bool last = false; // undo: the newest log
     bool rename = false; // analyze: rename the ready items afterwards
 
-    // Parses argv (program name first). On a usage error returns nothing and sets error.
-    static std::optional<CliOptions> parse(const QStringList& argv, QString* error);
-    static QString helpText();
+    // Parses argv (program name first). On a usage error returns nothing and sets error. Reads the key
+    // file of --api-key-file (standard input for "-").
+    static std::optional<CliOptions> parse(const QStringList& argv, UsageError* error);
+    // The whole help, or one command's.
+    static QString helpText(const QString& command = {});
 
     void applyTo(AppSettings& settings) const;
 };

@@ -3,6 +3,20 @@
 
 namespace Commands {
 
+namespace {
+int s_interruption = 0;
+} // namespace
+
+int interruption()
+{
+    return s_interruption;
+}
+
+void setInterruption(int signal)
+{
+    s_interruption = signal;
+}
+
 const std::vector<Command>& all()
 {
     static const std::vector<Command> commands {

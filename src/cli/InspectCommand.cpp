@@ -143,8 +143,8 @@ Command inspectCommand()
                     }
                 }
                 if (options.json)
-                    Output::json(
-                        QJsonObject { { u"status"_s, model.statusMessage() }, { u"items"_s, items } });
+                    Output::json(QJsonObject { { u"schemaVersion"_s, SchemaVersion },
+                        { u"status"_s, model.statusMessage() }, { u"items"_s, items } });
                 finish(status);
             });
         } };

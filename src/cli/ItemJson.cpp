@@ -3,6 +3,8 @@
 
 #include "common/AppSettings.h"
 #include "common/VideoItem.h"
+#include "core/Messages.h"
+#include "vision/PromptBuilder.h"
 
 #include <QJsonArray>
 
@@ -25,6 +27,26 @@ QString fraction(const QDateTime& date)
     while (digits.endsWith(u'0'))
         digits.chop(1);
     return u'.' + digits;
+}
+
+bool isAnalyzed(const VideoItem& item)
+{
+    return item.status == VideoItem::Status::Analyzed || item.status == VideoItem::Status::Naming
+        || item.status == VideoItem::Status::Renamed;
+}
+
+// Where the place in the name came from: the folders, the geocoder, the model's reply, or the user.
+QJsonValue placeSource(const VideoItem& item)
+{
+    if (!isAnalyzed(item) || item.location.isEmpty())
+        return QJsonValue::Null;
+    if (item.pathPlace && item.location == *item.pathPlace)
+        return u"folder"_s;
+    if (item.geoPlace && item.location == *item.geoPlace)
+        return u"geocoder"_s;
+    if (PromptBuilder::parse(item.analysisText).location == item.location)
+        return u"model"_s;
+    return u"typed"_s;
 }
 
 } // namespace
@@ -54,8 +76,15 @@ QJsonObject item(const VideoItem& item)
     object.insert(u"geoPlace"_s, optionalString(item.geoPlace));
     object.insert(u"content"_s, item.content);
     object.insert(u"location"_s, item.location);
+    object.insert(u"placeSource"_s, placeSource(item));
     object.insert(u"proposedName"_s, item.proposedName);
-    object.insert(u"analysisText"_s, item.analysisText);
+    // A failed item's text is why it failed, not a reply.
+    const bool failed = item.status == VideoItem::Status::Error;
+    QString reason = item.analysisText;
+    if (reason.startsWith(Messages::ErrorPrefix))
+        reason.remove(0, Messages::ErrorPrefix.size());
+    object.insert(u"analysisText"_s, failed ? QString() : item.analysisText);
+    object.insert(u"error"_s, failed ? QJsonValue(reason) : QJsonValue::Null);
     object.insert(u"frames"_s, item.frames.isEmpty() ? item.frameCount : int(item.frames.size()));
     if (item.montage) {
         object.insert(u"montage"_s,

@@ -43,14 +43,16 @@ private:
 
 int s_interruptPipe[2] = { -1, -1 };
 
-void onInterrupt(int)
+// Only writes the signal's number: everything else happens on the event loop.
+void onInterrupt(int signal)
 {
-    const char byte = 1;
+    const char byte = char(signal);
     [[maybe_unused]] const ssize_t n = ::write(s_interruptPipe[1], &byte, 1);
 }
 
-// Ctrl-C during an analysis stops the run after the item in flight, so the results so far and the
-// summary are still printed; a second Ctrl-C, or one at any other time, ends the program at once.
+// Ctrl-C or SIGTERM during an analysis stops the run after the item in flight, so the results so far and
+// the summary are still printed and nothing is renamed; a second signal, or one while no analysis runs,
+// ends the program at once.
 void stopRunOnInterrupt(AppModel& model)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s_interruptPipe) != 0)
@@ -59,10 +61,13 @@ void stopRunOnInterrupt(AppModel& model)
     QObject::connect(notifier, &QSocketNotifier::activated, &model, [&model, notifier] {
         char byte = 0;
         [[maybe_unused]] const ssize_t n = ::read(s_interruptPipe[0], &byte, 1);
+        const int signal = byte;
         std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
         notifier->setEnabled(false);
+        Commands::setInterruption(signal);
         if (!model.isBusy())
-            std::raise(SIGINT);
+            std::raise(signal);
         model.stopAnalysis();
     });
     struct sigaction action
@@ -71,6 +76,7 @@ void stopRunOnInterrupt(AppModel& model)
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
 }
 
 } // namespace
@@ -81,15 +87,21 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationName(u"velmora"_s);
     QCoreApplication::setApplicationVersion(QStringLiteral(APP_VERSION));
 
-    QString error;
+    CliOptions::UsageError error;
     const auto options = CliOptions::parse(QCoreApplication::arguments(), &error);
+    // The key is read; children of this program never see it.
+    qunsetenv("VELMORA_API_KEY");
     if (!options) {
-        Output::line(stderr, u"velmora-cli: "_s + error);
-        Output::line(stderr, CliOptions::helpText());
+        Output::line(stderr, u"velmora-cli: "_s + error.message);
+        Output::line(stderr,
+            u"请运行 velmora-cli "_s + (error.command.isEmpty() ? QString() : error.command + u' ')
+                + u"--help 查看用法"_s);
+        if (error.json)
+            Output::json({ { u"schemaVersion"_s, Commands::SchemaVersion }, { u"error"_s, error.message } });
         return Commands::BadUsage;
     }
     if (options->help) {
-        Output::line(stdout, CliOptions::helpText());
+        Output::line(stdout, CliOptions::helpText(options->command));
         return Commands::Done;
     }
     if (options->version) {

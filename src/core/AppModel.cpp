@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -74,6 +75,13 @@ std::filesystem::path normalized(const std::filesystem::path& path)
     return absolute;
 }
 
+bool isSymlink(const std::filesystem::path& path)
+{
+    struct stat st
+    { };
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool isDirectory(const std::filesystem::path& path)
 {
     struct stat st
@@ -107,6 +115,7 @@ struct ImportJob
     std::atomic<qsizetype> found { 0 };
     std::atomic<qsizetype> dated { 0 };
     std::atomic<bool> readingDates { false };
+    AppModel::LeftOut leftOut; // written by the walk, read once it has finished
     QFutureWatcher<std::vector<Found>>* watcher = nullptr;
 
     static std::vector<Found> run(const std::shared_ptr<ImportJob>& job);
@@ -114,8 +123,11 @@ struct ImportJob
 
 private:
     std::optional<MediaKind> acceptedKind(const std::filesystem::path& path) const;
-    void collectFile(
-        const std::filesystem::path& path, std::vector<Found>& out, std::unordered_set<std::string>& seen);
+    // False when the media target leaves the file out.
+    bool collectFile(const std::filesystem::path& path,
+        bool isLink,
+        std::vector<Found>& out,
+        std::unordered_set<std::string>& seen);
     void collectFolder(
         const std::filesystem::path& folder, std::vector<Found>& out, std::unordered_set<std::string>& seen);
 };
@@ -219,14 +231,32 @@ std::optional<MediaKind> ImportJob::acceptedKind(const std::filesystem::path& pa
     return std::nullopt;
 }
 
-void ImportJob::collectFile(
-    const std::filesystem::path& path, std::vector<Found>& out, std::unordered_set<std::string>& seen)
+bool ImportJob::collectFile(const std::filesystem::path& path,
+    bool isLink,
+    std::vector<Found>& out,
+    std::unordered_set<std::string>& seen)
 {
     const auto kind = acceptedKind(path);
-    if (!kind || !seen.insert(path.native()).second)
-        return;
-    out.push_back({ path, *kind, std::nullopt, std::nullopt, {}, false, std::nullopt });
+    if (!kind)
+        return false;
+    // A link to a media file stands for the file itself: one item per real file, and a rename moves the
+    // file rather than the link. A link that dangles, or leads to another kind of name, stays as it is.
+    std::filesystem::path real = path;
+    if (isLink) {
+        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+            const std::filesystem::path linked(resolved);
+            std::free(resolved);
+            struct stat st
+            { };
+            if (acceptedKind(linked) == kind && ::stat(linked.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+                real = linked;
+        }
+    }
+    if (!seen.insert(real.native()).second)
+        return true;
+    out.push_back({ real, *kind, std::nullopt, std::nullopt, {}, false, std::nullopt });
     found.store(qsizetype(out.size()), std::memory_order_relaxed);
+    return true;
 }
 
 void ImportJob::collectFolder(
@@ -247,19 +277,23 @@ void ImportJob::collectFolder(
         {
             std::string name;
             bool isDir;
+            bool isLink;
         };
         std::vector<Entry> entries;
         while (const dirent* entry = ::readdir(dir.get())) {
             if (entry->d_name[0] == '.')
                 continue;
             bool isDir = entry->d_type == DT_DIR;
+            bool isLink = entry->d_type == DT_LNK;
             if (entry->d_type == DT_UNKNOWN) {
                 struct stat st
                 { };
-                isDir = ::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
-                    && S_ISDIR(st.st_mode);
+                const bool known
+                    = ::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+                isDir = known && S_ISDIR(st.st_mode);
+                isLink = known && S_ISLNK(st.st_mode);
             }
-            entries.push_back({ entry->d_name, isDir });
+            entries.push_back({ entry->d_name, isDir, isLink });
         }
         std::sort(
             entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
@@ -272,7 +306,11 @@ void ImportJob::collectFolder(
                 subfolders.push_back(std::move(path));
                 continue;
             }
-            collectFile(path, out, seen);
+            if (!collectFile(path, entry.isLink, out, seen) && target != MediaTarget::Both) {
+                const QString extension = lowerExtension(path);
+                leftOut.videos += AppModel::videoExtensions.contains(extension) ? 1 : 0;
+                leftOut.photos += AppModel::photoExtensions.contains(extension) ? 1 : 0;
+            }
         }
         // Each folder's files first, then its subfolders, all in name order.
         for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it)
@@ -291,7 +329,7 @@ std::vector<ImportJob::Found> ImportJob::run(const std::shared_ptr<ImportJob>& j
         if (isDirectory(path))
             job->collectFolder(path, found, seen);
         else
-            job->collectFile(path, found, seen);
+            job->collectFile(path, isSymlink(path), found, seen);
     }
     lookBeside(found);
     job->readingDates = true;
@@ -403,6 +441,7 @@ void AppModel::finishImport()
     m_importProgress->stop();
     const std::vector<ImportJob::Found> found = job->watcher->result();
     job->watcher->deleteLater();
+    m_lastImportLeftOut = job->leftOut;
 
     // The duplicate rule against the list as it is now: it may have changed while the job ran. A rename
     // or an undo meanwhile may have moved what the job found, within the list or away from it.

@@ -43,6 +43,13 @@ public:
         std::optional<QString> error;
     };
 
+    // Media files in the folders of the last import that the media target left out.
+    struct LeftOut
+    {
+        qsizetype videos = 0;
+        qsizetype photos = 0;
+    };
+
     static const QStringList videoExtensions;
     static const QStringList photoExtensions;
 
@@ -75,6 +82,11 @@ public:
     const std::optional<std::filesystem::path>& lastUndoLog() const
     {
         return m_lastUndoLog;
+    }
+
+    const LeftOut& lastImportLeftOut() const
+    {
+        return m_lastImportLeftOut;
     }
 
     bool isBusy() const
@@ -214,6 +226,7 @@ private:
 
     std::vector<std::vector<std::filesystem::path>> m_importQueue;
     std::shared_ptr<ImportJob> m_import;
+    LeftOut m_lastImportLeftOut;
     unsigned m_renames = 0; // renames and undos so far, for imports that ran across one
     QTimer* m_importProgress = nullptr;
 

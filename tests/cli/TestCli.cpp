@@ -11,9 +11,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
 
 using namespace Qt::StringLiterals;
 
@@ -31,6 +34,27 @@ struct Run
     }
 };
 
+const QByteArray GenerateReply = QJsonDocument(
+    QJsonObject { { u"model"_s, u"qwen2.5vl:7b"_s }, { u"created_at"_s, u"2026-09-18T06:03:12.983619Z"_s },
+        { u"response"_s, u"{\"content\": \"喝茶聊天\", \"location\": \"茶馆\"}"_s },
+        { u"done"_s, true } }).toJson();
+
+// The keys the README documents for --json: rows "| `key` |" of the document, "| `items[].key` |" of an item.
+std::pair<QSet<QString>, QSet<QString>> documentedKeys()
+{
+    QFile readme(qEnvironmentVariable("VELMORA_TEST_SOURCE_DIR") + u"/README.md"_s);
+    if (!readme.open(QIODevice::ReadOnly))
+        return {};
+    std::pair<QSet<QString>, QSet<QString>> keys;
+    static const QRegularExpression row(
+        uR"(^\| `(items\[\]\.)?(\w+)` \|)"_s, QRegularExpression::MultilineOption);
+    for (auto it = row.globalMatch(QString::fromUtf8(readme.readAll())); it.hasNext();) {
+        const auto match = it.next();
+        (match.hasCaptured(1) ? keys.second : keys.first).insert(match.captured(2));
+    }
+    return keys;
+}
+
 } // namespace
 
 class TestCli : public QObject
@@ -45,7 +69,10 @@ private:
         return m_home.filePath(u"config/velmora/velmora.json"_s);
     }
 
-    Run cli(const QStringList& arguments, const QMap<QString, QString>& env = {})
+    // started may connect to the process, to signal it say.
+    Run cli(const QStringList& arguments,
+        const QMap<QString, QString>& env = {},
+        const std::function<void(QProcess&)>& started = {})
     {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -58,8 +85,11 @@ private:
         process.start(qEnvironmentVariable("VELMORA_CLI"), arguments);
         Run run;
         // Keep the event loop turning: the fake servers of these tests answer from this process.
-        if (!process.waitForStarted()
-            || !QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60'000))
+        if (!process.waitForStarted())
+            return run;
+        if (started)
+            started(process);
+        if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60'000))
             return run;
         run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         run.out = process.readAllStandardOutput();
@@ -79,37 +109,75 @@ private slots:
             QSKIP("VELMORA_CLI names the program under test; ctest sets it");
     }
 
+    // The first line of the help (standard output), or of the error (standard error).
     void usage_data()
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("help") << QStringList { u"--help"_s } << 0;
-        QTest::newRow("version") << QStringList { u"--version"_s } << 0;
-        QTest::newRow("no command") << QStringList {} << 2;
-        QTest::newRow("unknown command") << QStringList { u"rename-everything"_s } << 2;
-        QTest::newRow("unknown option") << QStringList { u"--colour"_s, u"settings"_s } << 2;
-        QTest::newRow("bad engine") << QStringList { u"--engine"_s, u"gemini"_s, u"settings"_s } << 2;
-        QTest::newRow("bad target") << QStringList { u"--target=all"_s, u"settings"_s } << 2;
-        QTest::newRow("frames out of range") << QStringList { u"--frames"_s, u"9"_s, u"settings"_s } << 2;
-        QTest::newRow("option without value") << QStringList { u"settings"_s, u"--model"_s } << 2;
-        QTest::newRow("import without path") << QStringList { u"import"_s } << 2;
+        QTest::addColumn<QString>("firstLine");
+        QTest::newRow("help") << QStringList { u"--help"_s } << 0
+                              << u"用法: velmora-cli [选项] 命令 [参数...]"_s;
+        QTest::newRow("-h after a command") << QStringList { u"analyze"_s, u"-h"_s } << 0
+                                            << u"用法: velmora-cli [选项] analyze PATH... [--rename]"_s;
+        QTest::newRow("help command")
+            << QStringList { u"help"_s, u"undo"_s } << 0 << u"用法: velmora-cli [选项] undo [LOG | --last]"_s;
+        QTest::newRow("version") << QStringList { u"--version"_s } << 0 << u"velmora-cli "_s;
+        QTest::newRow("no command") << QStringList {} << 2 << u"velmora-cli: 缺少命令"_s;
+        QTest::newRow("unknown command")
+            << QStringList { u"rename-everything"_s } << 2 << u"velmora-cli: 未知命令: rename-everything"_s;
+        QTest::newRow("unknown option")
+            << QStringList { u"--colour"_s, u"settings"_s } << 2 << u"velmora-cli: 未知选项: --colour"_s;
+        QTest::newRow("bad engine") << QStringList { u"--engine"_s, u"gemini"_s, u"settings"_s } << 2
+                                    << u"velmora-cli: --engine 只能是 ollama 或 openai"_s;
+        QTest::newRow("bad target") << QStringList { u"--target=all"_s, u"settings"_s } << 2
+                                    << u"velmora-cli: --target 只能是 videos、photos 或 both"_s;
+        QTest::newRow("frames out of range") << QStringList { u"--frames"_s, u"9"_s, u"settings"_s } << 2
+                                             << u"velmora-cli: --frames 需要 1 到 6 之间的整数"_s;
+        QTest::newRow("frames never names a folder")
+            << QStringList { u"inspect"_s, u"a.mp4"_s, u"--frames"_s, u"out"_s } << 2
+            << u"velmora-cli: --frames 需要 1 到 6 之间的整数（写出帧图片请用 --frames-dir DIR）"_s;
+        QTest::newRow("option without value")
+            << QStringList { u"settings"_s, u"--model"_s } << 2 << u"velmora-cli: 选项 --model 需要一个值"_s;
+        QTest::newRow("import without path")
+            << QStringList { u"import"_s } << 2 << u"velmora-cli: import 缺少参数"_s;
+        QTest::newRow("surplus argument")
+            << QStringList { u"settings"_s, u"extra"_s } << 2 << u"velmora-cli: 多余的参数: extra"_s;
+        QTest::newRow("undo log and --last")
+            << QStringList { u"undo"_s, u"--last"_s, u"log"_s } << 2 << u"velmora-cli: 多余的参数: log"_s;
+        QTest::newRow("option of another command") << QStringList { u"import"_s, u"a.mp4"_s, u"--rename"_s }
+                                                   << 2 << u"velmora-cli: 选项 --rename 只用于 analyze"_s;
+        QTest::newRow("two keys") << QStringList { u"--api-key=k"_s, u"--api-key-file"_s, u"-"_s,
+            u"settings"_s } << 2 << u"velmora-cli: --api-key 与 --api-key-file 只能给一个"_s;
+        QTest::newRow("unreadable key file") << QStringList { u"--api-key-file=/nonexistent"_s, u"models"_s }
+                                             << 2 << u"velmora-cli: 无法从 /nonexistent 读取 API 密钥"_s;
+        QTest::newRow("usage error as JSON")
+            << QStringList { u"--json"_s, u"analyze"_s } << 2 << u"velmora-cli: analyze 缺少参数"_s;
     }
 
     void usage()
     {
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
+        QFETCH(QString, firstLine);
         const Run run = cli(arguments);
         QCOMPARE(run.exitCode, exitCode);
-        if (exitCode == 2)
-            QVERIFY(run.err.contains(u"用法"_s));
+        const QString output = exitCode == 0 ? QString::fromUtf8(run.out) : run.err;
+        QVERIFY2(output.startsWith(firstLine), qPrintable(output));
+        if (exitCode == 2) {
+            // The error and where to find the help, not the whole help.
+            QCOMPARE(run.err.count(u'\n'), 2);
+            QVERIFY(run.err.contains(u"--help 查看用法"_s));
+            const bool json = arguments.contains(u"--json"_s);
+            QCOMPARE(run.json().value(u"error"_s).toString(), json ? firstLine.mid(13) : QString());
+        }
     }
 
     void optionsOverrideButAreNeverSaved()
     {
+        QVERIFY(MediaFixtures::place(m_home.filePath(u"key"_s), "sk-abcdefgh12345678\n"));
         const Run run = cli({ u"--engine"_s, u"openai"_s, u"--model=gpt-4o"_s, u"--frames"_s, u"2"_s,
-                                u"--no-date"_s, u"--target"_s, u"both"_s, u"settings"_s, u"--json"_s },
-            { { u"VELMORA_API_KEY"_s, u"sk-abcdefgh12345678"_s } });
+            u"--no-date"_s, u"--target"_s, u"both"_s, u"settings"_s, u"--json"_s, u"--api-key-file"_s,
+            m_home.filePath(u"key"_s) });
         QCOMPARE(run.exitCode, 0);
         const QJsonObject s = run.json();
         QCOMPARE(s.value(u"engine"_s).toString(), u"openai"_s);
@@ -148,8 +216,11 @@ private slots:
         for (const char* name : { "a.mp4", "b.jpg", "c.txt", "a.xmp", "d.MTS", "e.m2ts", "f.3gp", "g.CR2",
                  "h.crw", "i.pef", "j.srw", "k.nrw", "l.HIF", "m.gif" })
             touch(u"media/trip/"_s + QLatin1StringView(name));
-        const Run run = cli({ u"import"_s, u"--target"_s, u"both"_s, u"--json"_s,
-            m_home.filePath(u"media/trip"_s), m_home.filePath(u"media/missing.mp4"_s) });
+        // Links to a listed file are that file: in the folder, and named again.
+        QFile::link(m_home.filePath(u"media/trip/a.mp4"_s), m_home.filePath(u"media/trip/z.mp4"_s));
+        const Run run
+            = cli({ u"import"_s, u"--target"_s, u"both"_s, u"--json"_s, m_home.filePath(u"media/trip"_s),
+                m_home.filePath(u"media/missing.mp4"_s), m_home.filePath(u"media/trip/z.mp4"_s) });
         QCOMPARE(run.exitCode, 2); // one path could not be read; the rest was imported
         QVERIFY(run.err.contains(u"missing.mp4"_s));
         QVERIFY(run.err.contains(u"已导入 12 个素材（列表共 12 个）"_s));
@@ -186,11 +257,7 @@ private slots:
             QSKIP("ffmpeg makes the test media");
         FakeHttpServer server;
         QVERIFY(server.listen());
-        const QJsonObject reply { { u"model"_s, u"qwen2.5vl:7b"_s },
-            { u"created_at"_s, u"2026-09-18T06:03:12.983619Z"_s },
-            { u"response"_s, u"{\"content\": \"喝茶聊天\", \"location\": \"茶馆\"}"_s },
-            { u"done"_s, true } };
-        server.on(u"/api/generate"_s, FakeHttpServer::Response::json(200, QJsonDocument(reply).toJson()));
+        server.on(u"/api/generate"_s, FakeHttpServer::Response::json(200, GenerateReply));
         const QString folder = m_home.filePath(u"job/1/2/3/4/5/6"_s);
         QDir().mkpath(folder);
         QVERIFY(MediaFixtures::makeClip(folder + u"/clip.mp4"_s, 0.5));
@@ -205,14 +272,23 @@ private slots:
         QVERIFY(run.err.contains(u"分析中 1/2：broken.mp4"_s));
         QVERIFY(run.err.contains(u"分析完成：成功 1/2 个"_s));
         QVERIFY(run.err.contains(u"已重命名 1 个（可一键撤销）"_s));
+        QVERIFY(run.err.contains(u"文件夹中有 1 张照片未导入：当前处理对象不含照片，可加 --target photos"_s));
         const QJsonObject result = run.json();
         QVERIFY(result.value(u"undoLog"_s).isString());
+        QCOMPARE(result.value(u"analyzed"_s).toInt(), 1);
+        QCOMPARE(result.value(u"failed"_s).toInt(), 1);
+        QCOMPARE(result.value(u"renamed"_s).toInt(), 1);
         const QJsonArray items = result.value(u"items"_s).toArray();
         QCOMPARE(items.size(), 2);
         QCOMPARE(items.at(0).toObject().value(u"status"_s).toString(), u"error"_s);
+        QVERIFY(!items.at(0).toObject().value(u"error"_s).toString().isEmpty());
         const QJsonObject clip = items.at(1).toObject();
         QCOMPARE(clip.value(u"status"_s).toString(), u"renamed"_s);
         QCOMPARE(clip.value(u"content"_s).toString(), u"喝茶聊天"_s);
+        QCOMPARE(clip.value(u"placeSource"_s).toString(), u"model"_s);
+        QVERIFY(clip.value(u"error"_s).isNull());
+        QCOMPARE(
+            clip.value(u"originalPath"_s).toString(), QFileInfo(folder + u"/clip.mp4"_s).absoluteFilePath());
         QVERIFY(clip.value(u"montage"_s).isObject());
         const QString renamed = clip.value(u"path"_s).toString();
         QVERIFY(renamed.contains(u"喝茶聊天"_s));
@@ -222,12 +298,63 @@ private slots:
         QCOMPARE(clip.value(u"companions"_s).toArray(), QJsonArray { renamedSubtitles });
         QVERIFY(QFile::exists(renamedSubtitles));
 
+        // Every key is documented, and every documented key is given by one of the commands.
+        const QList<QJsonObject> documents { result, cli({ u"inspect"_s, u"--json"_s, renamed }).json(),
+            cli({ u"--json"_s, u"import"_s }).json() };
+        QSet<QString> documentKeys, itemKeys;
+        for (const QJsonObject& document : documents) {
+            for (const QString& key : document.keys())
+                documentKeys.insert(key);
+            for (const QJsonValue& item : document.value(u"items"_s).toArray()) {
+                for (const QString& key : item.toObject().keys())
+                    itemKeys.insert(key);
+            }
+        }
+        QCOMPARE(documentKeys, documentedKeys().first);
+        QCOMPARE(itemKeys, documentedKeys().second);
+
         run = cli({ u"undo"_s, u"--last"_s, u"--json"_s });
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.json().value(u"restored"_s).toInt(), 2);
         QVERIFY(QFile::exists(folder + u"/clip.srt"_s));
         QVERIFY(QFile::exists(folder + u"/clip.mp4"_s));
         QVERIFY(!QFile::exists(renamed));
+    }
+
+    // Stopped during analyze --rename: the results so far, nothing renamed, and 128 + the signal.
+    void interrupted_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGTERM") << SIGTERM;
+    }
+
+    void interrupted()
+    {
+        QFETCH(int, signal);
+        if (!MediaFixtures::hasTool(u"ffmpeg"_s))
+            QSKIP("ffmpeg makes the photos");
+        FakeHttpServer server;
+        QVERIFY(server.listen());
+        FakeHttpServer::Response never;
+        never.silent = true;
+        server.onSequence(u"/api/generate"_s, { FakeHttpServer::Response::json(200, GenerateReply), never });
+        const QString folder = m_home.filePath(u"stopped/"_s + QString::number(signal));
+        QDir().mkpath(folder);
+        QVERIFY(MediaFixtures::makeJpeg(folder + u"/a.jpg"_s));
+        QVERIFY(MediaFixtures::makeJpeg(folder + u"/b.jpg"_s));
+        const Run run = cli({ u"--target=photos"_s, u"--endpoint"_s, server.url().toString(), u"analyze"_s,
+                                u"--rename"_s, u"--json"_s, folder },
+            {}, [&](QProcess& process) {
+                connect(&server, &FakeHttpServer::requestReceived, &process, [&] {
+                    if (server.count(u"/api/generate"_s) == 2)
+                        ::kill(pid_t(process.processId()), signal);
+                });
+            });
+        QCOMPARE(run.exitCode, 128 + signal);
+        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList({ u"a.jpg"_s, u"b.jpg"_s }));
+        QCOMPARE(run.json().value(u"analyzed"_s).toInt(), 1);
+        QVERIFY(run.err.contains(u"分析已停止：成功 1/2"_s));
     }
 
     // A file named on the command line that the media target leaves out is reported with the option that
@@ -242,13 +369,16 @@ private slots:
             << QStringList { u"inspect"_s, u"photo.jpg"_s } << u"--target photos"_s;
         QTest::newRow("import clip as photos")
             << QStringList { u"--target=photos"_s, u"import"_s, u"clip.mp4"_s } << u"--target videos"_s;
+        QTest::newRow("analyze folder of photos")
+            << QStringList { u"analyze"_s, u"album/"_s } << u"--target photos"_s;
     }
 
     void filteredArguments()
     {
         QFETCH(QStringList, arguments);
         QFETCH(QString, option);
-        touch(u"filtered/"_s + arguments.last());
+        // A folder ("album/") holds one photo.
+        touch(u"filtered/"_s + arguments.last() + (arguments.last().endsWith(u'/') ? u"p.jpg"_s : QString()));
         arguments.last() = m_home.filePath(u"filtered/"_s + arguments.last());
         const Run run = cli(arguments);
         QCOMPARE(run.exitCode, 2);
@@ -271,7 +401,7 @@ private slots:
         QCOMPARE(items.size(), arguments.size() - 4);
         for (const QJsonValue& item : items) {
             QCOMPARE(item.toObject().value(u"frames"_s).toInt(), 0);
-            QVERIFY(!item.toObject().value(u"analysisText"_s).toString().isEmpty());
+            QVERIFY(!item.toObject().value(u"error"_s).toString().isEmpty());
         }
     }
 

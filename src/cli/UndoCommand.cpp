@@ -7,12 +7,37 @@
 #include "naming/Messages.h"
 #include "naming/Renamer.h"
 
+#include <QJsonArray>
+
 using namespace Qt::StringLiterals;
 
 namespace Commands {
 
+namespace {
+
+// Each file that stays renamed, with the reason, on standard error; the same as JSON.
+QJsonArray reportFailures(const Renamer::UndoResult& result)
+{
+    QJsonArray failed;
+    if (!result.failures.empty())
+        Output::line(stderr, Renamer::Messages::filesLeft(int(result.failures.size())));
+    for (const auto& failure : result.failures) {
+        const QString reason = Renamer::reasonText(failure);
+        Output::line(stderr, displayPath(failure.entry.renamed) + u"："_s + reason);
+        failed.append(QJsonObject { { u"path"_s, displayPath(failure.entry.renamed) },
+            { u"originalPath"_s, displayPath(failure.entry.original) }, { u"reason"_s, reason } });
+    }
+    // What a later undo can finish.
+    if (result.remaining)
+        Output::line(stderr, Renamer::Messages::restLogged(displayPath(*result.remaining)));
+    return failed;
+}
+
+} // namespace
+
 // Replays one undo log: the one named, or with --last (or nothing) this user's newest. Batches that
-// were killed half-way are turned into logs first, so --last can undo them too.
+// were killed half-way are turned into logs first, so --last can undo them too. Only logs in the
+// private directory are consumed.
 Command undoCommand()
 {
     return { u"undo"_s, 0, [](const CliOptions& options, AppModel&, const Finish& finish) {
@@ -38,10 +63,7 @@ Command undoCommand()
                     switch (result.outcome) {
                     case Renamer::UndoResult::Outcome::Replayed:
                         status = ::Messages::undone(result.restored);
-                        if (result.skipped > 0) {
-                            Output::line(stderr, Renamer::Messages::filesLeft(result.skipped));
-                            exitCode = ItemFailed;
-                        }
+                        exitCode = result.failures.empty() ? Done : ItemFailed;
                         break;
                     case Renamer::UndoResult::Outcome::Unreadable:
                         status = Renamer::Messages::unreadableLog(path);
@@ -55,11 +77,19 @@ Command undoCommand()
                         status = Renamer::Messages::BatchStillRunning;
                         exitCode = ItemFailed;
                         break;
+                    case Renamer::UndoResult::Outcome::Refused:
+                        status = Renamer::Messages::untrustedLog(path);
+                        exitCode = BadUsage;
+                        break;
                     }
                 }
                 Output::line(stderr, status);
+                const QJsonArray failed = reportFailures(result);
+                const QString rest = result.remaining ? displayPath(*result.remaining) : QString();
                 if (options.json) {
-                    Output::json({ { u"status"_s, status }, { u"restored"_s, result.restored } });
+                    Output::json({ { u"status"_s, status }, { u"restored"_s, result.restored },
+                        { u"failed"_s, failed },
+                        { u"undoLog"_s, rest.isEmpty() ? QJsonValue() : QJsonValue(rest) } });
                 } else {
                     // One line per file moved back: its old path, where it is now again.
                     for (const auto& move : result.moves)

@@ -8,6 +8,7 @@
 #include "core/PictureCache.h"
 #include "decoder/DecoderPool.h"
 #include "naming/Companions.h"
+#include "naming/Messages.h"
 #include "naming/NameBuilder.h"
 #include "naming/PlaceResolver.h"
 #include "naming/Renamer.h"
@@ -626,9 +627,12 @@ void AppModel::regenerateNames()
 void AppModel::renameAll()
 {
     ++m_renames;
-    m_lastUndoLog = Renamer::rename(m_items);
+    // A batch that moved nothing leaves the previous one to undo.
+    const auto log = Renamer::rename(m_items);
     rebuildIndexes(); // the renamed items live at new paths now
-    if (!m_lastUndoLog) {
+    if (log)
+        m_lastUndoLog = log;
+    if (!log) {
         m_statusMessage = Messages::NothingToRename;
     } else {
         const auto renamed = std::count_if(m_items.cbegin(), m_items.cend(),
@@ -660,22 +664,27 @@ void AppModel::undoLast()
     }
     ++m_renames;
     const Renamer::UndoResult result = Renamer::undo(*m_lastUndoLog);
-    m_lastUndoLog.reset();
+    // What could not go back yet stays for the next undo.
+    m_lastUndoLog = result.remaining;
 
     // Point each item whose file went back at its old path, so the list never shows a name that is no
-    // longer on disk.
+    // longer on disk. An item whose file stayed renamed stays so.
     std::unordered_map<std::string, const std::filesystem::path*> restored;
     for (const auto& move : result.moves)
         restored.emplace(move.renamed.native(), &move.original);
     for (VideoItem& item : m_items) {
-        if (const auto it = restored.find(item.url.native()); it != restored.end())
-            item.url = *it->second;
+        const auto it = restored.find(item.url.native());
+        if (it == restored.end())
+            continue;
+        item.url = *it->second;
         if (item.status == VideoItem::Status::Renamed)
             item.status = VideoItem::Status::Analyzed;
     }
     Companions::followUndo(m_items, result.moves);
     rebuildIndexes();
     m_statusMessage = Messages::undone(result.restored);
+    if (!result.failures.empty())
+        m_statusMessage += u"；"_s + Renamer::Messages::filesLeft(int(result.failures.size()));
     emitAllChanged();
     notify();
 }

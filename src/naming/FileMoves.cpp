@@ -18,8 +18,13 @@ namespace FileMoves {
 
 int moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to)
 {
+    return moveNoReplaceAt(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str());
+}
+
+int moveNoReplaceAt(int fromDir, const char* from, int toDir, const char* to)
+{
     if (!s_forceHardLinks) {
-        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        if (::renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0)
             return 0;
         const int error = errno;
         // Only file systems that do not know the flag (some network and FUSE ones) get the fallback.
@@ -28,12 +33,12 @@ int moveNoReplace(const std::filesystem::path& from, const std::filesystem::path
     }
     // link() refuses an existing target just as RENAME_NOREPLACE does. Between the two calls the file
     // has both names, which loses nothing; recovery removes the extra name.
-    if (::link(from.c_str(), to.c_str()) != 0)
+    if (::linkat(fromDir, from, toDir, to, 0) != 0)
         return errno;
     reach(Step::AfterLink, to);
-    if (::unlink(from.c_str()) != 0) {
+    if (::unlinkat(fromDir, from, 0) != 0) {
         const int error = errno;
-        ::unlink(to.c_str());
+        ::unlinkat(toDir, to, 0);
         return error;
     }
     return 0;

@@ -11,6 +11,8 @@ namespace FileMoves {
 // Moves from to to within one file system. 0 on success, otherwise the errno: EEXIST when to is
 // taken (also when it appeared a moment ago), ENAMETOOLONG when the name does not fit.
 int moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+// The same relative to open folders (AT_FDCWD for none), as renameat2 takes them.
+int moveNoReplaceAt(int fromDir, const char* from, int toDir, const char* to);
 
 enum class PathState
 {

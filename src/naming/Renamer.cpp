@@ -4,6 +4,7 @@
 #include "common/Paths.h"
 #include "naming/Companions.h"
 #include "naming/FileMoves.h"
+#include "naming/Messages.h"
 #include "naming/NameBuilder.h"
 
 #include <QFile>
@@ -16,6 +17,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+using namespace Qt::StringLiterals;
 using FileMoves::PathState;
 
 namespace {
@@ -305,17 +307,55 @@ std::vector<std::pair<std::size_t, std::filesystem::path>> moveGroup(
     return {};
 }
 
-bool sameFile(const std::filesystem::path& path, dev_t device, ino_t inode)
+// What a batch records: two names in one folder. Anything else in a log or journal was made by hand.
+bool isWithinOneFolder(const UndoLog::Entry& entry)
+{
+    auto plain = [](const std::filesystem::path& path) {
+        const std::string name = path.filename().native();
+        return !name.empty() && name != "." && name != "..";
+    };
+    return entry.renamed != entry.original && plain(entry.renamed) && plain(entry.original)
+        && entry.renamed.parent_path() == entry.original.parent_path();
+}
+
+// Undo moves regular files; a symbolic link only when the batch recorded that very link.
+bool isMovable(const struct stat& st, const UndoLog::Entry& entry)
+{
+    return S_ISREG(st.st_mode) || (S_ISLNK(st.st_mode) && entry.isIdentified());
+}
+
+bool isRecordedFile(const std::filesystem::path& path, const UndoLog::Entry& entry)
 {
     struct stat st
     { };
-    return ::lstat(path.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode;
+    return ::lstat(path.c_str(), &st) == 0 && st.st_dev == entry.device && st.st_ino == entry.inode
+        && isMovable(st, entry);
 }
 
-// Works out from the journal and the disk which moves of a dead batch happened, and writes their log.
-// A file found under both names was caught between link and unlink: its old name still holds it, so
-// the extra name goes and the move counts as not made. Nothing when no move had happened; failed is
-// set when the log could not be written (the journal then stays).
+// The moves of a dead batch that happened, from its journal and the disk. A file found under both
+// names was caught between link and unlink: its old name still holds it, so the move counts as not
+// made, and the extra name goes when the journal is one of ours (a journal from elsewhere could name
+// two links of one file).
+std::vector<UndoLog::Entry> movesMade(const UndoLog::JournalReader& reader, bool mayUnlink)
+{
+    std::vector<UndoLog::Entry> moved;
+    std::unordered_set<std::string> seen;
+    for (const UndoLog::Intent& intent : reader.intents()) {
+        if (!isWithinOneFolder(intent) || !isRecordedFile(intent.renamed, intent))
+            continue;
+        if (isRecordedFile(intent.original, intent)) {
+            if (mayUnlink)
+                ::unlink(intent.renamed.c_str());
+            continue;
+        }
+        if (seen.insert(intent.renamed.native()).second)
+            moved.push_back(intent);
+    }
+    return moved;
+}
+
+// Writes the log of a dead batch from its journal in the private directory. Nothing when no move had
+// happened; failed is set when the log could not be written (the journal then stays).
 std::optional<std::filesystem::path> recoverJournal(
     const std::filesystem::path& journalPath, const UndoLog::JournalReader& reader, bool* failed = nullptr)
 {
@@ -324,18 +364,7 @@ std::optional<std::filesystem::path> recoverJournal(
         ::unlink(journalPath.c_str());
         return log;
     }
-    std::vector<UndoLog::Entry> moved;
-    std::unordered_set<std::string> seen;
-    for (const UndoLog::Intent& intent : reader.intents()) {
-        if (intent.renamed == intent.original || !sameFile(intent.renamed, intent.device, intent.inode))
-            continue;
-        if (sameFile(intent.original, intent.device, intent.inode)) {
-            ::unlink(intent.renamed.c_str());
-            continue;
-        }
-        if (seen.insert(intent.renamed.native()).second)
-            moved.push_back({ intent.renamed, intent.original });
-    }
+    const std::vector<UndoLog::Entry> moved = movesMade(reader, true);
     if (moved.empty()) {
         ::unlink(journalPath.c_str());
         return std::nullopt;
@@ -347,6 +376,56 @@ std::optional<std::filesystem::path> recoverJournal(
     }
     ::unlink(journalPath.c_str());
     return log;
+}
+
+using Reason = Renamer::UndoResult::Reason;
+
+// Moves one file back within its folder, through a handle on the folder so that the checks and the
+// move see the same one. Nothing on success, else why not (error: the errno of a refused move).
+std::optional<Reason> moveBack(const UndoLog::Entry& entry, int& error)
+{
+    if (!isWithinOneFolder(entry))
+        return Reason::TwoFolders;
+    const int dir = ::open(entry.renamed.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        error = errno;
+        return error == ENOENT ? Reason::FolderGone : Reason::MoveFailed;
+    }
+    const std::string from = entry.renamed.filename().native();
+    const std::string to = entry.original.filename().native();
+    std::optional<Reason> reason;
+    struct stat st
+    { };
+    if (::fstatat(dir, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        error = errno;
+        reason = error == ENOENT ? Reason::Gone : Reason::MoveFailed;
+    } else if (!isMovable(st, entry)) {
+        reason = Reason::NotRegularFile;
+    } else if (entry.isIdentified() && (st.st_dev != entry.device || st.st_ino != entry.inode)) {
+        reason = Reason::OtherFile;
+    } else if (::fstatat(dir, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        reason = Reason::OriginalTaken;
+    } else if (const int result = FileMoves::moveNoReplaceAt(dir, from.c_str(), dir, to.c_str());
+               result != 0) {
+        error = result;
+        reason = result == EEXIST ? Reason::OriginalTaken
+            : result == ENOENT    ? Reason::Gone
+                                  : Reason::MoveFailed;
+    }
+    ::close(dir);
+    return reason;
+}
+
+// Whether the path's folder is the private undo directory (by identity, so any spelling of it counts).
+bool isInUndoDirectory(const std::filesystem::path& path)
+{
+    struct stat folder
+    { };
+    struct stat undo
+    { };
+    const std::filesystem::path parent = path.has_parent_path() ? path.parent_path() : ".";
+    return ::stat(parent.c_str(), &folder) == 0 && ::stat(Renamer::undoDirectory().c_str(), &undo) == 0
+        && folder.st_dev == undo.st_dev && folder.st_ino == undo.st_ino;
 }
 
 // For each entry, the entry of the file it is a sidecar of, when that is in the same log; else -1.
@@ -373,7 +452,9 @@ std::vector<std::ptrdiff_t> ownersOf(const std::vector<UndoLog::Entry>& entries)
     return owners;
 }
 
-std::optional<QByteArray> readLog(const std::filesystem::path& log)
+// The log's bytes; nothing when it cannot be read, or (refused set) when it must be this user's alone
+// and is not.
+std::optional<QByteArray> readLog(const std::filesystem::path& log, bool mustBeOwned, bool& refused)
 {
     const int fd = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -381,7 +462,8 @@ std::optional<QByteArray> readLog(const std::filesystem::path& log)
     struct stat st
     { };
     std::optional<QByteArray> out;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= MaxLogBytes) {
+    refused = mustBeOwned && !UndoLog::isOwnedPrivately(fd);
+    if (!refused && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= MaxLogBytes) {
         QByteArray bytes;
         bytes.resize(qsizetype(st.st_size));
         qsizetype done = 0;
@@ -398,6 +480,69 @@ std::optional<QByteArray> readLog(const std::filesystem::path& log)
     }
     ::close(fd);
     return out;
+}
+
+// Tries every entry. An old path may be held by another file of the same batch that was renamed onto
+// it; once that one has moved back, a further pass frees the way. Each pass must restore something. A
+// sidecar goes back only after its file, so that it never lands beside a file that stayed renamed.
+// Returns the entries a later undo may still finish.
+std::vector<UndoLog::Entry> replay(const std::vector<UndoLog::Entry>& all, Renamer::UndoResult& result)
+{
+    const std::vector<std::ptrdiff_t> owners = ownersOf(all);
+    std::vector<bool> back(all.size(), false);
+    std::vector<std::optional<Renamer::UndoResult::Failure>> failed(all.size());
+    std::vector<std::size_t> pending(all.size());
+    for (std::size_t i = 0; i < all.size(); ++i)
+        pending[i] = i;
+    bool progress = true;
+    while (progress && !pending.empty()) {
+        progress = false;
+        std::vector<std::size_t> blocked;
+        for (const std::size_t i : pending) {
+            if (owners[i] >= 0 && !back[std::size_t(owners[i])]) {
+                failed[i] = { all[i], Reason::FileNotBack, 0 };
+                blocked.push_back(i);
+                continue;
+            }
+            int error = 0;
+            const auto reason = moveBack(all[i], error);
+            if (!reason) {
+                ++result.restored;
+                result.moves.push_back(all[i]);
+                back[i] = true;
+                progress = true;
+                failed[i].reset();
+                continue;
+            }
+            failed[i] = { all[i], *reason, error };
+            if (*reason == Reason::OriginalTaken || *reason == Reason::MoveFailed)
+                blocked.push_back(i);
+        }
+        pending = std::move(blocked);
+    }
+    // What is gone stays gone, and what was refused would be refused again; a sidecar waits for its file.
+    auto keeps = [&](std::size_t i) {
+        switch (failed[i]->reason) {
+        case Reason::FolderGone:
+        case Reason::OriginalTaken:
+        case Reason::MoveFailed:
+            return true;
+        case Reason::FileNotBack:
+            return failed[std::size_t(owners[i])]
+                && failed[std::size_t(owners[i])]->reason != Reason::FileNotBack;
+        default:
+            return false;
+        }
+    };
+    std::vector<UndoLog::Entry> left;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (!failed[i])
+            continue;
+        result.failures.push_back(*failed[i]);
+        if (keeps(i))
+            left.push_back(all[i]);
+    }
+    return left;
 }
 
 } // namespace
@@ -439,7 +584,8 @@ std::optional<std::filesystem::path> rename(QList<VideoItem>& items)
     for (const Group& group : groups) {
         std::vector<std::optional<std::filesystem::path>> now(group.files.size());
         for (auto& [f, target] : moveGroup(group, *journal)) {
-            moved.push_back({ target, group.files[f].original });
+            const FileMove& file = group.files[f];
+            moved.push_back({ target, file.original, file.device, file.inode });
             now[f] = std::move(target);
         }
         for (std::size_t f = 0; f < group.files.size(); ++f) {
@@ -469,7 +615,11 @@ std::optional<std::filesystem::path> rename(QList<VideoItem>& items)
 UndoResult undo(const std::filesystem::path& log)
 {
     UndoResult result;
-    std::filesystem::path logPath = log;
+    // Only a private log is consumed; one from elsewhere is read, never changed or removed.
+    std::optional<std::filesystem::path> ownLog;
+    if (isInUndoDirectory(log))
+        ownLog = log;
+    std::vector<UndoLog::Entry> all;
     if (UndoLog::isJournal(log)) {
         const auto reader = UndoLog::JournalReader::open(log);
         if (!reader) {
@@ -477,65 +627,72 @@ UndoResult undo(const std::filesystem::path& log)
             result.outcome = exists ? UndoResult::Outcome::Busy : UndoResult::Outcome::Unreadable;
             return result;
         }
-        bool failed = false;
-        const auto recovered = recoverJournal(log, *reader, &failed);
-        if (!recovered) {
-            if (failed)
+        if (!ownLog) {
+            if (!reader->isOwnedPrivately())
+                result.outcome = UndoResult::Outcome::Refused;
+            else
+                all = movesMade(*reader, false);
+        } else {
+            bool failed = false;
+            ownLog = recoverJournal(log, *reader, &failed);
+            if (!ownLog && failed)
                 result.outcome = UndoResult::Outcome::Unreadable;
+        }
+        if (!ownLog && (result.outcome != UndoResult::Outcome::Replayed || all.empty()))
+            return result;
+    }
+    if (ownLog || !UndoLog::isJournal(log)) {
+        bool refused = false;
+        const auto bytes = readLog(ownLog.value_or(log), !ownLog, refused);
+        if (!bytes) {
+            result.outcome = refused ? UndoResult::Outcome::Refused : UndoResult::Outcome::Unreadable;
             return result;
         }
-        logPath = *recovered;
-    }
-
-    const auto bytes = readLog(logPath);
-    if (!bytes) {
-        result.outcome = UndoResult::Outcome::Unreadable;
-        return result;
-    }
-    auto entries = UndoLog::parse(*bytes);
-    if (!entries) {
-        result.outcome = UndoResult::Outcome::Malformed;
-        return result;
-    }
-
-    // An old path may be held by another file of the same batch that was renamed onto it; once that
-    // one has moved back, a further pass frees the way. Each pass must restore something. A sidecar
-    // goes back only after its file, so that it never lands beside a file that stayed renamed.
-    const std::vector<UndoLog::Entry> all = std::move(*entries);
-    const std::vector<std::ptrdiff_t> owners = ownersOf(all);
-    std::vector<bool> back(all.size(), false);
-    std::vector<std::size_t> pending(all.size());
-    for (std::size_t i = 0; i < all.size(); ++i)
-        pending[i] = i;
-    bool progress = true;
-    while (progress && !pending.empty()) {
-        progress = false;
-        std::vector<std::size_t> blocked;
-        for (const std::size_t i : pending) {
-            const UndoLog::Entry& entry = all[i];
-            if (owners[i] >= 0 && !back[std::size_t(owners[i])]) {
-                blocked.push_back(i);
-                continue;
-            }
-            if (entry.renamed == entry.original || FileMoves::stateOf(entry.renamed) != PathState::Taken) {
-                ++result.skipped;
-                continue;
-            }
-            if (FileMoves::stateOf(entry.original) != PathState::Free
-                || FileMoves::moveNoReplace(entry.renamed, entry.original) != 0) {
-                blocked.push_back(i);
-                continue;
-            }
-            ++result.restored;
-            result.moves.push_back(entry);
-            back[i] = true;
-            progress = true;
+        auto entries = UndoLog::parse(*bytes);
+        if (!entries) {
+            result.outcome = UndoResult::Outcome::Malformed;
+            return result;
         }
-        pending = std::move(blocked);
+        all = std::move(*entries);
     }
-    result.skipped += int(pending.size());
-    ::unlink(logPath.c_str());
+
+    const std::vector<UndoLog::Entry> left = replay(all, result);
+    if (ownLog && left.empty()) {
+        ::unlink(ownLog->c_str());
+    } else if (ownLog) {
+        // Should the shorter log not be written, the whole one stays: what went back is then gone to it.
+        if (left.size() != all.size())
+            UndoLog::writeNewFile(*ownLog, UndoLog::serialize(left), true);
+        result.remaining = ownLog;
+    } else if (!left.empty()) {
+        const std::filesystem::path dir = undoDirectory();
+        if (UndoLog::preparePrivateDir(dir))
+            result.remaining = UndoLog::writeNewLog(dir, left);
+    }
     return result;
+}
+
+QString reasonText(const UndoResult::Failure& failure)
+{
+    switch (failure.reason) {
+    case Reason::Gone:
+        return Messages::RenamedFileGone;
+    case Reason::FolderGone:
+        return Messages::FolderGone;
+    case Reason::OriginalTaken:
+        return Messages::OriginalNameTaken;
+    case Reason::FileNotBack:
+        return Messages::FileNotBack;
+    case Reason::MoveFailed:
+        return u"系统拒绝了移动（错误码 "_s + QString::number(failure.error) + u"）"_s;
+    case Reason::TwoFolders:
+        return Messages::TwoFolders;
+    case Reason::NotRegularFile:
+        return Messages::NotRegularFile;
+    case Reason::OtherFile:
+        return Messages::OtherFile;
+    }
+    return {};
 }
 
 std::vector<std::filesystem::path> recoverInterrupted()

@@ -29,23 +29,53 @@ struct UndoResult
 {
     enum class Outcome
     {
-        Replayed, // the log was read and removed (restored may still be 0)
+        Replayed, // the log was read and its entries tried (restored may still be 0)
         Unreadable, // no such file, or it cannot be read; nothing changed
         Malformed, // not an undo log; left in place
         Busy, // the journal of a batch that is still running
+        Refused, // from outside the private directory, and another user owns it or may change it
     };
+    // Why an entry was not moved back.
+    enum class Reason
+    {
+        Gone, // the renamed file is not there
+        FolderGone, // nor its folder: a disk that is not mounted, perhaps
+        OriginalTaken, // another file has the old name now
+        FileNotBack, // a sidecar whose file did not go back
+        MoveFailed, // the system refused the move; error says why
+        // Refused: no batch makes such entries, or the file is another one now.
+        TwoFolders,
+        NotRegularFile,
+        OtherFile,
+    };
+    struct Failure
+    {
+        UndoLog::Entry entry;
+        Reason reason = Reason::Gone;
+        int error = 0;
+    };
+
     Outcome outcome = Outcome::Replayed;
     int restored = 0;
-    // Entries left as they were: the renamed file is gone, or its old path is taken.
-    int skipped = 0;
     // Each file moved back, so that callers can point their items at the old paths again.
     std::vector<UndoLog::Entry> moves;
+    // Each entry left as it was, in the log's order.
+    std::vector<Failure> failures;
+    // The log that keeps the entries a later undo may still finish (old name taken, a move refused by
+    // the system, a folder away): the replayed log itself when it was a private one, else a new one in
+    // the private directory. Nothing when no such entry is left.
+    std::optional<std::filesystem::path> remaining;
 };
 
-// Moves every file of the log back to its old path when that is free and the renamed file is still
-// there, then removes the log; a sidecar goes back only when its file does. Also takes the journal of
-// an interrupted batch.
+// Moves every file of the log back to its old path when that is free, then removes the log or keeps
+// what is left of it. An entry moves back only within one folder, and only the regular file (or the
+// symbolic link) that the batch recorded; a sidecar goes back only when its file does. A log or
+// journal from outside the private directory is read only when it is this user's and no one else may
+// change it, and it is never changed or removed. Also takes the journal of an interrupted batch.
 UndoResult undo(const std::filesystem::path& log);
+
+// Why the entry was not moved back, as the user reads it.
+QString reasonText(const UndoResult::Failure& failure);
 
 // $XDG_STATE_HOME/velmora/undo
 std::filesystem::path undoDirectory();

@@ -145,6 +145,26 @@ std::optional<std::pair<qint64, int>> logNameOrder(const std::string& name)
     return std::pair { seconds, number };
 }
 
+// Log names "tagora_undo_<now>.json", "…-2.json" … with their journal names, as long as no log has
+// the name; ends early when the folder cannot be used.
+std::vector<std::pair<std::filesystem::path, std::filesystem::path>> freeLogNames(
+    const std::filesystem::path& dir)
+{
+    std::vector<std::pair<std::filesystem::path, std::filesystem::path>> out;
+    const std::string stem = LogPrefix + std::to_string(QDateTime::currentSecsSinceEpoch());
+    for (int number = 1; number < 100000 && out.size() < 8; ++number) {
+        const std::string logName
+            = stem + (number > 1 ? '-' + std::to_string(number) : std::string()) + LogSuffix;
+        const std::filesystem::path logPath = dir / logName;
+        const FileMoves::PathState state = FileMoves::stateOf(logPath);
+        if (state == FileMoves::PathState::Unusable)
+            break;
+        if (state == FileMoves::PathState::Free)
+            out.emplace_back(logPath, dir / (logName + JournalSuffix));
+    }
+    return out;
+}
+
 } // namespace
 
 namespace UndoLog {
@@ -181,8 +201,17 @@ std::optional<std::filesystem::path> decodePath(const QString& text)
 QByteArray serialize(const std::vector<Entry>& entries)
 {
     QJsonObject object;
-    for (const Entry& entry : entries)
-        object.insert(encodePath(entry.renamed), encodePath(entry.original));
+    for (const Entry& entry : entries) {
+        if (!entry.isIdentified()) {
+            object.insert(encodePath(entry.renamed), encodePath(entry.original));
+            continue;
+        }
+        // Decimal strings: JSON numbers are doubles, which do not hold every 64-bit inode.
+        object.insert(encodePath(entry.renamed),
+            QJsonObject { { u"original"_s, encodePath(entry.original) },
+                { u"device"_s, QString::number(qulonglong(entry.device)) },
+                { u"inode"_s, QString::number(qulonglong(entry.inode)) } });
+    }
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 
@@ -195,30 +224,71 @@ std::optional<std::vector<Entry>> parse(const QByteArray& json)
     const QJsonObject object = document.object();
     std::vector<Entry> entries;
     for (auto it = object.begin(); it != object.end(); ++it) {
-        if (!it.value().isString())
+        Entry entry;
+        QJsonValue original = it.value();
+        if (it.value().isObject()) {
+            const QJsonObject fields = it.value().toObject();
+            bool deviceOk = false;
+            bool inodeOk = false;
+            original = fields.value(u"original"_s);
+            entry.device = dev_t(fields.value(u"device"_s).toString().toULongLong(&deviceOk));
+            entry.inode = ino_t(fields.value(u"inode"_s).toString().toULongLong(&inodeOk));
+            if (!deviceOk || !inodeOk || entry.inode == 0)
+                return std::nullopt;
+        }
+        if (!original.isString())
             return std::nullopt;
         const auto renamed = decodePath(it.key());
-        const auto original = decodePath(it.value().toString());
-        if (renamed && original)
-            entries.push_back({ *renamed, *original });
+        const auto originalPath = decodePath(original.toString());
+        if (!renamed || !originalPath)
+            continue;
+        entry.renamed = *renamed;
+        entry.original = *originalPath;
+        entries.push_back(std::move(entry));
     }
     return entries;
 }
 
-bool writeNewFile(const std::filesystem::path& path, const QByteArray& bytes)
+bool writeNewFile(const std::filesystem::path& path, const QByteArray& bytes, bool replace)
 {
     std::filesystem::path temporary;
     const int fd = createTemporary(path.parent_path(), temporary);
     if (fd < 0)
         return false;
     // Written and flushed under a temporary name first, then moved: the log appears whole or not at all.
-    const bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0 && FileMoves::moveNoReplace(temporary, path) == 0;
+    const bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0
+        && (replace ? ::rename(temporary.c_str(), path.c_str()) == 0
+                    : FileMoves::moveNoReplace(temporary, path) == 0);
     if (!ok)
         ::unlink(temporary.c_str());
     ::close(fd);
     if (ok)
         syncDir(path.parent_path());
     return ok;
+}
+
+std::optional<std::filesystem::path> writeNewLog(
+    const std::filesystem::path& dir, const std::vector<Entry>& entries)
+{
+    const QByteArray bytes = serialize(entries);
+    for (const auto& [logPath, journalPath] : freeLogNames(dir)) {
+        // A journal without its log yet is a batch that has reserved that name.
+        if (FileMoves::stateOf(journalPath) != FileMoves::PathState::Free)
+            continue;
+        if (writeNewFile(logPath, bytes))
+            return logPath;
+        if (FileMoves::stateOf(logPath) != FileMoves::PathState::Taken)
+            break;
+    }
+    return std::nullopt;
+}
+
+bool isOwnedPrivately(int fd)
+{
+    struct stat st
+    { };
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()
+        && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 bool preparePrivateDir(const std::filesystem::path& dir)
@@ -300,17 +370,7 @@ std::optional<Journal> Journal::begin(const std::filesystem::path& dir, const st
         return std::nullopt;
     }
     // The journal's name comes into being already locked and complete: recovery never sees it half made.
-    const std::string stem = LogPrefix + std::to_string(QDateTime::currentSecsSinceEpoch());
-    for (int number = 1; number < 100000; ++number) {
-        const std::string logName
-            = stem + (number > 1 ? '-' + std::to_string(number) : std::string()) + LogSuffix;
-        const std::filesystem::path logPath = dir / logName;
-        const std::filesystem::path journalPath = dir / (logName + JournalSuffix);
-        const FileMoves::PathState state = FileMoves::stateOf(logPath);
-        if (state == FileMoves::PathState::Unusable)
-            break;
-        if (state == FileMoves::PathState::Taken)
-            continue;
+    for (const auto& [logPath, journalPath] : freeLogNames(dir)) {
         const int error = FileMoves::moveNoReplace(temporary, journalPath);
         if (error == 0) {
             syncDir(dir);
@@ -391,6 +451,11 @@ JournalReader::~JournalReader()
 {
     if (m_fd >= 0)
         ::close(m_fd);
+}
+
+bool JournalReader::isOwnedPrivately() const
+{
+    return UndoLog::isOwnedPrivately(m_fd);
 }
 
 std::vector<Intent> JournalReader::intents() const

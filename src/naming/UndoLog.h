@@ -11,25 +11,29 @@
 
 // The files behind a rename batch, in the private undo directory:
 // - the undo log "tagora_undo_<seconds>.json": one JSON object {path after renaming: path before};
+//   since files are identified too, a value may be {"original": path before, "device": …, "inode": …};
 // - while the batch runs, its journal "<log name>.journal": one line per intended move, written before
 //   the move, so a batch killed at any instant can still be turned into a complete log.
 // Used by Renamer on the caller's thread; no shared state.
 namespace UndoLog {
 
+// One move of a batch. The identity of the file (its device and inode, 0 when a log does not say)
+// lets undo and recovery tell it from another file that took its name since.
 struct Entry
-{
-    std::filesystem::path renamed;
-    std::filesystem::path original;
-};
-
-// One intended move, with the identity of the file so that recovery can tell whether it happened.
-struct Intent
 {
     std::filesystem::path renamed;
     std::filesystem::path original;
     dev_t device = 0;
     ino_t inode = 0;
+
+    bool isIdentified() const
+    {
+        return inode != 0;
+    }
 };
+
+// One intended move of a batch that is running.
+using Intent = Entry;
 
 // A path as a JSON string: the plain path when its bytes are UTF-8, otherwise "bytes:" followed by
 // the percent-encoded bytes. Real entries are absolute paths, so the two forms cannot be confused.
@@ -38,13 +42,21 @@ std::optional<std::filesystem::path> decodePath(const QString& text);
 
 // The pretty-printed log object.
 QByteArray serialize(const std::vector<Entry>& entries);
-// Nothing when the text is not a JSON object whose values are all strings. Members whose paths are
-// not absolute (or not decodable) are left out.
+// Nothing when the text is not a JSON object whose values are all strings or identified entries.
+// Members whose paths are not absolute (or not decodable) are left out.
 std::optional<std::vector<Entry>> parse(const QByteArray& json);
 
 // Creates path with these bytes, mode 0600, atomically (a reader sees all or nothing) and durably,
-// never replacing an existing file. False on any failure, leaving nothing behind.
-bool writeNewFile(const std::filesystem::path& path, const QByteArray& bytes);
+// never replacing an existing file unless told to. False on any failure, leaving nothing behind.
+bool writeNewFile(const std::filesystem::path& path, const QByteArray& bytes, bool replace = false);
+
+// Writes the entries as a new log "tagora_undo_<now>.json" (numbered when taken) in dir.
+std::optional<std::filesystem::path> writeNewLog(
+    const std::filesystem::path& dir, const std::vector<Entry>& entries);
+
+// Whether the open file is a regular file of this user that no other user may change: the only
+// kind of log or journal from outside the private directory that is replayed.
+bool isOwnedPrivately(int fd);
 
 // Creates the directory (mode 0700) when missing and tightens it to 0700 when it is ours. False
 // when it cannot be used privately.
@@ -110,6 +122,7 @@ public:
 
     // Every complete intent line; a torn last line is skipped.
     std::vector<Intent> intents() const;
+    bool isOwnedPrivately() const;
 
 private:
     explicit JournalReader(int fd);

@@ -3,6 +3,7 @@
 
 #include "core/AppModel.h"
 #include "core/Messages.h"
+#include "naming/Messages.h"
 #include "naming/NameBuilder.h"
 #include "support/ImportWait.h"
 
@@ -150,11 +151,21 @@ private slots:
         const fs::path renamedC = m.items().at(2).url;
         QVERIFY(renamedC != oldC);
 
+        // The old name is taken meanwhile: the file stays renamed, and the log stays for a later undo.
+        QVERIFY(QFile(QFile::decodeName(QByteArray::fromStdString(oldC.native()))).open(QIODevice::NewOnly));
+        m.undoLast();
+        QCOMPARE(m.statusMessage(), Messages::undone(0) + u"；"_s + Renamer::Messages::filesLeft(1));
+        QVERIFY(m.lastUndoLog());
+        QCOMPARE(m.items().at(2).url, renamedC);
+        QVERIFY(fs::remove(oldC));
+
         m.undoLast();
         QCOMPARE(m.statusMessage(), Messages::undone(1));
         QVERIFY(!m.lastUndoLog());
         for (const VideoItem& item : m.items()) {
-            QCOMPARE(item.status, VideoItem::Status::Analyzed);
+            // Only the last batch went back.
+            QCOMPARE(item.status,
+                &item == &m.items().at(2) ? VideoItem::Status::Analyzed : VideoItem::Status::Renamed);
             QVERIFY2(fs::exists(item.url), item.url.c_str()); // the list names what is on disk
         }
         QCOMPARE(m.items().at(2).url, oldC);

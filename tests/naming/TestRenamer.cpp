@@ -5,15 +5,19 @@
 #include "naming/Renamer.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using namespace Qt::StringLiterals;
 using Status = VideoItem::Status;
 using Outcome = Renamer::UndoResult::Outcome;
+using Reason = Renamer::UndoResult::Reason;
 namespace fs = std::filesystem;
 
 namespace {
@@ -326,7 +330,7 @@ private slots:
         writeFile(child(m_folder, u"a.CR3"_s), "a new file");
         const Renamer::UndoResult result = Renamer::undo(*log);
         QCOMPARE(result.restored, 0);
-        QCOMPARE(result.skipped, 2);
+        QCOMPARE(result.failures.size(), 2u);
         QCOMPARE(
             tree(m_folder), (QStringList { u"a.CR3"_s, u"茶楼-2.CR3"_s, u"茶楼-2.pp3"_s, u"茶楼.pp3"_s }));
     }
@@ -362,8 +366,14 @@ private slots:
             logs.append(*log);
             const QByteArray json = readFile(*log);
             QVERIFY(json.contains("\n    \""));
+            struct stat st
+            { };
+            QVERIFY(::lstat(item.url.c_str(), &st) == 0);
             QCOMPARE(QJsonDocument::fromJson(json).object(),
-                (QJsonObject { { text(item.url), text(child(m_folder, u"clip%1.mov"_s.arg(i))) } }));
+                (QJsonObject { { text(item.url),
+                    QJsonObject { { u"original"_s, text(child(m_folder, u"clip%1.mov"_s.arg(i))) },
+                        { u"device"_s, QString::number(st.st_dev) },
+                        { u"inode"_s, QString::number(st.st_ino) } } } }));
         }
         const QStringList inUndoDirectory = tree(Renamer::undoDirectory());
         QCOMPARE(inUndoDirectory.size(), 3);
@@ -406,56 +416,122 @@ private slots:
         QVERIFY(fs::remove(items[0].url));
         writeFile(child(m_folder, u"occupied.mov"_s), "a new file");
 
-        const Renamer::UndoResult result = Renamer::undo(*log);
+        Renamer::UndoResult result = Renamer::undo(*log);
         QCOMPARE(result.restored, 1);
-        QCOMPARE(result.skipped, 2);
+        QCOMPARE(result.failures.size(), 2u);
+        QCOMPARE(result.failures[0].reason, Reason::Gone);
+        QCOMPARE(result.failures[1].reason, Reason::OriginalTaken);
         QCOMPARE(readFile(child(m_folder, u"occupied.mov"_s)), "a new file");
         QCOMPARE(readFile(items[1].url), "occupied.mov");
         QCOMPARE(readFile(child(m_folder, u"fine.mov"_s)), "fine.mov");
-        // Read and parsed: the log goes even though not everything went back.
-        QVERIFY(!fs::exists(*log));
+        // The log keeps what a later undo can finish: not the file that is gone.
+        QCOMPARE(result.remaining, log);
+        QCOMPARE(QJsonDocument::fromJson(readFile(*log)).object().keys(), QStringList { text(items[1].url) });
 
-        // Everything gone: nothing to do, and the log still goes.
-        VideoItem item;
-        const auto second = renameOne(u"x.mov"_s, u"y"_s, item);
-        QVERIFY(second && fs::remove(item.url));
-        QCOMPARE(Renamer::undo(*second).restored, 0);
-        QVERIFY(!fs::exists(*second));
+        QVERIFY(fs::remove(child(m_folder, u"occupied.mov"_s)));
+        result = Renamer::undo(*log);
+        QCOMPARE(result.restored, 1);
+        QVERIFY(result.failures.empty() && !result.remaining);
+        QCOMPARE(readFile(child(m_folder, u"occupied.mov"_s)), "occupied.mov");
+        QVERIFY(!fs::exists(*log));
     }
 
-    // Logs from elsewhere: other JSON writers escape every slash; what is no undo log is refused and kept.
+    // Logs from elsewhere: other JSON writers escape every slash; what is no undo log is refused and
+    // kept; an entry no batch makes, or for another file than the batch renamed, is refused while the
+    // rest of the log goes back. %G is such a rest, %D and %I the identity of new.mov, %J of other.mov.
     void undoLogs_data()
     {
         QTest::addColumn<QByteArray>("text"); // %1 is the folder; "missing": there is no log
+        QTest::addColumn<int>("mode");
         QTest::addColumn<int>("outcome");
-
-        QTest::newRow("escaped slashes")
-            << "{\n    \"%1\\/new.mov\" : \"%1\\/old.mov\"\n}\n"_ba << int(Outcome::Replayed);
-        QTest::newRow("a value is a number")
-            << "{\"%1/new.mov\": \"%1/old.mov\", \"%1/x.mov\": 3}"_ba << int(Outcome::Malformed);
-        QTest::newRow("not JSON") << "not json"_ba << int(Outcome::Malformed);
-        QTest::newRow("an array") << "[\"%1/new.mov\"]"_ba << int(Outcome::Malformed);
-        QTest::newRow("empty file") << ""_ba << int(Outcome::Malformed);
-        QTest::newRow("no such file") << "missing"_ba << int(Outcome::Unreadable);
+        QTest::addColumn<int>("refused"); // the reason new.mov stays, -1: it goes back
+        const auto row
+            = [](const char* tag, const char* text, int outcome, int refused = -1, int mode = 0600) {
+                  QTest::newRow(tag) << QByteArray(text) << mode << outcome << refused;
+              };
+        const int replayed = int(Outcome::Replayed);
+        row("escaped slashes", "{\n    \"%1\\/new.mov\" : \"%1\\/old.mov\"\n}\n", replayed);
+        row("identified",
+            "{\"%1/new.mov\": {\"original\": \"%1/old.mov\", \"device\": \"%D\", \"inode\": \"%I\"}}",
+            replayed);
+        row("across folders", "{\"%1/new.mov\": \"%1/sub/old.mov\", %G}", replayed, int(Reason::TwoFolders));
+        row("up a folder", "{\"%1/sub/../new.mov\": \"%1/old.mov\", %G}", replayed, int(Reason::TwoFolders));
+        row("swapped inode",
+            "{\"%1/new.mov\": {\"original\": \"%1/old.mov\", \"device\": \"%D\", \"inode\": \"%J\"}, %G}",
+            replayed, int(Reason::OtherFile));
+        row("a folder", "{\"%1/sub\": \"%1/old.mov\", %G}", replayed, int(Reason::NotRegularFile));
+        row("a link", "{\"%1/link\": \"%1/old.mov\", %G}", replayed, int(Reason::NotRegularFile));
+        row("writable by others", "{\"%1/new.mov\": \"%1/old.mov\"}", int(Outcome::Refused), -1, 0622);
+        row("a value is a number", "{\"%1/new.mov\": \"%1/old.mov\", \"%1/x.mov\": 3}",
+            int(Outcome::Malformed));
+        row("not JSON", "not json", int(Outcome::Malformed));
+        row("an array", "[\"%1/new.mov\"]", int(Outcome::Malformed));
+        row("empty file", "", int(Outcome::Malformed));
+        row("no such file", "missing", int(Outcome::Unreadable));
     }
 
     void undoLogs()
     {
         QFETCH(QByteArray, text);
+        QFETCH(int, mode);
         QFETCH(int, outcome);
+        QFETCH(int, refused);
 
-        writeFile(child(m_folder, u"new.mov"_s), "n");
+        makeTree(m_folder, { u"new.mov"_s, u"good-new.mov"_s, u"other.mov"_s, u"sub/"_s, u"link@"_s });
         const fs::path log = m_folder / "log.json";
+        struct stat st
+        { };
+        QVERIFY(::lstat(child(m_folder, u"new.mov"_s).c_str(), &st) == 0);
+        text.replace("%D", QByteArray::number(qulonglong(st.st_dev)));
+        text.replace("%I", QByteArray::number(qulonglong(st.st_ino)));
+        QVERIFY(::lstat(child(m_folder, u"other.mov"_s).c_str(), &st) == 0);
+        text.replace("%J", QByteArray::number(qulonglong(st.st_ino)));
+        text.replace("%G", "\"%1/good-new.mov\": \"%1/good.mov\"");
         QByteArray folder = QByteArray::fromStdString(m_folder.native());
-        if (text != "missing")
-            writeFile(log, text.replace("%1", folder.replace("/", "\\/")));
+        if (text != "missing") {
+            writeFile(log, text.replace("%1", text.contains("\\/") ? folder.replace("/", "\\/") : folder));
+            fs::permissions(log, fs::perms(mode));
+        }
         const Renamer::UndoResult result = Renamer::undo(log);
         const bool replayed = outcome == int(Outcome::Replayed);
+        const bool moved = replayed && refused < 0;
         QCOMPARE(int(result.outcome), outcome);
-        QCOMPARE(result.restored, replayed ? 1 : 0);
-        QCOMPARE(fs::exists(log), outcome == int(Outcome::Malformed));
-        QCOMPARE(fs::exists(child(m_folder, u"new.mov"_s)), !replayed);
-        QCOMPARE(readFile(child(m_folder, replayed ? u"old.mov"_s : u"new.mov"_s)), "n");
+        QCOMPARE(result.restored, int(moved) + int(text.contains("good-new")));
+        QCOMPARE(result.failures.size(), size_t(replayed && !moved));
+        if (!result.failures.empty())
+            QCOMPARE(int(result.failures[0].reason), refused);
+        QVERIFY(!result.remaining);
+        // A log from outside the private folder is never removed.
+        QCOMPARE(fs::exists(log), outcome != int(Outcome::Unreadable));
+        QCOMPARE(fs::exists(child(m_folder, u"new.mov"_s)), !moved);
+        QCOMPARE(fs::exists(child(m_folder, u"old.mov"_s)), moved);
+    }
+
+    // A journal handed in names two links of one file, and a file in another folder: nothing moves and
+    // no name goes.
+    void craftedJournal()
+    {
+        makeTree(m_folder, { u"a.mov"_s, u"sub/"_s, u"sub/c.mov"_s });
+        fs::create_hard_link(child(m_folder, u"a.mov"_s), child(m_folder, u"b.mov"_s));
+        QByteArray lines;
+        for (const auto& [renamed, original] : { std::pair { "b.mov", "a.mov" }, { "sub/c.mov", "c.mov" } }) {
+            struct stat st
+            { };
+            QVERIFY(::lstat(child(m_folder, QString::fromUtf8(renamed)).c_str(), &st) == 0);
+            lines += QJsonDocument(QJsonArray { text(child(m_folder, QString::fromUtf8(renamed))),
+                                       text(child(m_folder, QString::fromUtf8(original))),
+                                       QString::number(st.st_dev), QString::number(st.st_ino) })
+                         .toJson(QJsonDocument::Compact)
+                + '\n';
+        }
+        const fs::path journal = m_folder / "tagora_undo_1.json.journal";
+        writeFile(journal, lines);
+        fs::permissions(journal, fs::perms::owner_read | fs::perms::owner_write);
+        const QStringList before = tree(m_folder);
+        const Renamer::UndoResult result = Renamer::undo(journal);
+        QCOMPARE(result.outcome, Outcome::Replayed);
+        QCOMPARE(result.restored, 0);
+        QCOMPARE(tree(m_folder), before);
     }
 };
 

@@ -5,6 +5,7 @@
 #include "naming/Renamer.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -96,7 +97,8 @@ private slots:
         const Run run = cli({ u"undo"_s, u"--last"_s, u"--json"_s });
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(QJsonDocument::fromJson(run.out).object(),
-            (QJsonObject { { u"status"_s, u"已撤销 2 个文件的重命名"_s }, { u"restored"_s, 2 } }));
+            (QJsonObject { { u"status"_s, u"已撤销 2 个文件的重命名"_s }, { u"restored"_s, 2 },
+                { u"failed"_s, QJsonArray() }, { u"undoLog"_s, QJsonValue() } }));
         QVERIFY(fs::exists(m_folder / "b") && fs::exists(m_folder / "c"));
         QVERIFY(!fs::exists(newer));
         QVERIFY(fs::exists(older));
@@ -117,7 +119,7 @@ private slots:
         QTest::newRow("not JSON") << "undo"_ba << 2;
     }
 
-    // A log that cannot be read is kept; one that was replayed is removed.
+    // A private log that was replayed is removed; any other is kept.
     void namedLog()
     {
         QFETCH(QByteArray, content);
@@ -133,6 +135,30 @@ private slots:
         QCOMPARE(run.exitCode, exitCode);
         QCOMPARE(fs::exists(log), !content.isEmpty());
         QCOMPARE(fs::exists(m_folder / "b"), content.isEmpty());
+    }
+
+    // A log the user names is never removed; a file whose old name is taken again is named with the
+    // reason, and a later undo --last finishes the batch.
+    void partialUndo()
+    {
+        const fs::path log = rename({ u"a"_s, u"b"_s });
+        const fs::path named = m_folder.parent_path() / "copy.json";
+        QVERIFY(fs::copy_file(log, named) && fs::remove(log));
+        writeFile(m_folder / "a", "taken again");
+
+        Run run = cli({ u"undo"_s, QFile::decodeName(QByteArray::fromStdString(named.native())) });
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(
+            run.err.contains(QFile::decodeName(QByteArray::fromStdString((m_folder / "renamed-a").native()))
+                + u"：原来的名称已被其他文件占用"_s),
+            qPrintable(run.err));
+        QVERIFY(fs::exists(named) && fs::exists(m_folder / "b"));
+
+        QVERIFY(fs::remove(m_folder / "a"));
+        run = cli({ u"undo"_s, u"--last"_s });
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.out, QByteArray::fromStdString((m_folder / "a").native()) + '\n');
+        QVERIFY(fs::exists(named) && fs::is_empty(Renamer::undoDirectory()));
     }
 
     void interruptedBatch()
@@ -161,7 +187,8 @@ private slots:
         const Run run = cli({ u"undo"_s, u"--json"_s });
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(QJsonDocument::fromJson(run.out).object(),
-            (QJsonObject { { u"status"_s, u"没有可撤销的操作"_s }, { u"restored"_s, 0 } }));
+            (QJsonObject { { u"status"_s, u"没有可撤销的操作"_s }, { u"restored"_s, 0 },
+                { u"failed"_s, QJsonArray() }, { u"undoLog"_s, QJsonValue() } }));
         QCOMPARE(cli({ u"undo"_s, u"a.json"_s, u"b.json"_s }).exitCode, 2);
         QCOMPARE(cli({ u"undo"_s, u"a.json"_s, u"--last"_s }).exitCode, 2);
     }

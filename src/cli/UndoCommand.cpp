@@ -87,8 +87,8 @@ Command undoCommand()
                 const QJsonArray failed = reportFailures(result);
                 const QString rest = result.remaining ? displayPath(*result.remaining) : QString();
                 if (options.json) {
-                    Output::json({ { u"status"_s, status }, { u"restored"_s, result.restored },
-                        { u"failed"_s, failed },
+                    Output::json({ { u"schemaVersion"_s, SchemaVersion }, { u"status"_s, status },
+                        { u"restored"_s, result.restored }, { u"failed"_s, failed },
                         { u"undoLog"_s, rest.isEmpty() ? QJsonValue() : QJsonValue(rest) } });
                 } else {
                     // One line per file moved back: its old path, where it is now again.

@@ -97,8 +97,8 @@ private slots:
         const Run run = cli({ u"undo"_s, u"--last"_s, u"--json"_s });
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(QJsonDocument::fromJson(run.out).object(),
-            (QJsonObject { { u"status"_s, u"已撤销 2 个文件的重命名"_s }, { u"restored"_s, 2 },
-                { u"failed"_s, QJsonArray() }, { u"undoLog"_s, QJsonValue() } }));
+            (QJsonObject { { u"schemaVersion"_s, 1 }, { u"status"_s, u"已撤销 2 个文件的重命名"_s },
+                { u"restored"_s, 2 }, { u"failed"_s, QJsonArray() }, { u"undoLog"_s, QJsonValue() } }));
         QVERIFY(fs::exists(m_folder / "b") && fs::exists(m_folder / "c"));
         QVERIFY(!fs::exists(newer));
         QVERIFY(fs::exists(older));
@@ -187,8 +187,8 @@ private slots:
         const Run run = cli({ u"undo"_s, u"--json"_s });
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(QJsonDocument::fromJson(run.out).object(),
-            (QJsonObject { { u"status"_s, u"没有可撤销的操作"_s }, { u"restored"_s, 0 },
-                { u"failed"_s, QJsonArray() }, { u"undoLog"_s, QJsonValue() } }));
+            (QJsonObject { { u"schemaVersion"_s, 1 }, { u"status"_s, u"没有可撤销的操作"_s },
+                { u"restored"_s, 0 }, { u"failed"_s, QJsonArray() }, { u"undoLog"_s, QJsonValue() } }));
         QCOMPARE(cli({ u"undo"_s, u"a.json"_s, u"b.json"_s }).exitCode, 2);
         QCOMPARE(cli({ u"undo"_s, u"a.json"_s, u"--last"_s }).exitCode, 2);
     }

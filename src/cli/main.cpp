@@ -7,6 +7,7 @@
 #include "common/SettingsStore.h"
 #include "core/AppModel.h"
 #include "core/Messages.h"
+#include "naming/PlaceResolver.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -113,6 +114,13 @@ int main(int argc, char* argv[])
     if (const QString moved = SettingsStore::lastQuarantinePath(); !moved.isEmpty())
         Output::line(stderr, Messages::settingsMovedAside(moved));
     options->applyTo(model.settings());
+    const AppSettings& settings = model.settings();
+    const QStringList sendsKey { u"settings"_s, u"models"_s, u"analyze"_s };
+    if (settings.engine() == VisionEngine::OpenAI && sendsKey.contains(options->command)) {
+        if (const auto warning = Messages::plainTextKeyWarning(settings.openAIURL(), settings.openAIKey))
+            Output::line(stderr, *warning);
+    }
+    PlaceResolver::setUnreachableHandler([](const QString& message) { Output::line(stderr, message); });
     StatusPrinter printer(model);
     stopRunOnInterrupt(model);
 

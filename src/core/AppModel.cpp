@@ -755,6 +755,10 @@ void AppModel::probeInstallation(const std::function<void(bool)>& done)
     shell->setArguments({ u"-c"_s, u"command -v ollama"_s });
     shell->setStandardInputFile(QProcess::nullDevice());
     shell->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The shell needs PATH, not the key.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(u"VELMORA_API_KEY"_s);
+    shell->setProcessEnvironment(environment);
     connect(shell, &QProcess::finished, this, [shell, done](int exitCode, QProcess::ExitStatus status) {
         shell->deleteLater();
         const QByteArray output = shell->readAllStandardOutput();

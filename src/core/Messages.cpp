@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/Messages.h"
 
+#include <QHostAddress>
+
 #include <cmath>
 
 namespace Messages {
@@ -73,6 +75,18 @@ QString analysisFinished(qsizetype successes, qsizetype total, double elapsedSec
 QString analysisStopped(qsizetype successes, qsizetype total, double elapsedSeconds, bool listChanged)
 {
     return summary(u"分析已停止：成功 "_s, successes, total, elapsedSeconds, listChanged);
+}
+
+std::optional<QString> plainTextKeyWarning(const QUrl& url, const QString& key)
+{
+    const QString host = url.host();
+    QHostAddress address;
+    if (key.isEmpty() || url.scheme() != u"http" || host.compare(u"localhost"_s, Qt::CaseInsensitive) == 0
+        || host.endsWith(u".localhost"_s, Qt::CaseInsensitive)
+        || (address.setAddress(host) && address.isLoopback()))
+        return std::nullopt;
+    return u"API 密钥将以明文发送到 "_s + host
+        + u"（http:// 不加密，同一网络中的他人可以截获），请改用 https://"_s;
 }
 
 } // namespace Messages

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <QUrl>
 
 #include <optional>
 
@@ -61,6 +62,10 @@ inline QString undone(qsizetype count)
 {
     return u"已撤销 "_s + QString::number(count) + u" 个文件的重命名"_s;
 }
+
+// When a non-empty key would go over plain http:// to a host other than this machine: the warning, else
+// nothing. For the online engine's address.
+std::optional<QString> plainTextKeyWarning(const QUrl& url, const QString& key);
 
 // The readiness hints of the local model server.
 // The local model server's official installer for Linux.

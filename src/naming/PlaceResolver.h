@@ -34,6 +34,11 @@ using PlaceCallback = std::function<void(const std::optional<QString>& place)>;
 void reverseGeocode(
     const GeoCoordinate& coordinate, const QString& serviceURL, QObject* context, PlaceCallback done);
 
+// Called on the main thread with a message for the user when a request first gets no usable answer
+// from the service (unreachable, timed out, an HTTP error status): once a process, so a long run does
+// not repeat it. Replaces the handler set before.
+void setUnreachableHandler(std::function<void(const QString& message)> handler);
+
 // One place as the service describes it.
 struct Placemark
 {
@@ -55,7 +60,8 @@ QString cacheKey(const GeoCoordinate& coordinate);
 std::optional<QString> cached(const QString& key);
 
 // Test seams for the one-request-a-second pacing: a clock in milliseconds and a timer that calls fire
-// after delayMs. reset() restores both, forgets the pacing and empties the cache.
+// after delayMs. reset() restores both, forgets the pacing and whether a failure was said, and empties
+// the cache.
 namespace GeocoderTesting {
 void setClock(std::function<qint64()> clock);
 void setTimer(std::function<void(qint64 delayMs, std::function<void()> fire)> timer);

@@ -29,6 +29,7 @@
 
 #include <cmath>
 #include <deque>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -42,6 +43,9 @@ constexpr int MaxPartLength = 12;
 
 QMutex s_cacheLock;
 QHash<QString, QString> s_cache;
+// Main thread only.
+std::function<void(const QString&)> s_unreachableHandler;
+bool s_unreachableSaid = false;
 
 void store(const QString& key, const QString& place)
 {
@@ -213,6 +217,13 @@ private:
                 if (generation != m_generation)
                     return;
                 m_inFlight = false;
+                if ((!reply.isFinished() || !reply.isSuccessStatus())
+                    && !std::exchange(s_unreachableSaid, true) && s_unreachableHandler) {
+                    const QString why
+                        = reply.isFinished() ? u"HTTP "_s + QString::number(reply.status) : reply.errorText;
+                    s_unreachableHandler(u"反查地名服务 "_s + pending.base.host() + u" 不可用（"_s + why
+                        + u"），本次的地名不含 GPS 反查结果"_s);
+                }
                 std::optional<QString> place;
                 if (reply.isFinished() && reply.isSuccessStatus()) {
                     if (const auto placemark = PlaceResolver::placemarkFromReply(reply.body))
@@ -338,6 +349,11 @@ void reverseGeocode(
     Geocoder::instance().enqueue({ key, coordinate, *base, context, std::move(done) });
 }
 
+void setUnreachableHandler(std::function<void(const QString& message)> handler)
+{
+    s_unreachableHandler = std::move(handler);
+}
+
 namespace GeocoderTesting {
 
 void setClock(std::function<qint64()> clock)
@@ -353,6 +369,7 @@ void setTimer(std::function<void(qint64 delayMs, std::function<void()> fire)> ti
 void reset()
 {
     Geocoder::instance().reset();
+    s_unreachableSaid = false;
     const QMutexLocker locker(&s_cacheLock);
     s_cache.clear();
 }

@@ -109,7 +109,7 @@ private slots:
             QSKIP("VELMORA_CLI names the program under test; ctest sets it");
     }
 
-    // The first line of the help (standard output), or of the error (standard error).
+    // The first line of standard error, or of standard output when nothing went there.
     void usage_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -150,6 +150,12 @@ private slots:
             u"settings"_s } << 2 << u"velmora-cli: --api-key 与 --api-key-file 只能给一个"_s;
         QTest::newRow("unreadable key file") << QStringList { u"--api-key-file=/nonexistent"_s, u"models"_s }
                                              << 2 << u"velmora-cli: 无法从 /nonexistent 读取 API 密钥"_s;
+        QTest::newRow("key over plain http") << QStringList { u"--engine=openai"_s,
+            u"--base-url=http://gpu.lan:8000/v1"_s, u"--api-key=sk-a"_s, u"settings"_s }
+                                             << 0 << u"API 密钥将以明文发送到 gpu.lan（"_s;
+        QTest::newRow("key over http to this machine") << QStringList { u"--engine=openai"_s,
+            u"--base-url=http://127.0.0.1:8000/v1"_s, u"--api-key=sk-a"_s, u"settings"_s }
+                                                       << 0 << u"autoCheckUpdate = "_s;
         QTest::newRow("usage error as JSON")
             << QStringList { u"--json"_s, u"analyze"_s } << 2 << u"velmora-cli: analyze 缺少参数"_s;
     }
@@ -161,7 +167,7 @@ private slots:
         QFETCH(QString, firstLine);
         const Run run = cli(arguments);
         QCOMPARE(run.exitCode, exitCode);
-        const QString output = exitCode == 0 ? QString::fromUtf8(run.out) : run.err;
+        const QString output = run.err.isEmpty() ? QString::fromUtf8(run.out) : run.err;
         QVERIFY2(output.startsWith(firstLine), qPrintable(output));
         if (exitCode == 2) {
             // The error and where to find the help, not the whole help.

@@ -2,9 +2,11 @@
 #include "naming/PlaceResolver.h"
 #include "support/FakeHttpServer.h"
 
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpServer>
 #include <QTest>
 #include <QTimer>
 
@@ -46,6 +48,7 @@ private:
     std::optional<FakeHttpServer> m_server;
     std::optional<QObject> m_context;
     QList<std::optional<QString>> m_places;
+    QStringList m_unreachable;
 
     // Asks the fake service, or the one at address, and collects the answer in m_places.
     void ask(const GeoCoordinate& coordinate, const QString& address = QString())
@@ -65,6 +68,9 @@ private slots:
         QVERIFY(m_server->listen());
         m_context.emplace();
         m_places.clear();
+        m_unreachable.clear();
+        PlaceResolver::setUnreachableHandler(
+            [this](const QString& message) { m_unreachable.append(message); });
     }
 
     void cleanup()
@@ -142,6 +148,7 @@ private slots:
         const auto expected = place.isEmpty() ? std::nullopt : std::optional(place);
         QCOMPARE(m_places.first(), expected);
         QCOMPARE(PlaceResolver::cached(u"30.646,104.048"_s), expected);
+        QCOMPARE(m_unreachable.size(), status == 200 ? 0 : 1); // an error status is said, no place is not
         QCOMPARE(m_server->count(u"/reverse"_s), 1);
         const FakeHttpServer::Request request = m_server->last(u"/reverse"_s);
         QCOMPARE(request.query.queryItemValue(u"format"_s), u"jsonv2"_s);
@@ -182,6 +189,20 @@ private slots:
         ask(Wuhou);
         QTRY_COMPARE(m_places.size(), 2);
         QCOMPARE(m_places, (QList<std::optional<QString>> { std::nullopt, u"成都市武侯区武侯祠"_s }));
+    }
+
+    // A service that cannot be reached is said once, with its host.
+    void unreachableIsSaidOnce()
+    {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QString address = u"http://127.0.0.1:%1"_s.arg(closed.serverPort());
+        closed.close();
+        ask(Wuhou, address);
+        ask({ 31.0, 104.0 }, address);
+        QTRY_COMPARE(m_places.size(), 2);
+        QCOMPARE(m_unreachable.size(), 1);
+        QVERIFY(m_unreachable.first().startsWith(u"反查地名服务 127.0.0.1 不可用"_s));
     }
 
     void serviceAddress_data()

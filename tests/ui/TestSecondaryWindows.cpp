@@ -215,6 +215,13 @@ private slots:
         QCOMPARE(combo->lineEdit()->placeholderText(), u"例如 gpt-4o / qwen-vl-max"_s);
         QCOMPARE(combo->currentText(), u"qwen-vl-max"_s);
         QTRY_COMPARE(combo->count(), 1); // the online service's list
+        // A key over plain http:// is warned about, unless it stays on this machine.
+        QLabel* warning = child<QLabel>(window, u"plainKeyWarningLabel"_s);
+        child<QLineEdit>(window, u"apiKeyEdit"_s)->setText(u"sk-a"_s);
+        QVERIFY(!warning->isVisible());
+        child<QLineEdit>(window, u"apiBaseEdit"_s)->setText(u"http://gpu.lan:8000/v1"_s);
+        QVERIFY(warning->isVisible());
+        QVERIFY(warning->text().startsWith(u"API 密钥将以明文发送到 gpu.lan"_s));
         window.cancel();
         QCOMPARE(m.settings().engine(), VisionEngine::OpenAI);
     }

@@ -3,6 +3,7 @@
 
 #include "common/AppSettings.h"
 #include "core/AppModel.h"
+#include "core/Messages.h"
 #include "ui/widgets/GeocoderAttribution.h"
 #include "ui/windows/FormParts.h"
 #include "ui/windows/MediaTargetWindow.h"
@@ -146,6 +147,17 @@ void SettingsWindow::buildUI()
     m_apiKey = field("apiKeyEdit", s.openAIKey, u"sk-…（留空则不带鉴权头）"_s);
     m_apiKey->setEchoMode(QLineEdit::Password);
     add(onlineOnly(FormParts::row(u"API 密钥"_s, m_apiKey)));
+    // In a box of its own: the engine shows and hides the box, the address and key this label.
+    m_plainKeyWarning = FormParts::help(QString(), ContentWidth);
+    m_plainKeyWarning->setObjectName(u"plainKeyWarningLabel"_s);
+    m_plainKeyWarning->setTextFormat(Qt::PlainText);
+    auto* warningBox = new QWidget;
+    auto* warningLayout = new QVBoxLayout(warningBox);
+    warningLayout->setContentsMargins(0, 0, 0, 0);
+    warningLayout->addWidget(m_plainKeyWarning);
+    add(onlineOnly(warningBox));
+    connect(m_apiBase, &QLineEdit::textChanged, this, &SettingsWindow::updatePlainKeyWarning);
+    connect(m_apiKey, &QLineEdit::textChanged, this, &SettingsWindow::updatePlainKeyWarning);
     add(onlineOnly(
         help(u"⚠️ "
              u"选联网接口后，画面会被上传到该服务商，不再是「全程本地」。只填支持视觉（识图）的模型，"
@@ -268,6 +280,7 @@ void SettingsWindow::buildUI()
     outer->addWidget(m_scroll, 1);
     outer->addWidget(m_footer);
     updateAttribution();
+    updatePlainKeyWarning();
 }
 
 void SettingsWindow::updateEngineUI()
@@ -285,6 +298,15 @@ void SettingsWindow::updateAttribution()
     // Shown while the address names the public service, whether the lookup is on or not: the credit
     // goes with the choice of service.
     m_attribution->parentWidget()->setVisible(GeocoderAttribution::isPublicService(m_geocoder->text()));
+}
+
+void SettingsWindow::updatePlainKeyWarning()
+{
+    AppSettings typed;
+    typed.openAIBaseURL = m_apiBase->text();
+    const auto warning = Messages::plainTextKeyWarning(typed.openAIURL(), m_apiKey->text().trimmed());
+    m_plainKeyWarning->setText(warning.value_or(QString()));
+    m_plainKeyWarning->setVisible(warning.has_value());
 }
 
 void SettingsWindow::updateFirstSteps()

@@ -53,6 +53,7 @@ private:
     void refreshPullState();
     void updateEngineUI();
     void updateAttribution();
+    void updatePlainKeyWarning();
     void updateFirstSteps();
     void resizeWindowToFit();
     void setNote(const QString& text, FormParts::Tone tone);
@@ -67,6 +68,7 @@ private:
     QLineEdit* m_endpoint = nullptr;
     QLineEdit* m_apiBase = nullptr;
     QLineEdit* m_apiKey = nullptr;
+    QLabel* m_plainKeyWarning = nullptr;
     QList<QWidget*> m_localOnly;
     QList<QWidget*> m_onlineOnly;
     QComboBox* m_modelCombo = nullptr;

@@ -115,49 +115,38 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("firstLine");
-        QTest::newRow("help") << QStringList { u"--help"_s } << 0
-                              << u"用法: velmora-cli [选项] 命令 [参数...]"_s;
-        QTest::newRow("-h after a command") << QStringList { u"analyze"_s, u"-h"_s } << 0
-                                            << u"用法: velmora-cli [选项] analyze PATH... [--rename]"_s;
-        QTest::newRow("help command")
-            << QStringList { u"help"_s, u"undo"_s } << 0 << u"用法: velmora-cli [选项] undo [LOG | --last]"_s;
-        QTest::newRow("version") << QStringList { u"--version"_s } << 0 << u"velmora-cli "_s;
-        QTest::newRow("no command") << QStringList {} << 2 << u"velmora-cli: 缺少命令"_s;
-        QTest::newRow("unknown command")
-            << QStringList { u"rename-everything"_s } << 2 << u"velmora-cli: 未知命令: rename-everything"_s;
-        QTest::newRow("unknown option")
-            << QStringList { u"--colour"_s, u"settings"_s } << 2 << u"velmora-cli: 未知选项: --colour"_s;
-        QTest::newRow("bad engine") << QStringList { u"--engine"_s, u"gemini"_s, u"settings"_s } << 2
-                                    << u"velmora-cli: --engine 只能是 ollama 或 openai"_s;
-        QTest::newRow("bad target") << QStringList { u"--target=all"_s, u"settings"_s } << 2
-                                    << u"velmora-cli: --target 只能是 videos、photos 或 both"_s;
-        QTest::newRow("frames out of range") << QStringList { u"--frames"_s, u"9"_s, u"settings"_s } << 2
-                                             << u"velmora-cli: --frames 需要 1 到 6 之间的整数"_s;
-        QTest::newRow("frames never names a folder")
-            << QStringList { u"inspect"_s, u"a.mp4"_s, u"--frames"_s, u"out"_s } << 2
-            << u"velmora-cli: --frames 需要 1 到 6 之间的整数（写出帧图片请用 --frames-dir DIR）"_s;
-        QTest::newRow("option without value")
-            << QStringList { u"settings"_s, u"--model"_s } << 2 << u"velmora-cli: 选项 --model 需要一个值"_s;
-        QTest::newRow("import without path")
-            << QStringList { u"import"_s } << 2 << u"velmora-cli: import 缺少参数"_s;
-        QTest::newRow("surplus argument")
-            << QStringList { u"settings"_s, u"extra"_s } << 2 << u"velmora-cli: 多余的参数: extra"_s;
-        QTest::newRow("undo log and --last")
-            << QStringList { u"undo"_s, u"--last"_s, u"log"_s } << 2 << u"velmora-cli: 多余的参数: log"_s;
-        QTest::newRow("option of another command") << QStringList { u"import"_s, u"a.mp4"_s, u"--rename"_s }
-                                                   << 2 << u"velmora-cli: 选项 --rename 只用于 analyze"_s;
-        QTest::newRow("two keys") << QStringList { u"--api-key=k"_s, u"--api-key-file"_s, u"-"_s,
-            u"settings"_s } << 2 << u"velmora-cli: --api-key 与 --api-key-file 只能给一个"_s;
-        QTest::newRow("unreadable key file") << QStringList { u"--api-key-file=/nonexistent"_s, u"models"_s }
-                                             << 2 << u"velmora-cli: 无法从 /nonexistent 读取 API 密钥"_s;
-        QTest::newRow("key over plain http") << QStringList { u"--engine=openai"_s,
-            u"--base-url=http://gpu.lan:8000/v1"_s, u"--api-key=sk-a"_s, u"settings"_s }
-                                             << 0 << u"API 密钥将以明文发送到 gpu.lan（"_s;
-        QTest::newRow("key over http to this machine") << QStringList { u"--engine=openai"_s,
-            u"--base-url=http://127.0.0.1:8000/v1"_s, u"--api-key=sk-a"_s, u"settings"_s }
-                                                       << 0 << u"autoCheckUpdate = "_s;
-        QTest::newRow("usage error as JSON")
-            << QStringList { u"--json"_s, u"analyze"_s } << 2 << u"velmora-cli: analyze 缺少参数"_s;
+        auto row = [](const char* name, const QString& arguments, int exitCode, const QString& firstLine) {
+            QTest::newRow(name) << arguments.split(u' ', Qt::SkipEmptyParts) << exitCode << firstLine;
+        };
+        row("help", u"--help"_s, 0, u"用法: velmora-cli [选项] 命令 [参数...]"_s);
+        row("-h after a command", u"analyze -h"_s, 0,
+            u"用法: velmora-cli [选项] analyze PATH... [--rename]"_s);
+        row("help command", u"help undo"_s, 0, u"用法: velmora-cli [选项] undo [LOG | --last]"_s);
+        row("version", u"--version"_s, 0, u"velmora-cli "_s);
+        row("no command", {}, 2, u"velmora-cli: 缺少命令"_s);
+        row("unknown command", u"rename-everything"_s, 2, u"velmora-cli: 未知命令: rename-everything"_s);
+        row("unknown option", u"--colour settings"_s, 2, u"velmora-cli: 未知选项: --colour"_s);
+        row("bad engine", u"--engine gemini settings"_s, 2,
+            u"velmora-cli: --engine 只能是 ollama 或 openai"_s);
+        row("bad target", u"--target=all settings"_s, 2,
+            u"velmora-cli: --target 只能是 videos、photos 或 both"_s);
+        row("frames out of range", u"--frames 9 settings"_s, 2,
+            u"velmora-cli: --frames 需要 1 到 6 之间的整数"_s);
+        row("frames never names a folder", u"inspect a.mp4 --frames out"_s, 2,
+            u"velmora-cli: --frames 需要 1 到 6 之间的整数（写出帧图片请用 --frames-dir DIR）"_s);
+        row("option without value", u"settings --model"_s, 2, u"velmora-cli: 选项 --model 需要一个值"_s);
+        row("import without path", u"import"_s, 2, u"velmora-cli: import 缺少参数"_s);
+        row("surplus argument", u"settings extra"_s, 2, u"velmora-cli: 多余的参数: extra"_s);
+        row("option of another command", u"import a.mp4 --rename"_s, 2,
+            u"velmora-cli: 选项 --rename 只用于 analyze"_s);
+        row("two keys", u"--api-key=k --api-key-file - settings"_s, 2,
+            u"velmora-cli: --api-key 与 --api-key-file 只能给一个"_s);
+        row("unreadable key file", u"--api-key-file=/nonexistent models"_s, 2,
+            u"velmora-cli: 无法从 /nonexistent 读取 API 密钥"_s);
+        row("key over plain http",
+            u"--engine=openai --base-url=http://gpu.lan:8000/v1 --api-key=k settings"_s, 0,
+            u"API 密钥将以明文发送到 gpu.lan（"_s);
+        row("usage error as JSON", u"--json analyze"_s, 2, u"velmora-cli: analyze 缺少参数"_s);
     }
 
     void usage()

@@ -6,16 +6,17 @@ cd "$(dirname "${BASH_SOURCE[0]}")/../src" || exit 2
 
 declare -A allowed=(
     [common]="common"
+    [catalogue]="common catalogue"
     [net]="net"
     [media]="common net media"
     [vision]="common net vision"
     [naming]="common net naming"
     [update]="common net update"
     [decoder]="common media decoder"
-    [core]="common net media decoder vision naming update core"
-    [cli]="common net media decoder vision naming update core cli"
-    [ui]="common net media decoder vision naming update core ui"
-    [app]="common net media decoder vision naming update core ui app"
+    [core]="common net media decoder vision naming update catalogue core"
+    [cli]="common net media decoder vision naming update catalogue core cli"
+    [ui]="common net media decoder vision naming update catalogue core ui"
+    [app]="common net media decoder vision naming update catalogue core ui app"
 )
 
 status=0

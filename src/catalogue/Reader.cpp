@@ -1,0 +1,177 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "catalogue/Reader.h"
+
+#include "catalogue/Columns.h"
+#include "catalogue/Database.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace Catalogue::Columns;
+
+namespace Catalogue {
+
+namespace {
+
+#define FILE_COLUMNS                                                                                         \
+    "size, hash, device, inode, mtime_ns, path, kind, capture_date, capture_source, place, latitude, "       \
+    "longitude"
+#define ANALYSIS_COLUMNS                                                                                     \
+    "engine, model, frame_count, prompt_version, raw_reply, content, place_guess, duration_ms, analyzed_at"
+
+} // namespace
+
+Reader::Reader(const std::filesystem::path& database)
+    : m_db(connect(database, true))
+{
+    m_byStamp = m_db.prepare("SELECT " FILE_COLUMNS " FROM files WHERE device = ?1 AND inode = ?2");
+    m_byIdentity = m_db.prepare("SELECT " FILE_COLUMNS " FROM files WHERE size = ?1 AND hash = ?2");
+    m_analysis = m_db.prepare("SELECT " ANALYSIS_COLUMNS " FROM analyses WHERE file_id = "
+                              "(SELECT id FROM files WHERE size = ?1 AND hash = ?2) AND engine = ?3 "
+                              "AND model = ?4 AND frame_count = ?5 AND prompt_version = ?6");
+    m_latestAnalysis = m_db.prepare("SELECT " ANALYSIS_COLUMNS " FROM analyses WHERE file_id = "
+                                    "(SELECT id FROM files WHERE size = ?1 AND hash = ?2) "
+                                    "ORDER BY analyzed_at DESC, id DESC LIMIT 1");
+    m_thumbnail = m_db.prepare(
+        "SELECT jpeg FROM thumbnails WHERE file_id = (SELECT id FROM files WHERE size = ?1 AND hash = ?2)");
+}
+
+std::optional<FileRecord> Reader::fileWhere(Sqlite::Statement& query)
+{
+    std::optional<FileRecord> record;
+    if (query.step() == SQLITE_ROW) {
+        record.emplace();
+        record->identity = { query.integer(0), query.blob(1) };
+        record->stamp
+            = { quint64(query.integer(2)), quint64(query.integer(3)), query.integer(0), query.integer(4) };
+        record->path = pathFrom(query.blob(5));
+        record->kind = mediaKindFromRaw(query.text(6)).value_or(MediaKind::Video);
+        if (!query.isNull(7))
+            record->captureDate = timeFrom(query.integer(7));
+        record->captureSource = query.text(8);
+        record->place = query.optionalText(9);
+        if (!query.isNull(10) && !query.isNull(11))
+            record->coordinate = GeoCoordinate { query.real(10), query.real(11) };
+    }
+    query.reset();
+    return record;
+}
+
+std::optional<FileLookup> Reader::lookup(const std::filesystem::path& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    std::optional<FileLookup> found;
+    if (const std::optional<FileStamp> stamp = stampOf(fd)) {
+        m_byStamp.bind(1, qint64(stamp->device)).bind(2, qint64(stamp->inode));
+        std::optional<FileRecord> known = fileWhere(m_byStamp);
+        if (known && known->stamp == *stamp) {
+            found = FileLookup { *stamp, known->identity, std::move(known), false };
+        } else if (const std::optional<FileIdentity> identity = identityOf(fd)) {
+            m_byIdentity.bind(1, identity->size).bindBlob(2, identity->hash);
+            found = FileLookup { *stamp, *identity, fileWhere(m_byIdentity), true };
+        }
+    }
+    ::close(fd);
+    return found;
+}
+
+std::optional<FileRecord> Reader::file(const FileIdentity& identity)
+{
+    m_byIdentity.bind(1, identity.size).bindBlob(2, identity.hash);
+    return fileWhere(m_byIdentity);
+}
+
+std::optional<AnalysisRecord> Reader::analysisFrom(Sqlite::Statement& query)
+{
+    std::optional<AnalysisRecord> record;
+    if (query.step() == SQLITE_ROW) {
+        record = AnalysisRecord {
+            { query.text(0), query.text(1), int(query.integer(2)), int(query.integer(3)) },
+            query.text(4),
+            query.text(5),
+            query.text(6),
+            query.integer(7),
+            timeFrom(query.integer(8)),
+        };
+    }
+    query.reset();
+    return record;
+}
+
+std::optional<AnalysisRecord> Reader::analysis(const FileIdentity& identity, const AnalysisKey& key)
+{
+    m_analysis.bind(1, identity.size).bindBlob(2, identity.hash);
+    m_analysis.bind(3, key.engine).bind(4, key.model).bind(5, key.frameCount).bind(6, key.promptVersion);
+    return analysisFrom(m_analysis);
+}
+
+std::optional<AnalysisRecord> Reader::latestAnalysis(const FileIdentity& identity)
+{
+    m_latestAnalysis.bind(1, identity.size).bindBlob(2, identity.hash);
+    return analysisFrom(m_latestAnalysis);
+}
+
+QByteArray Reader::thumbnail(const FileIdentity& identity)
+{
+    m_thumbnail.bind(1, identity.size).bindBlob(2, identity.hash);
+    const QByteArray jpeg = m_thumbnail.step() == SQLITE_ROW ? m_thumbnail.blob(0) : QByteArray();
+    m_thumbnail.reset();
+    return jpeg;
+}
+
+std::vector<SessionEntry> Reader::session()
+{
+    Sqlite::Statement query
+        = m_db.prepare("SELECT s.id, s.position, f.size, f.hash, s.path, s.kind, s.status, s.proposed_name, "
+                       "s.edited_content, "
+                       "s.edited_place, s.edited_name, s.error_text, s.companions, s.is_selected "
+                       "FROM session s LEFT JOIN files f ON f.id = s.file_id ORDER BY s.position");
+    std::vector<SessionEntry> entries;
+    while (query.step() == SQLITE_ROW) {
+        SessionEntry& entry = entries.emplace_back();
+        entry.id = QUuid::fromString(query.text(0));
+        entry.position = query.integer(1);
+        if (!query.isNull(2))
+            entry.identity = FileIdentity { query.integer(2), query.blob(3) };
+        entry.path = pathFrom(query.blob(4));
+        entry.kind = mediaKindFromRaw(query.text(5)).value_or(MediaKind::Video);
+        entry.status = statusFromRaw(query.text(6)).value_or(VideoItem::Status::Pending);
+        entry.proposedName = query.text(7);
+        entry.editedContent = query.optionalText(8);
+        entry.editedPlace = query.optionalText(9);
+        entry.editedName = query.optionalText(10);
+        entry.errorText = query.text(11);
+        entry.companions = splitPaths(query.blob(12));
+        entry.isSelected = query.integer(13) != 0;
+    }
+    return entries;
+}
+
+std::vector<BatchRecord> Reader::batches()
+{
+    Sqlite::Statement query = m_db.prepare(
+        "SELECT undo_log, renamed_at, file_count, undone_at FROM batches ORDER BY renamed_at DESC, id DESC");
+    std::vector<BatchRecord> batches;
+    while (query.step() == SQLITE_ROW) {
+        BatchRecord& batch = batches.emplace_back();
+        batch.undoLog = pathFrom(query.blob(0));
+        batch.renamedAt = timeFrom(query.integer(1));
+        batch.fileCount = int(query.integer(2));
+        if (!query.isNull(3))
+            batch.undoneAt = timeFrom(query.integer(3));
+    }
+    return batches;
+}
+
+Usage Reader::usage()
+{
+    Usage usage;
+    usage.analyses = m_db.queryInt("SELECT count(*) FROM analyses").value_or(0);
+    usage.bytes
+        = m_db.queryInt("PRAGMA page_count").value_or(0) * m_db.queryInt("PRAGMA page_size").value_or(0);
+    return usage;
+}
+
+} // namespace Catalogue

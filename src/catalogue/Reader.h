@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "catalogue/Records.h"
+#include "catalogue/Sqlite.h"
+
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+// A read-only connection to a prepared catalogue. Sees what the writer has committed. Used by one
+// thread at a time: the interface thread at start to restore the session, or an import thread, each
+// with its own Reader. lookup() reads the file and may hash it: never on the interface thread.
+namespace Catalogue {
+
+// What lookup() found out about a file on disk.
+struct FileLookup
+{
+    FileStamp stamp;
+    FileIdentity identity;
+    std::optional<FileRecord> known; // the stored record of this content, if any
+    bool wasHashed = false; // false when the stamp alone matched a stored file
+};
+
+// Stored results and how much room they take.
+struct Usage
+{
+    qint64 analyses = 0;
+    qint64 bytes = 0;
+};
+
+class Reader
+{
+public:
+    explicit Reader(const std::filesystem::path& database);
+
+    bool isOpen() const
+    {
+        return m_db.isValid();
+    }
+
+    // The stored record of the file at path: by (device, inode, size, mtime) when that matches, so an
+    // unchanged file is not read; otherwise by hashing it, which finds a file that was renamed, moved
+    // or copied, and does not find one whose content changed. Nothing when the file cannot be read.
+    std::optional<FileLookup> lookup(const std::filesystem::path& path);
+
+    std::optional<FileRecord> file(const FileIdentity& identity);
+    std::optional<AnalysisRecord> analysis(const FileIdentity& identity, const AnalysisKey& key);
+    // The newest analysis of the file, whatever its settings.
+    std::optional<AnalysisRecord> latestAnalysis(const FileIdentity& identity);
+    QByteArray thumbnail(const FileIdentity& identity);
+    // The saved work list, in order.
+    std::vector<SessionEntry> session();
+    // Newest first.
+    std::vector<BatchRecord> batches();
+    Usage usage();
+
+private:
+    std::optional<FileRecord> fileWhere(Sqlite::Statement& query);
+    std::optional<AnalysisRecord> analysisFrom(Sqlite::Statement& query);
+
+    Sqlite::Connection m_db;
+    Sqlite::Statement m_byStamp;
+    Sqlite::Statement m_byIdentity;
+    Sqlite::Statement m_analysis;
+    Sqlite::Statement m_latestAnalysis;
+    Sqlite::Statement m_thumbnail;
+};
+
+} // namespace Catalogue

@@ -1,0 +1,225 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What the writer queues comes back from a reader after the program ends, however it ends: closed,
+// or killed in the middle of a run, with every committed item complete.
+
+#include "SampleItems.h"
+#include "catalogue/Database.h"
+#include "catalogue/Reader.h"
+#include "catalogue/Writer.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+void compareEntries(const Catalogue::SessionEntry& actual, const Catalogue::SessionEntry& expected)
+{
+    QCOMPARE(actual.id, expected.id);
+    QCOMPARE(actual.position, expected.position);
+    QVERIFY(actual.identity == expected.identity);
+    QCOMPARE(actual.path, expected.path);
+    QCOMPARE(actual.kind, expected.kind);
+    QCOMPARE(actual.status, expected.status);
+    QCOMPARE(actual.proposedName, expected.proposedName);
+    QCOMPARE(actual.editedContent, expected.editedContent);
+    QCOMPARE(actual.editedPlace, expected.editedPlace);
+    QCOMPARE(actual.editedName, expected.editedName);
+    QCOMPARE(actual.errorText, expected.errorText);
+    QVERIFY(actual.companions == expected.companions);
+    QCOMPARE(actual.isSelected, expected.isSelected);
+}
+
+} // namespace
+
+class TestCatalogueWriter : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    fs::path m_database;
+
+private slots:
+    void init()
+    {
+        QVERIFY(m_dir.isValid());
+        const char* tag = QTest::currentDataTag();
+        m_database = fs::path(m_dir.path().toStdString())
+            / (std::string(QTest::currentTestFunction()) + (tag ? tag : "")) / "catalogue.sqlite";
+        fs::remove_all(m_database.parent_path());
+        QVERIFY(Catalogue::prepare(m_database).isReady());
+    }
+
+    void readsBackWhatWasWritten()
+    {
+        constexpr int Items = 400;
+        std::vector<Catalogue::FinishedItem> items;
+        {
+            Catalogue::Writer writer(m_database);
+            for (int i = 0; i < Items; ++i) {
+                items.push_back(sampleItem(i));
+                writer.saveFinished(items.back());
+            }
+            writer.saveBatch({ "/undo/\xc4\xe3-1.json", QDateTime::fromSecsSinceEpoch(100), 3, {} });
+            writer.saveBatch({ "/undo/2.json", QDateTime::fromSecsSinceEpoch(200), 5, {} });
+            writer.saveBatch({ "/undo/2.json", QDateTime::fromSecsSinceEpoch(200), 5,
+                QDateTime::fromSecsSinceEpoch(300) });
+        } // the destructor writes what is queued
+
+        Catalogue::Reader reader(m_database);
+        const std::vector<Catalogue::SessionEntry> session = reader.session();
+        QCOMPARE(session.size(), std::size_t(Items));
+        for (int i = 0; i < Items; ++i) {
+            const Catalogue::FinishedItem& item = items[std::size_t(i)];
+            compareEntries(session[std::size_t(i)], item.entry);
+            const std::optional<Catalogue::FileRecord> file = reader.file(item.file.identity);
+            QVERIFY(file);
+            QCOMPARE(file->path, item.file.path);
+            QVERIFY(file->stamp == item.file.stamp);
+            QCOMPARE(file->kind, item.file.kind);
+            QCOMPARE(file->captureDate, item.file.captureDate);
+            QCOMPARE(file->captureSource, item.file.captureSource);
+            QCOMPARE(file->place, item.file.place);
+            QVERIFY(file->coordinate == item.file.coordinate);
+            const std::optional<Catalogue::AnalysisRecord> analysis
+                = reader.analysis(item.file.identity, item.analysis.key);
+            QVERIFY(analysis);
+            QCOMPARE(analysis->rawReply, item.analysis.rawReply);
+            QCOMPARE(analysis->content, item.analysis.content);
+            QCOMPARE(analysis->placeGuess, item.analysis.placeGuess);
+            QCOMPARE(analysis->durationMs, item.analysis.durationMs);
+            QCOMPARE(analysis->analyzedAt, item.analysis.analyzedAt);
+            QCOMPARE(reader.thumbnail(item.file.identity), item.thumbnail);
+        }
+        const std::vector<Catalogue::BatchRecord> batches = reader.batches();
+        QCOMPARE(batches.size(), std::size_t(2));
+        QCOMPARE(batches[0].undoLog, fs::path("/undo/2.json"));
+        QCOMPARE(batches[0].undoneAt, QDateTime::fromSecsSinceEpoch(300));
+        QCOMPARE(batches[1].undoLog, fs::path("/undo/\xc4\xe3-1.json"));
+        QVERIFY(!batches[1].undoneAt);
+    }
+
+    // A stored analysis serves only the same settings; a new one with other settings keeps the first.
+    // Clearing the list or forgetting a file each takes away only its own part.
+    void reuseAndForget()
+    {
+        const Catalogue::FinishedItem first = sampleItem(1);
+        Catalogue::FinishedItem second = sampleItem(1);
+        second.analysis.key.model = u"other"_s;
+        second.analysis.content = u"另一个模型"_s;
+        second.analysis.analyzedAt = first.analysis.analyzedAt.addSecs(60);
+        const Catalogue::FinishedItem unrelated = sampleItem(2);
+
+        Catalogue::Writer writer(m_database);
+        Catalogue::Reader reader(m_database);
+        writer.saveFinished(first);
+        writer.saveFinished(second);
+        writer.saveFinished(unrelated);
+        QVERIFY(writer.flush(10s));
+        QCOMPARE(reader.analysis(first.file.identity, first.analysis.key)->content, first.analysis.content);
+        QCOMPARE(reader.latestAnalysis(first.file.identity)->content, u"另一个模型"_s);
+        QCOMPARE(reader.usage().analyses, qint64(3));
+
+        writer.clearSession();
+        QVERIFY(writer.flush(10s));
+        QCOMPARE(reader.session().size(), std::size_t(0));
+        QCOMPARE(reader.usage().analyses, qint64(3));
+
+        writer.saveEntries({ first.entry, unrelated.entry });
+        writer.forget({ first.file.identity });
+        QVERIFY(writer.flush(10s));
+        QVERIFY(!reader.file(first.file.identity));
+        QVERIFY(!reader.latestAnalysis(first.file.identity));
+        QVERIFY(reader.thumbnail(first.file.identity).isEmpty());
+        QVERIFY(reader.latestAnalysis(unrelated.file.identity));
+        const std::vector<Catalogue::SessionEntry> session = reader.session();
+        QCOMPARE(session.size(), std::size_t(2));
+        QVERIFY(!session[0].identity); // the entry stays, without its link
+        QVERIFY(session[1].identity == unrelated.file.identity);
+
+        writer.forget({});
+        QVERIFY(writer.flush(10s));
+        QCOMPARE(reader.usage().analyses, qint64(0));
+    }
+
+    // The window and the command line write the same catalogue at once; neither loses a write.
+    void twoWritersAtOnce()
+    {
+        Catalogue::Writer window(m_database);
+        Catalogue::Writer cli(m_database);
+        for (int i = 0; i < 300; ++i)
+            (i % 2 ? window : cli).saveFinished(sampleItem(i));
+        QVERIFY(window.close(30s));
+        QVERIFY(cli.close(30s));
+        QCOMPARE(window.committedCount() + cli.committedCount(), quint64(300));
+        QCOMPARE(Catalogue::Reader(m_database).usage().analyses, qint64(300));
+    }
+
+    void failureIsReported()
+    {
+        Catalogue::Writer writer(m_database);
+        QSignalSpy failures(&writer, &Catalogue::Writer::failed);
+        fs::remove(m_database);
+        fs::create_directory(m_database); // the file is gone and cannot come back
+        writer.saveFinished(sampleItem(1));
+        writer.saveFinished(sampleItem(2));
+        QVERIFY(writer.flush(10s));
+        QTRY_COMPARE(failures.size(), 1);
+        QCOMPARE(writer.committedCount(), quint64(0));
+    }
+
+    void killed_data()
+    {
+        QTest::addColumn<int>("killAfter"); // committed transactions; 0: at a random count
+
+        QTest::newRow("after the first") << 1;
+        QTest::newRow("after 100") << 100;
+        for (int run = 0; run < 4; ++run)
+            QTest::addRow("random %d", run) << 0;
+    }
+
+    void killed()
+    {
+        QFETCH(int, killAfter);
+        constexpr int Items = 400;
+        if (killAfter == 0)
+            killAfter = int(QRandomGenerator::global()->bounded(1, Items - 1));
+
+        QProcess child;
+        child.start(QStringLiteral(CATALOGUE_WRITER_CHILD),
+            { QString::fromStdString(m_database.native()), QString::number(Items) });
+        QVERIFY(child.waitForStarted());
+        int committed = 0;
+        while (committed < killAfter && child.state() == QProcess::Running) {
+            if (!child.canReadLine() && !child.waitForReadyRead(30000))
+                break;
+            while (child.canReadLine())
+                committed = child.readLine().trimmed().toInt();
+        }
+        child.kill();
+        QVERIFY(child.waitForFinished(30000));
+        QVERIFY2(committed >= killAfter, qPrintable(QString::number(committed)));
+
+        // Nothing to repair, everything committed is there, and each item is whole or absent.
+        const Catalogue::Opening opening = Catalogue::prepare(m_database);
+        QVERIFY(opening.isReady() && opening.movedAside.empty());
+        Catalogue::Reader reader(m_database);
+        const std::vector<Catalogue::SessionEntry> session = reader.session();
+        QVERIFY(session.size() >= std::size_t(committed));
+        QCOMPARE(reader.usage().analyses, qint64(session.size()));
+        for (std::size_t i = 0; i < session.size(); ++i) {
+            const Catalogue::FinishedItem item = sampleItem(int(i));
+            compareEntries(session[i], item.entry);
+            QCOMPARE(reader.thumbnail(item.file.identity), item.thumbnail);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCatalogueWriter)
+#include "TestCatalogueWriter.moc"

@@ -55,7 +55,7 @@ Outcome openAndUpgrade(const fs::path& file)
         makePrivate(withSuffix(file, suffix), 0600);
     // Created here rather than by SQLite, so that it is private from the first instant; SQLite gives
     // its -wal and -shm files the mode of the database.
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0)
         return errno == EACCES && ::access(file.c_str(), F_OK) == 0 ? Outcome::Unreadable
                                                                     : Outcome::Unwritable;

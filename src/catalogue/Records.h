@@ -29,6 +29,7 @@ struct FileRecord
     QString captureSource; // which metadata gave the date, as the reader names it
     std::optional<QString> place; // from the folder names
     std::optional<GeoCoordinate> coordinate;
+    friend bool operator==(const FileRecord&, const FileRecord&) = default;
 };
 
 // The settings an analysis depends on: a stored one is reused only when all of them match.
@@ -50,6 +51,7 @@ struct AnalysisRecord
     QString placeGuess;
     qint64 durationMs = 0; // how long the model took
     QDateTime analyzedAt;
+    friend bool operator==(const AnalysisRecord&, const AnalysisRecord&) = default;
 };
 
 // One row of the work list as the user left it. What the user typed is kept apart from what the model
@@ -69,6 +71,7 @@ struct SessionEntry
     QString errorText;
     std::vector<std::filesystem::path> companions;
     bool isSelected = false;
+    friend bool operator==(const SessionEntry&, const SessionEntry&) = default;
 };
 
 // A rename batch; its undo log stays the file it is, this only points at it.
@@ -78,6 +81,7 @@ struct BatchRecord
     QDateTime renamedAt;
     int fileCount = 0;
     std::optional<QDateTime> undoneAt;
+    friend bool operator==(const BatchRecord&, const BatchRecord&) = default;
 };
 
 // Everything one finished analysis leaves behind, written as one transaction.

@@ -127,17 +127,6 @@ private slots:
         if (isFound)
             QCOMPARE(found->known->path, original);
     }
-
-    void unreadable()
-    {
-        QTemporaryDir dir;
-        const fs::path base = dir.path().toStdString();
-        QVERIFY(Catalogue::prepare(base / "catalogue.sqlite").isReady());
-        Catalogue::Reader reader(base / "catalogue.sqlite");
-        QVERIFY(!reader.lookup(base / "missing"));
-        QVERIFY(!reader.lookup(base)); // a folder
-        QVERIFY(!Catalogue::identityOf(base));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestFileIdentity)

@@ -3,6 +3,7 @@
 
 #include "cli/Commands.h"
 #include "common/AppSettings.h"
+#include "naming/NameBuilder.h"
 
 #include <QFile>
 
@@ -239,6 +240,10 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, UsageError*
         } else if (name == u"model") {
             options.model = *value;
         } else if (name == u"separator") {
+            if (const auto problem = NameBuilder::separatorProblem(*value)) {
+                *error = u"--separator "_s + *problem;
+                return std::nullopt;
+            }
             options.separator = *value;
         } else if (name == u"geocoder") {
             options.geocoder = *value;

@@ -35,7 +35,7 @@ Command doctorCommand()
                             Output::line(stdout, u"正在运行: "_s + yesNo(r.running));
                             Output::line(stdout, u"已有模型: "_s + yesNo(r.hasModel));
                             for (const QString& name : r.modelNames)
-                                Output::line(stdout, u"  "_s + name);
+                                Output::line(stdout, u"  "_s + Output::field(name));
                             if (r.error)
                                 Output::line(stderr, *r.error);
                         }

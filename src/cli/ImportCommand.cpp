@@ -19,7 +19,8 @@ QString itemLine(const VideoItem& item)
 {
     const QString place = item.pathPlace && !item.pathPlace->isEmpty() ? *item.pathPlace : u"-"_s;
     return rawValue(item.mediaKind) + u'\t' + rawValue(item.status) + u'\t'
-        + ItemJson::localDate(item.creationDate) + u'\t' + place + u'\t' + displayPath(item.url);
+        + ItemJson::localDate(item.creationDate) + u'\t' + Output::field(place) + u'\t'
+        + Output::field(displayPath(item.url));
 }
 
 // The media kind a file name stands for, whatever the current media target.

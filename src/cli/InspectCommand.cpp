@@ -110,7 +110,7 @@ QString textLine(const Inspection& inspection)
                                          : u"-"_s;
     return rawValue(item.mediaKind) + u'\t' + ItemJson::localDate(item.creationDate) + u'\t' + coordinate
         + u'\t' + duration + u'\t' + QString::number(item.frames.size()) + u'\t' + montage + u'\t'
-        + displayPath(item.url);
+        + Output::field(displayPath(item.url));
 }
 
 } // namespace

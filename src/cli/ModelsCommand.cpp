@@ -37,7 +37,7 @@ void printModels(const CliOptions& options, const QList<OllamaModel>& models)
         const QString size = model.size
             ? u'\t' + QLocale::c().formattedDataSize(*model.size, 1, QLocale::DataSizeSIFormat)
             : QString();
-        Output::line(stdout, model.name + size);
+        Output::line(stdout, Output::field(model.name) + size);
     }
 }
 

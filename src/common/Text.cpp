@@ -3,6 +3,8 @@
 
 #include <QTextBoundaryFinder>
 
+using namespace Qt::StringLiterals;
+
 namespace Text {
 
 bool isHorizontalSpace(QChar c)
@@ -13,6 +15,35 @@ bool isHorizontalSpace(QChar c)
 bool isSpaceOrTab(QChar c)
 {
     return c == u' ' || c == u'\t';
+}
+
+bool isInvisibleControl(QChar c)
+{
+    const char16_t u = c.unicode();
+    return u < 0x20 || (u >= 0x7f && u <= 0x9f) || u == 0x061c || (u >= 0x200b && u <= 0x200f)
+        || (u >= 0x202a && u <= 0x202e) || (u >= 0x2060 && u <= 0x2069) || u == 0xfeff;
+}
+
+QString escapeInvisible(const QString& text, QStringView keep)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (!isInvisibleControl(c) || keep.contains(c)) {
+            out.append(c);
+        } else if (c == u'\n') {
+            out.append(u"\\n"_s);
+        } else if (c == u'\r') {
+            out.append(u"\\r"_s);
+        } else if (c == u'\t') {
+            out.append(u"\\t"_s);
+        } else if (c.unicode() <= 0xff) {
+            out.append(u"\\x"_s + QString::number(c.unicode(), 16).rightJustified(2, u'0'));
+        } else {
+            out.append(u"\\u"_s + QString::number(c.unicode(), 16).rightJustified(4, u'0'));
+        }
+    }
+    return out;
 }
 
 qsizetype graphemeCount(const QString& text)

@@ -12,6 +12,15 @@ bool isHorizontalSpace(QChar c);
 // Exactly the space and the tab.
 bool isSpaceOrTab(QChar c);
 
+// The characters that steer a display without being seen: C0 and C1 controls, DEL, the bidirectional
+// marks, embeddings, overrides and isolates, and the zero-width characters. A name never keeps them, and
+// a terminal never receives them raw.
+bool isInvisibleControl(QChar c);
+
+// text with each invisible control written as a visible escape (\t, \n, \x1b, \u202e), except those in
+// keep: what a terminal line may show of a text that came from a file, a server or a reply.
+QString escapeInvisible(const QString& text, QStringView keep = {});
+
 // text without the characters at both ends for which strip is true.
 QString trimmed(const QString& text, bool (*strip)(QChar));
 

@@ -27,11 +27,27 @@ QString cleanName(const QString& name)
     QString out;
     out.reserve(name.size());
     for (const QChar c : name) {
-        if (ForbiddenCharacters.contains(c))
-            continue;
-        out.append(c == u'\n' ? u' ' : c);
+        if (c == u'\n' || c == u'\t' || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            out.append(u' ');
+        else if (!ForbiddenCharacters.contains(c) && !Text::isInvisibleControl(c))
+            out.append(c);
     }
-    return Text::trimHorizontalSpace(out);
+    qsizetype start = 0;
+    while (start < out.size()
+        && (out.at(start) == u'.' || out.at(start) == u'-' || Text::isHorizontalSpace(out.at(start))))
+        ++start;
+    return Text::trimHorizontalSpace(out.mid(start));
+}
+
+std::optional<QString> separatorProblem(const QString& separator)
+{
+    for (const QChar c : separator) {
+        if (Text::isInvisibleControl(c) || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            return u"里有 Tab、换行等控制字符或不可见字符，不能用在文件名里"_s;
+        if (ForbiddenCharacters.contains(c))
+            return u"里有“"_s + c + u"”，文件名里不能有 / \\ : * ? \" < > |（会被删掉，各部分会连在一起）"_s;
+    }
+    return std::nullopt;
 }
 
 QString build(const VideoItem& item, const AppSettings& settings)

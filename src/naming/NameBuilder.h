@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringView>
 
+#include <optional>
+
 class AppSettings;
 struct VideoItem;
 
@@ -29,9 +31,15 @@ QString fileBaseName(const VideoItem& item, const QString& proposed);
 // The same within an explicit budget.
 QString fitName(const QString& proposed, qsizetype budget, const NameBudget::Limit& limit);
 
-// The final clean-up of a name: forbidden characters removed, each line feed made a space, horizontal
-// white space trimmed at both ends (line breaks are not trimmed).
+// The final clean-up of a name: forbidden characters and invisible controls (Text::isInvisibleControl)
+// removed, each line feed or tab made a space, horizontal white space trimmed at both ends, and a leading
+// dot or dash trimmed, so that no name hides its file or reads as a command-line option.
 QString cleanName(const QString& name);
+
+// Why separator cannot join the parts of a name, as the end of a sentence about the field ("里有 Tab、
+// 换行…"): a character that every name loses, so that the parts would run together. Nothing when it can
+// (an empty separator can: the parts then simply follow each other).
+std::optional<QString> separatorProblem(const QString& separator);
 
 // The original file name without its extension (only the last dot-suffix goes), as text.
 QString originalBaseName(const QString& fileName);

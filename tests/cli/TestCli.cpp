@@ -147,6 +147,9 @@ private slots:
             u"--engine=openai --base-url=http://gpu.lan:8000/v1 --api-key=k settings"_s, 0,
             u"API 密钥将以明文发送到 gpu.lan（"_s);
         row("usage error as JSON", u"--json analyze"_s, 2, u"velmora-cli: analyze 缺少参数"_s);
+        row("tab separator", u"--separator=\t settings"_s, 2,
+            u"velmora-cli: --separator 里有 Tab、换行等控制字符"_s);
+        row("colon separator", u"--separator=: settings"_s, 2, u"velmora-cli: --separator 里有“:”"_s);
     }
 
     void usage()
@@ -243,6 +246,20 @@ private slots:
         QCOMPARE(nothing.exitCode, 0);
         QVERIFY(nothing.err.contains(u"没有新增"_s));
         QVERIFY(nothing.out.isEmpty());
+    }
+
+    // A file name never reaches the terminal raw: escapes stay visible, and JSON gives the name back whole.
+    void hostileNamesAreEscaped()
+    {
+        const QString name = u"x\x1b[2J\u202egpj.mp4"_s;
+        touch(u"hostile/"_s + name);
+        const Run text = cli({ u"import"_s, m_home.filePath(u"hostile"_s) });
+        QVERIFY2(text.out.contains("x\\x1b[2J\\u202egpj.mp4"), text.out.constData());
+        const Run json = cli({ u"import"_s, u"--json"_s, m_home.filePath(u"hostile"_s) });
+        QVERIFY(!json.out.contains('\x1b') && !json.out.contains("\u202e"));
+        const QJsonArray items = json.json().value(u"items"_s).toArray();
+        QCOMPARE(items.size(), 1);
+        QVERIFY(items.at(0).toObject().value(u"path"_s).toString().endsWith(name));
     }
 
     // The whole job against a fake local model server: import, analyse, rename, and undo again.

@@ -80,16 +80,21 @@ private slots:
         row("no date, no leading separator", u"dlc"_s, u"_"_s, u"上里古镇"_s, u"石桥"_s, u"上里古镇_石桥"_s,
             "/v/a.mov", false);
         row("empty parts leave no gap", u"dlco"_s, u"-"_s, QString(), u"石桥"_s, u"2026-09-18-石桥-a"_s);
-        // A line feed becomes a space before the ends are trimmed; a carriage return stays.
-        row("white space and line breaks", u"c"_s, u"_"_s, QString(), u"\u3000 石桥\n流水  河\r岸 \t\n"_s,
-            u"石桥 流水  河\r岸"_s);
+        // A line feed or tab becomes a space before the ends are trimmed; a carriage return goes.
+        row("white space and line breaks", u"c"_s, u"_"_s, QString(), u"\u3000 石桥\n流水\t河\r\n岸 \t\n"_s,
+            u"石桥 流水 河 岸"_s);
+        row("controls, bidi and zero-width characters", u"lc"_s, u"_"_s, u"\u202e成\u200b都\u2066"_s,
+            u"\x1b[2J茶\u0085馆\x7f\ufeff\u061c\u200f"_s, u"成都_[2J茶馆"_s);
+        row("no leading dot, dash or space", u"c"_s, u"_"_s, QString(), u" -.\u202e-rf 石桥"_s, u"rf 石桥"_s,
+            "/v/a.mov", false);
         row("colon separator removed", u"lc"_s, u":"_s, u"成都"_s, u"茶馆"_s, u"成都茶馆"_s);
         row("empty separator", u"lc"_s, QString(), u"成都"_s, u"茶馆"_s, u"成都茶馆"_s);
         row("all nine forbidden characters", u"lc"_s, u" "_s, u"a/b\\c:d"_s, u"*e?f\"g<h>i|j"_s,
             u"abcd efghij"_s);
         row("no extension", u"o"_s, u"_"_s, QString(), QString(), u"RAW_CLIP"_s, "/v/RAW_CLIP");
         row("only the last extension goes", u"o"_s, u"_"_s, QString(), QString(), u"a.b"_s, "/v/a.b.mov");
-        row("hidden file keeps its name", u"o"_s, u"_"_s, QString(), QString(), u".clip"_s, "/v/.clip");
+        row("hidden file keeps its name", u"co"_s, u"_"_s, QString(), u"茶馆"_s, u"茶馆_.clip"_s, "/v/.clip",
+            false);
         row("original name that is not UTF-8", u"co"_s, u"_"_s, QString(), u"茶馆"_s, u"茶馆_\ufffd\ufffd"_s,
             "/v/\xc4\xe3.mov");
     }

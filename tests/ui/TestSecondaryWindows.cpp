@@ -158,6 +158,8 @@ private slots:
         };
         row("empty separator", "separatorEdit", u""_s, "separator", u"_"_s);
         row("single blank separator", "separatorEdit", u" "_s, "separator", u" "_s);
+        row("tab separator", "separatorEdit", u"\t"_s, "separator", {});
+        row("slash separator", "separatorEdit", u"/"_s, "separator", {});
         row("frame count 9", "", 9, "frameCount", 6);
         row("unknown engine", "", u"gpu"_s, "engine", u"ollama"_s);
         row("unknown target", "", u"films"_s, "mediaTarget", u"videos"_s);
@@ -461,6 +463,8 @@ private slots:
             QVERIFY(alert);
             QCOMPARE(alert->informativeText(),
                 u"网站上已发布 Velmora 1.4，你当前使用的是 1.0。\n更新后可用上新功能与修复。"_s);
+            for (const QLabel* label : alert->findChildren<QLabel*>())
+                QVERIFY(label->textFormat() == Qt::PlainText && !label->openExternalLinks());
             for (QAbstractButton* b : alert->buttons()) {
                 if (b->text() == button)
                     return b->click();

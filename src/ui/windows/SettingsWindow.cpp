@@ -4,6 +4,7 @@
 #include "common/AppSettings.h"
 #include "core/AppModel.h"
 #include "core/Messages.h"
+#include "naming/NameBuilder.h"
 #include "ui/widgets/GeocoderAttribution.h"
 #include "ui/windows/FormParts.h"
 #include "ui/windows/MediaTargetWindow.h"
@@ -471,6 +472,8 @@ void SettingsWindow::apply()
         return refuse(u"「视觉模型」的名字里不能有空格或控制字符，例如 qwen2.5vl:7b"_s, m_modelCombo);
     if (!geocoder.isEmpty() && !FormParts::isWebAddress(geocoder))
         return refuse(addressError(u"反查服务"_s, AppSettings::DefaultGeocoderURL), m_geocoder);
+    if (const auto problem = NameBuilder::separatorProblem(m_separator->text()))
+        return refuse(u"「分隔符」"_s + *problem, m_separator);
     m_error->clear();
     m_error->hide();
 

@@ -4,6 +4,7 @@
 #include "Probe.h"
 #include "common/AppSettings.h"
 #include "core/AppModel.h"
+#include "core/QuitSignals.h"
 #include "ui/main/MainWindow.h"
 #include "ui/widgets/DragPayload.h"
 #include "ui/windows/SecondaryWindows.h"
@@ -16,6 +17,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -107,6 +109,9 @@ int main(int argc, char* argv[])
         window.setWindowTitle(windowTitle(QCoreApplication::applicationVersion()));
         centreOnScreen(window);
         Probe::install(model, window);
+        // Asked to stop (logout, kill, Ctrl-C in the terminal): quit as the window's close does, so the
+        // model's destructor removes the pictures of this run from the cache.
+        QuitSignals::watch({ SIGTERM, SIGINT, SIGHUP }, &window, [](int) { QCoreApplication::quit(); });
         window.show();
 
         // Everything else waits for the event loop, so the window is on screen first.

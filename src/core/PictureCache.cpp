@@ -7,6 +7,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -41,16 +42,23 @@ std::optional<pid_t> ownerOf(const std::string& name)
 }
 
 // Folders left by processes that are gone (killed, crashed) are removed; their pictures are useless.
+// So are folders untouched for longer than MaxIdleAge whatever their number says: process numbers come
+// round again, and a folder whose number now belongs to another process would otherwise stay for good.
 // Thousands of pictures take a while to delete, so that happens beside the caller.
 void sweepAbandoned(const fs::path& root)
 {
+    constexpr auto MaxIdleAge = std::chrono::days(7);
+    const auto now = fs::file_time_type::clock::now();
     std::vector<fs::path> abandoned;
     std::error_code ec;
     for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         const auto pid = ownerOf(it->path().filename().native());
         if (!pid || *pid == ::getpid())
             continue;
-        if (::kill(*pid, 0) == 0 || errno != ESRCH)
+        std::error_code timeError;
+        const auto changed = fs::last_write_time(it->path(), timeError);
+        const bool stale = !timeError && now - changed > MaxIdleAge;
+        if (!stale && (::kill(*pid, 0) == 0 || errno != ESRCH))
             continue;
         abandoned.push_back(it->path());
     }
@@ -68,7 +76,13 @@ void sweepAbandoned(const fs::path& root)
 
 PictureCache::PictureCache(fs::path root)
     : m_root(std::move(root))
-{ }
+{
+    // At every start, not only once this run stores its first pictures: a killed run's pictures are
+    // the user's frames, and should not wait for the next analysis to go.
+    if (m_root.empty())
+        m_root = fs::path(QFile::encodeName(Paths::cacheDir()).toStdString());
+    sweepAbandoned(m_root);
+}
 
 PictureCache::~PictureCache()
 {
@@ -81,8 +95,6 @@ bool PictureCache::ensureFolder()
         return true;
     if (m_failed)
         return false;
-    if (m_root.empty())
-        m_root = fs::path(QFile::encodeName(Paths::cacheDir()).toStdString());
     if (!Paths::makePrivateDir(QFile::decodeName(QByteArray::fromStdString(m_root.native())))) {
         m_failed = true;
         return false;

@@ -10,8 +10,8 @@
 
 // The analysed pictures of the work list (frames and montage of each item), kept on disk so that a list
 // of thousands of analysed items costs a thumbnail each in memory. One private folder per process under
-// $XDG_CACHE_HOME/velmora, removed when the cache goes; folders of processes that died are swept when a
-// new one is made. Main thread only.
+// $XDG_CACHE_HOME/velmora, removed when the cache goes; folders of processes that died, and folders
+// untouched for a week, are swept when a cache is created and when it makes its folder. Main thread only.
 class PictureCache
 {
 public:

@@ -2,6 +2,7 @@
 #include "core/AppModel.h"
 #include "core/ItemListModel.h"
 #include "core/Messages.h"
+#include "core/PictureCache.h"
 #include "support/ImportWait.h"
 #include "support/MediaFixtures.h"
 
@@ -13,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -77,6 +79,30 @@ private slots:
     void cleanup()
     {
         m_model.reset();
+    }
+
+    // Pictures of a run that was killed go when the next cache starts, not at its first analysis; so do
+    // folders untouched for more than a week, whatever process now has their number.
+    void abandonedCacheFoldersAreSwept()
+    {
+        const pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(0);
+        QVERIFY(child > 0 && ::waitpid(child, nullptr, 0) == child);
+        const std::filesystem::path root = fsPath(m_media->filePath(u"cache"_s));
+        const auto folder = [&](const std::string& name) { return root / name; };
+        const std::string self = std::to_string(::getpid());
+        const std::string dead = "run-" + std::to_string(child) + "-a";
+        for (const std::string& name :
+            std::vector<std::string> { dead, "run-1-old", "run-1-new", "run-" + self + "-own", "kept" })
+            std::filesystem::create_directories(folder(name) / "x");
+        std::filesystem::last_write_time(
+            folder("run-1-old"), std::filesystem::file_time_type::clock::now() - std::chrono::days(8));
+        PictureCache cache(root);
+        QTRY_VERIFY(!std::filesystem::exists(folder(dead)) && !std::filesystem::exists(folder("run-1-old")));
+        for (const std::string& name :
+            std::vector<std::string> { "run-1-new", "run-" + self + "-own", "kept" })
+            QVERIFY(std::filesystem::exists(folder(name)));
     }
 
     void filters_data()

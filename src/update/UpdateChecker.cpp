@@ -110,6 +110,9 @@ std::optional<QString> parseLatestVersion(const QString& page)
     QStringList candidates = allMatches(DiskImagePattern, page);
     if (const QStringList tags = allMatches(MetaTagPattern, page); !tags.isEmpty())
         candidates.append(tags.first());
+    // Shown to the user and stored: only plain version numbers, never markup or anything longer.
+    static const QRegularExpression plainVersion(u"^[0-9]+(\\.[0-9]+){0,3}$"_s);
+    candidates.removeIf([](const QString& candidate) { return !plainVersion.match(candidate).hasMatch(); });
     if (candidates.isEmpty())
         return std::nullopt;
     QString best = candidates.first();
@@ -149,6 +152,8 @@ void fetchLatestVersion(
     options.idleTimeoutSeconds = timeoutSeconds;
     options.maxBodyBytes = MaxPageBytes;
     options.bypassCaches = true;
+    // The page carries nothing private, and download pages do move to other hosts.
+    options.crossOriginRedirects = true;
     Net::get(QNetworkRequest(page), options, context, [done = std::move(done)](const Net::Reply& reply) {
         // The status comes first: an error page may well list file names too.
         if (!reply.isFinished() || reply.status != 200) {

@@ -145,6 +145,9 @@ private slots:
         QTest::newRow("disk image before equal tag")
             << page("<meta name=\"app-latest-version\" content=\"1.4.0\"><a href=\"Velmora_1.4.dmg\">")
             << u"1.4"_s;
+        QTest::newRow("markup instead of a version")
+            << page("<meta name=\"app-latest-version\" content=\"<a href=x>9</a>\">") << QString();
+        QTest::newRow("five parts") << page("<a href=\"Velmora_1.2.3.4.5.dmg\">") << QString();
         QTest::newRow("no marker, other product")
             << page("<a href=\"velmora-1.5.deb\"><a href=\"Other_7.0.dmg\">") << QString();
     }

@@ -87,10 +87,13 @@ DetailPane::DetailPane(AppModel& model, QWidget* parent)
     medium.setWeight(QFont::Medium);
     m_original->setFont(medium);
     m_original->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // File names, names and places are text, whatever markup they may look like.
+    m_original->setTextFormat(Qt::PlainText);
     m_original->setWordWrap(true);
     column->addWidget(m_original);
     m_companions = new QLabel;
     m_companions->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_companions->setTextFormat(Qt::PlainText);
     m_companions->setWordWrap(true);
     column->addWidget(m_companions);
     m_content = makeField(u"模型识别的内容"_s, u"内容描述"_s, Field::Content);
@@ -108,6 +111,7 @@ DetailPane::DetailPane(AppModel& model, QWidget* parent)
     m_result->setForegroundRole(QPalette::Link);
     m_result->setWordWrap(true);
     m_result->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_result->setTextFormat(Qt::PlainText);
     column->addWidget(m_result);
 
     column->addWidget(caption(u"模型原始返回"_s));

@@ -76,6 +76,8 @@ Tone toneOf(const QString& text)
 
 void setText(QLabel* label, const QString& text, Tone tone)
 {
+    // Notes and failures quote servers and files: never markup.
+    label->setTextFormat(Qt::PlainText);
     label->setText(text);
     QPalette palette = label->palette();
     const QPalette base; // the application's colours, whatever the label was given before

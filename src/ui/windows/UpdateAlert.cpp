@@ -4,6 +4,7 @@
 #include "update/Messages.h"
 
 #include <QDesktopServices>
+#include <QLabel>
 #include <QPushButton>
 
 UpdateAlert::UpdateAlert(const QString& latest, const QString& current, QWidget* parent)
@@ -14,6 +15,12 @@ UpdateAlert::UpdateAlert(const QString& latest, const QString& current, QWidget*
     setWindowTitle(Update::Messages::AlertTitle);
     setText(Update::Messages::AlertTitle);
     setInformativeText(Update::Messages::alertText(latest, current));
+    // The version comes from a web page: shown as text, never as markup with links to follow.
+    setTextFormat(Qt::PlainText);
+    for (QLabel* label : findChildren<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
+        label->setOpenExternalLinks(false);
+    }
     m_download = addButton(Update::Messages::DownloadButton, QMessageBox::AcceptRole);
     m_skip = addButton(Update::Messages::SkipButton, QMessageBox::DestructiveRole);
     QPushButton* later = addButton(Update::Messages::LaterButton, QMessageBox::RejectRole);

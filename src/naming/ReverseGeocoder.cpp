@@ -90,8 +90,8 @@ QUrl reverseUrl(const QUrl& base, const GeoCoordinate& coordinate)
         url = Net::appendPath(base, u"reverse"_s);
     QUrlQuery query;
     query.addQueryItem(u"format"_s, u"jsonv2"_s);
-    query.addQueryItem(u"lat"_s, QString::number(coordinate.latitude, 'f', 7));
-    query.addQueryItem(u"lon"_s, QString::number(coordinate.longitude, 'f', 7));
+    query.addQueryItem(u"lat"_s, QString::number(coordinate.latitude, 'f', 3));
+    query.addQueryItem(u"lon"_s, QString::number(coordinate.longitude, 'f', 3));
     query.addQueryItem(u"accept-language"_s, u"zh-CN"_s);
     query.addQueryItem(u"zoom"_s, u"18"_s);
     query.addQueryItem(u"addressdetails"_s, u"1"_s);
@@ -209,6 +209,7 @@ private:
         Net::Options options;
         options.idleTimeoutSeconds = IdleTimeoutSeconds;
         options.maxBodyBytes = MaxReplyBytes;
+        options.serviceName = u"反查服务"_s;
         QNetworkRequest request(reverseUrl(pending.base, pending.coordinate));
         request.setRawHeader("Accept", "application/json");
         request.setRawHeader("Accept-Language", "zh-CN,zh;q=0.9");

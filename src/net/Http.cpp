@@ -11,6 +11,7 @@
 #include <QSslConfiguration>
 #include <QSysInfo>
 #include <QThread>
+#include <QTimer>
 
 #include <optional>
 
@@ -47,12 +48,22 @@ public:
     }
 };
 
-// Statuses Qt reports as errors although a complete HTTP response arrived.
-bool isHttpLevelError(QNetworkReply::NetworkError error)
+// Statuses Qt reports as errors although a complete HTTP response arrived. Qt also reports a body it
+// could not decompress as UnknownContentError, which it otherwise gives only to 4xx statuses.
+bool isHttpLevelError(QNetworkReply::NetworkError error, int status)
 {
     const int code = int(error);
+    if (error == QNetworkReply::UnknownContentError)
+        return status >= 400;
     return (code >= 201 && code <= 299) || error == QNetworkReply::ProtocolInvalidOperationError
         || (code >= 401 && code <= 499);
+}
+
+bool isSameOrigin(const QUrl& a, const QUrl& b)
+{
+    const int defaultPort = a.scheme() == u"https" ? 443 : 80;
+    return a.scheme() == b.scheme() && a.host().compare(b.host(), Qt::CaseInsensitive) == 0
+        && a.port(defaultPort) == b.port(defaultPort);
 }
 
 // One request in flight. Owned by the manager, deleted once it has ended; the context object only
@@ -80,6 +91,23 @@ public:
         m_reply = reply;
         reply->setParent(this);
         reply->setReadBufferSize(ReadBufferBytes);
+        m_url = reply->url();
+        if (!m_options.crossOriginRedirects) {
+            connect(reply, &QNetworkReply::redirected, this, [this](const QUrl& target) {
+                const QUrl next = m_url.resolved(target);
+                if (!isSameOrigin(m_url, next))
+                    end(Net::Reply::Outcome::TransportError, Net::Messages::redirectedElsewhere(m_url, next));
+                else if (++m_redirects > MaxRedirects)
+                    end(Net::Reply::Outcome::TransportError,
+                        Net::Messages::transportError(QNetworkReply::TooManyRedirectsError, m_url, {}, {}));
+                else
+                    emit m_reply->redirectAllowed();
+            });
+        }
+        const int deadline = m_options.deadlineSeconds > 0 ? m_options.deadlineSeconds
+                                                           : 4 * qMax(1, m_options.idleTimeoutSeconds);
+        QTimer::singleShot(std::chrono::seconds(deadline), this,
+            [this, deadline] { end(Net::Reply::Outcome::TimedOut, Net::Messages::pastDeadline(deadline)); });
         connect(reply, &QNetworkReply::metaDataChanged, this, &Call::onMetaData);
         connect(reply, &QNetworkReply::readyRead, this, &Call::onReadyRead);
         connect(reply, &QNetworkReply::finished, this, &Call::onFinished);
@@ -186,7 +214,7 @@ private:
             return;
         // A last chunk can arrive together with finished(); a last line may lack its line break.
         const QNetworkReply::NetworkError error = m_reply->error();
-        if (!m_forced && (error == QNetworkReply::NoError || isHttpLevelError(error))) {
+        if (!m_forced && (error == QNetworkReply::NoError || isHttpLevelError(error, status()))) {
             onReadyRead();
             if (!m_forced && streamsLines() && !m_buffer.isEmpty())
                 deliverLine(std::exchange(m_buffer, {}));
@@ -199,7 +227,8 @@ private:
         if (m_forced) {
             reply.outcome = *m_forced;
             reply.errorText = m_forcedText;
-        } else if (error == QNetworkReply::NoError || (reply.status > 0 && isHttpLevelError(error))) {
+        } else if (error == QNetworkReply::NoError
+            || (reply.status > 0 && isHttpLevelError(error, reply.status))) {
             reply.outcome = Net::Reply::Outcome::Finished;
             if (!streamsLines())
                 reply.body = std::exchange(m_buffer, {});
@@ -210,7 +239,8 @@ private:
             reply.networkError = error;
         } else {
             reply.outcome = Net::Reply::Outcome::TransportError;
-            reply.errorText = m_reply->errorString();
+            reply.errorText
+                = Net::Messages::transportError(error, m_url, m_options.serviceName, m_reply->errorString());
             reply.networkError = error;
         }
         qCDebug(lcNet) << m_reply->url().toDisplayString() << "ended:" << int(reply.outcome) << reply.status
@@ -227,6 +257,8 @@ private:
 
     QPointer<QObject> m_context;
     QPointer<QNetworkReply> m_reply;
+    QUrl m_url;
+    int m_redirects = 0;
     Net::Options m_options;
     Net::Done m_done;
     Net::LineHandler m_onLine;
@@ -242,7 +274,10 @@ void prepare(QNetworkRequest& request, const Net::Options& options)
     if (!request.hasRawHeader("User-Agent"))
         request.setHeader(QNetworkRequest::UserAgentHeader, Net::userAgent());
     request.setTransferTimeout(qMax(1, options.idleTimeoutSeconds) * 1000);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // Same-origin redirects are allowed one by one as they come (Call::attach).
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+        options.crossOriginRedirects ? QNetworkRequest::NoLessSafeRedirectPolicy
+                                     : QNetworkRequest::UserVerifiedRedirectPolicy);
     request.setMaximumRedirectsAllowed(MaxRedirects);
     if (options.bypassCaches) {
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);

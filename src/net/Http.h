@@ -15,9 +15,11 @@ class QNetworkAccessManager;
 
 // The HTTP calls every client shares, over one QNetworkAccessManager on the main thread.
 //
-// Every call: an idle time-out (no byte for that long ends it), a cap on what it keeps in memory,
-// proxies from the environment (never for loopback hosts), TLS peer verification, the User-Agent of
-// userAgent() unless the request sets its own, redirects followed only when they are not less safe.
+// Every call: an idle time-out (no byte for that long ends it) and a deadline for the whole request, a
+// cap on what it keeps in memory, proxies from the environment (never for loopback hosts), TLS peer
+// verification, the User-Agent of userAgent() unless the request sets its own, redirects followed only
+// within the request's origin (or, where a caller allows it, when they are not less safe). Transport
+// failures come with a Chinese text that names the address and says what to check.
 // Results arrive on the main thread, never from inside the call that started the request, and only
 // while the context object lives: destroying the context aborts the request and drops its callbacks,
 // which is how a window or model that goes away cancels what it started.
@@ -27,10 +29,18 @@ struct Options
 {
     // Seconds without any received byte after which the request fails with TimedOut.
     int idleTimeoutSeconds = 30;
+    // Seconds after which the request fails with TimedOut however steadily data arrives; 0 gives four
+    // times the idle time-out, room for one full idle wait and a slow transfer after it.
+    int deadlineSeconds = 0;
     // Most bytes a whole-body request keeps; for a line stream, the longest line. Beyond it: TooLarge.
     qint64 maxBodyBytes = 16 * 1024 * 1024;
     // Ignore every cache on the way and fetch afresh.
     bool bypassCaches = false;
+    // Follow a redirect to another scheme, host or port too, when it is not less safe. Only for requests
+    // that carry nothing private: a request's headers (an API key) and body go wherever it is redirected.
+    bool crossOriginRedirects = false;
+    // What the failure texts call the server ("Ollama"); empty: "服务".
+    QString serviceName;
 };
 
 struct Reply
@@ -38,8 +48,9 @@ struct Reply
     enum class Outcome
     {
         Finished, // a complete response arrived, whatever its HTTP status
-        TransportError, // no response or a broken one: refused, reset, TLS, redirect loop, truncated body
-        TimedOut, // idle for longer than Options::idleTimeoutSeconds
+        TransportError, // no response or a broken one: refused, reset, TLS, redirect loop or to another
+                        // origin, truncated or undecodable body
+        TimedOut, // idle for longer than Options::idleTimeoutSeconds, or past Options::deadlineSeconds
         TooLarge, // the body or one line went over Options::maxBodyBytes
         Aborted, // Handle::abort() was called
     };
@@ -51,7 +62,7 @@ struct Reply
     QByteArray body;
     // The response's Content-Type header, as sent.
     QByteArray contentType;
-    // For every outcome but Finished, the text to show: Qt's own description for transport errors.
+    // For every outcome but Finished, the text to show: for transport errors, what failed and what to check.
     QString errorText;
     // Qt's code for a transport error; NoError otherwise.
     QNetworkReply::NetworkError networkError = QNetworkReply::NoError;

@@ -18,12 +18,15 @@ constexpr qsizetype MaxShownBodyCharacters = 300;
 constexpr qsizetype ExcerptCharacters = 120;
 // One progress line is a few hundred bytes.
 constexpr qint64 MaxPullLineBytes = 1024 * 1024;
+// A download of many gigabytes over a slow line takes hours; the user can always cancel it.
+constexpr int PullDeadlineSeconds = 24 * 3600;
 
 Net::Options options(int idleSeconds, qint64 maxBytes)
 {
     Net::Options result;
     result.idleTimeoutSeconds = idleSeconds;
     result.maxBodyBytes = maxBytes;
+    result.serviceName = u"Ollama"_s;
     return result;
 }
 
@@ -210,9 +213,10 @@ Net::Handle OllamaClient::pullModel(const QString& name,
                                 .toJson(QJsonDocument::Compact);
     // The first error line ends the download; it is reported once the request has ended.
     auto streamError = std::make_shared<std::optional<OllamaError>>();
+    Net::Options pullOptions = options(m_limits.pullModel, MaxPullLineBytes);
+    pullOptions.deadlineSeconds = PullDeadlineSeconds;
     return Net::postLines(
-        Net::jsonRequest(Net::appendPath(m_baseURL, u"/api/pull"_s)), body,
-        options(m_limits.pullModel, MaxPullLineBytes), context,
+        Net::jsonRequest(Net::appendPath(m_baseURL, u"/api/pull"_s)), body, pullOptions, context,
         [streamError, onProgress = std::move(onProgress)](const QByteArray& line) {
             const auto progress = pullProgress(line);
             if (!progress) {

@@ -20,6 +20,7 @@ Net::Options options(int idleSeconds, qint64 maxBytes)
     Net::Options result;
     result.idleTimeoutSeconds = idleSeconds;
     result.maxBodyBytes = maxBytes;
+    result.serviceName = u"接口服务"_s;
     return result;
 }
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "net/Http.h"
+#include "net/Messages.h"
 #include "support/FakeHttpServer.h"
 #include "support/MediaFixtures.h"
 
@@ -33,6 +34,7 @@ Net::Options quick(qint64 maxBodyBytes = 1024 * 1024)
 {
     Net::Options options;
     options.idleTimeoutSeconds = 2;
+    options.deadlineSeconds = 10;
     options.maxBodyBytes = maxBodyBytes;
     return options;
 }
@@ -166,6 +168,12 @@ private slots:
         row("endless line", endless, true, Outcome::TooLarge, 200);
         row("endless error body", endlessError, true, Outcome::TooLarge, 500);
         row("redirect loop", Response::redirect(302, "/x"), false, Outcome::TransportError, 302);
+        Response undecodable = Response::json(200, "not gzip at all");
+        undecodable.headers.append(std::pair<QByteArray, QByteArray>("Content-Encoding", "gzip"));
+        row("body that does not decompress", undecodable, false, Outcome::TransportError, 200);
+        // No gap reaches the idle limit, but the whole takes longer than the 10 s deadline.
+        row("trickle past the deadline", Response::ndjson(QByteArray(40, 'x') + '\n', 1, 400), true,
+            Outcome::TimedOut, 200);
     }
 
     void transfers()
@@ -190,7 +198,7 @@ private slots:
         QVERIFY(m_server->last(u"/x"_s).header("user-agent").startsWith("Velmora/" APP_VERSION " ("));
     }
 
-    void transportErrorCarriesQtText()
+    void refusedConnectionSaysWhatToCheck()
     {
         const QUrl url = x();
         m_server.reset(); // nothing listens on that port any more
@@ -198,8 +206,49 @@ private slots:
         QVERIFY(result.reply);
         QCOMPARE(result.reply->outcome, Outcome::TransportError);
         QCOMPARE(result.reply->networkError, QNetworkReply::ConnectionRefusedError);
-        QCOMPARE(result.reply->errorText, u"Connection refused"_s);
+        QCOMPARE(result.reply->errorText,
+            u"无法连接到 http://127.0.0.1:"_s + QString::number(url.port())
+                + u"：服务器拒绝连接（请确认 服务 正在运行、地址和端口正确）"_s);
         QCOMPARE(result.reply->status, 0);
+    }
+
+    // The common failures in Chinese, with the address and what to check; Qt's English text only where
+    // nothing better is known.
+    void transportErrorTexts_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("qtText");
+        QTest::addColumn<QString>("expected");
+        using E = QNetworkReply::NetworkError;
+        const auto row = [](const char* name, E error, const char* qtText, const QString& expected) {
+            QTest::newRow(name) << int(error) << QString::fromLatin1(qtText) << expected;
+        };
+        row("refused", E::ConnectionRefusedError, "Connection refused",
+            u"无法连接到 https://h.example:8443：服务器拒绝连接（请确认 Ollama 正在运行、地址和端口正确）"_s);
+        row("host not found", E::HostNotFoundError, "Host h.example not found",
+            u"无法连接到 https://h.example:8443：找不到主机 h.example（请检查地址拼写，以及网络和 DNS 设置）"_s);
+        row("closed early", E::RemoteHostClosedError, "Connection closed", u"在回复完成前断开了连接"_s);
+        row("TLS", E::SslHandshakeFailedError, "SSL handshake failed", u"TLS/SSL 握手失败"_s);
+        row("proxy refused", E::ProxyConnectionRefusedError, "Proxy refused",
+            u"无法通过代理连接到 https://h.example:8443：代理服务器拒绝连接"_s);
+        row("proxy not found", E::ProxyNotFoundError, "Proxy not found", u"找不到代理服务器"_s);
+        row("network unreachable", E::UnknownNetworkError, "Network unreachable",
+            u"无法连接到 https://h.example:8443：网络不可达"_s);
+        row("undecodable body", E::UnknownContentError, "Decompression failed", u"无法解压"_s);
+        row("anything else", E::UnknownNetworkError, "Odd failure",
+            u"与 https://h.example:8443 通信失败：Odd failure（请检查网络连接和地址）"_s);
+    }
+
+    void transportErrorTexts()
+    {
+        QFETCH(int, error);
+        QFETCH(QString, qtText);
+        QFETCH(QString, expected);
+        const QString text = Net::Messages::transportError(QNetworkReply::NetworkError(error),
+            QUrl(u"https://user@h.example:8443/api/tags?q=1"_s), u"Ollama"_s, qtText);
+        QVERIFY2(text.contains(expected), qPrintable(text));
+        QVERIFY(text.contains(u"h.example"_s) && !text.contains(u"user"_s) && !text.contains(u"/api"_s));
+        QCOMPARE(text.contains(qtText), qtText == u"Odd failure");
     }
 
     void abortByCaller()

@@ -93,9 +93,9 @@ FakeHttpServer::~FakeHttpServer()
     qDeleteAll(m_streams);
 }
 
-bool FakeHttpServer::listen()
+bool FakeHttpServer::listen(const QHostAddress& address)
 {
-    return m_server.listen(QHostAddress::LocalHost, 0);
+    return m_server.listen(address, 0);
 }
 
 quint16 FakeHttpServer::port() const
@@ -105,7 +105,7 @@ quint16 FakeHttpServer::port() const
 
 QUrl FakeHttpServer::url(const QString& path) const
 {
-    return QUrl(u"http://127.0.0.1:"_s + QString::number(port()) + path);
+    return QUrl(u"http://"_s + m_server.serverAddress().toString() + u':' + QString::number(port()) + path);
 }
 
 void FakeHttpServer::on(const QString& path, const Response& response)

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -92,10 +93,10 @@ public:
     explicit FakeHttpServer(QObject* parent = nullptr);
     ~FakeHttpServer() override;
 
-    // Listens on 127.0.0.1 at a free port.
-    bool listen();
+    // Listens on a free port of address (a second server may take 127.0.0.2, another origin).
+    bool listen(const QHostAddress& address = QHostAddress::LocalHost);
     quint16 port() const;
-    // http://127.0.0.1:<port> followed by path.
+    // http://<address>:<port> followed by path.
     QUrl url(const QString& path = QString()) const;
 
     // Answers every request for path (the query is ignored) with response.

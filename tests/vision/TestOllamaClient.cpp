@@ -91,6 +91,25 @@ private slots:
         m_server.reset();
     }
 
+    // The pictures, the model list and a download never follow a redirect to another origin.
+    void redirectToAnotherOriginIsRefused()
+    {
+        FakeHttpServer elsewhere;
+        QVERIFY(elsewhere.listen(QHostAddress(u"127.0.0.2"_s)));
+        const QByteArray target = elsewhere.url().toEncoded();
+        for (const char* path : { "/api/generate", "/api/tags", "/api/pull" })
+            m_server->on(QLatin1StringView(path), Response::redirect(307, target + path));
+        const auto list = wait<OllamaClient::Result<QList<OllamaModel>>>(
+            [&](auto done) { client().listModels(m_context.get(), done); });
+        const auto reply = analyze();
+        const Pull download = pull(u"qwen2.5vl:7b"_s);
+        QVERIFY(!list && !reply && !download.result);
+        for (const QString& message :
+            { list.error().message(), reply.error().message(), download.result.error().message() })
+            QVERIFY2(message.contains(u"http://127.0.0.2:"_s), qPrintable(message));
+        QVERIFY(elsewhere.requests().isEmpty());
+    }
+
     void listModels_data()
     {
         QTest::addColumn<Response>("response");

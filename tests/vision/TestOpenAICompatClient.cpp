@@ -112,6 +112,28 @@ private slots:
             QCOMPARE(request.header("authorization"), header);
     }
 
+    // A redirect to another origin is refused by name: the key and the pictures never reach it. Within
+    // the origin a redirect is followed, key and all.
+    void redirectsStayWithinTheOrigin()
+    {
+        FakeHttpServer elsewhere;
+        QVERIFY(elsewhere.listen(QHostAddress(u"127.0.0.2"_s)));
+        const QByteArray target = elsewhere.url(u"/v1/"_s).toEncoded();
+        m_server->on(Chat, Response::redirect(307, target + "chat/completions"));
+        m_server->on(u"/v1/models"_s, Response::redirect(302, target + "models"));
+        const auto chat = analyze(client());
+        const auto list = models(client());
+        QVERIFY(!chat && !list);
+        QVERIFY2(chat.error().message().contains(u"http://127.0.0.2:"_s), qPrintable(chat.error().message()));
+        QVERIFY(list.error().message().contains(u"http://127.0.0.2:"_s));
+        QVERIFY(elsewhere.requests().isEmpty());
+
+        m_server->on(u"/v1/models"_s, Response::redirect(302, "/v2/models"));
+        m_server->on(u"/v2/models"_s, Response::json(200, "{\"data\":[]}"));
+        QVERIFY(models(client()));
+        QCOMPARE(m_server->last(u"/v2/models"_s).header("authorization"), QByteArray("Bearer sk-test"));
+    }
+
     void keyWithLineBreakIsNeverSent()
     {
         const auto result = analyze(client(u"sk-abc\r\nX-Injected: 1"_s));

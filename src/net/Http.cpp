@@ -101,7 +101,7 @@ public:
                     end(Net::Reply::Outcome::TransportError,
                         Net::Messages::transportError(QNetworkReply::TooManyRedirectsError, m_url, {}, {}));
                 else
-                    emit m_reply->redirectAllowed();
+                    QTimer::singleShot(0, m_reply, [reply = m_reply] { emit reply->redirectAllowed(); });
             });
         }
         const int deadline = m_options.deadlineSeconds > 0 ? m_options.deadlineSeconds
@@ -227,6 +227,14 @@ private:
         if (m_forced) {
             reply.outcome = *m_forced;
             reply.errorText = m_forcedText;
+        } else if (error == QNetworkReply::NoError && m_redirects > 0
+            && (reply.status < 200 || (reply.status >= 300 && reply.status <= 399))) {
+            // Qt ends a chain of redirects it gives up on as if its last head were the answer.
+            reply.outcome = Net::Reply::Outcome::TransportError;
+            reply.status = 0;
+            reply.errorText
+                = Net::Messages::transportError(QNetworkReply::TooManyRedirectsError, m_url, {}, {});
+            reply.networkError = QNetworkReply::TooManyRedirectsError;
         } else if (error == QNetworkReply::NoError
             || (reply.status > 0 && isHttpLevelError(error, reply.status))) {
             reply.outcome = Net::Reply::Outcome::Finished;
@@ -278,7 +286,9 @@ void prepare(QNetworkRequest& request, const Net::Options& options)
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
         options.crossOriginRedirects ? QNetworkRequest::NoLessSafeRedirectPolicy
                                      : QNetworkRequest::UserVerifiedRedirectPolicy);
-    request.setMaximumRedirectsAllowed(MaxRedirects);
+    // Qt ends a chain it finds too long with the last 3xx as if it were the answer; the count of the
+    // same-origin check (Call::attach) ends it first, as an error.
+    request.setMaximumRedirectsAllowed(options.crossOriginRedirects ? MaxRedirects : MaxRedirects + 2);
     if (options.bypassCaches) {
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
         request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);

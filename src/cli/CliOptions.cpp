@@ -241,7 +241,7 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, UsageError*
             options.model = *value;
         } else if (name == u"separator") {
             if (const auto problem = NameBuilder::separatorProblem(*value)) {
-                *error = u"--separator "_s + *problem;
+                fail(error, u"--separator "_s + *problem);
                 return std::nullopt;
             }
             options.separator = *value;

@@ -65,6 +65,7 @@ QJsonObject item(const VideoItem& item)
     object.insert(u"companions"_s, companions);
     object.insert(
         u"creationDate"_s, item.creationDate ? QJsonValue(isoDate(*item.creationDate)) : QJsonValue());
+    object.insert(u"dateSource"_s, item.creationDate ? QJsonValue(rawValue(item.dateSource)) : QJsonValue());
     object.insert(u"pathPlace"_s, optionalString(item.pathPlace));
     if (item.coordinate) {
         object.insert(u"coordinate"_s,

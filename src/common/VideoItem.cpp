@@ -35,6 +35,19 @@ QString rawValue(MediaKind kind)
     return kind == MediaKind::Video ? u"video"_s : u"photo"_s;
 }
 
+QString rawValue(DateSource source)
+{
+    switch (source) {
+    case DateSource::Metadata:
+        break;
+    case DateSource::FileName:
+        return u"fileName"_s;
+    case DateSource::FileModified:
+        return u"fileModified"_s;
+    }
+    return u"metadata"_s;
+}
+
 std::optional<VideoItem::Status> statusFromRaw(const QString& raw)
 {
     for (const auto& [status, name] : StatusNames) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "common/DateSource.h"
 #include "common/GeoCoordinate.h"
 #include "common/MediaKind.h"
 #include "common/Montage.h"
@@ -50,6 +51,7 @@ struct VideoItem
     std::optional<GeoCoordinate> coordinate;
     std::optional<QString> geoPlace;
     std::optional<QDateTime> creationDate;
+    DateSource dateSource = DateSource::Metadata; // of creationDate, when there is one
     QString proposedName;
     Status status = Status::Pending;
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/AppModel.h"
 
+#include "common/FileDates.h"
 #include "common/SettingsStore.h"
 #include "common/Text.h"
 #include "core/AnalysisRun.h"
@@ -105,6 +106,7 @@ struct ImportJob
         std::vector<std::filesystem::path> sidecars;
         bool mayBeLiveMotion = false;
         std::optional<double> duration;
+        DateSource dateSource = DateSource::Metadata;
     };
 
     std::vector<std::filesystem::path> urls;
@@ -137,10 +139,11 @@ private:
 const QStringList AppModel::videoExtensions { u"mp4"_s, u"mov"_s, u"m4v"_s, u"avi"_s, u"mkv"_s, u"webm"_s,
     u"wmv"_s, u"flv"_s, u"ts"_s, u"mpg"_s, u"mpeg"_s, u"mts"_s, u"m2ts"_s, u"3gp"_s };
 // Besides the common formats: older Canon, Pentax, Samsung and Nikon compact RAW, the HEIF that Canon and
-// Sony cameras name .HIF, and GIF (its first frame).
+// Sony cameras name .HIF, GIF (its first frame) and the stereo JPEG pairs of two-lens cameras (MPO, whose
+// first picture is a plain JPEG).
 const QStringList AppModel::photoExtensions { u"cr3"_s, u"nef"_s, u"arw"_s, u"raf"_s, u"rw2"_s, u"orf"_s,
     u"dng"_s, u"jpg"_s, u"jpeg"_s, u"png"_s, u"tiff"_s, u"tif"_s, u"webp"_s, u"avif"_s, u"bmp"_s, u"heic"_s,
-    u"heif"_s, u"cr2"_s, u"crw"_s, u"pef"_s, u"srw"_s, u"nrw"_s, u"hif"_s, u"gif"_s };
+    u"heif"_s, u"cr2"_s, u"crw"_s, u"pef"_s, u"srw"_s, u"nrw"_s, u"hif"_s, u"gif"_s, u"mpo"_s };
 
 AppModel::AppModel(QObject* parent)
     : AppModel(QString(), parent)
@@ -345,7 +348,12 @@ std::vector<ImportJob::Found> ImportJob::run(const std::shared_ptr<ImportJob>& j
             files.push_back({ found[i].path, found[i].kind });
         const std::vector<std::optional<QDateTime>> dates = DecoderPool::shared().captureDates(files);
         for (size_t i = start; i < end; ++i) {
-            found[i].creationDate = i - start < dates.size() ? dates[i - start] : std::nullopt;
+            // The worker reads the metadata; the name and the file's times are read here.
+            if (const auto date = FileDates::complete(
+                    found[i].path, i - start < dates.size() ? dates[i - start] : std::nullopt)) {
+                found[i].creationDate = date->instant;
+                found[i].dateSource = date->source;
+            }
             if (job->usePathPlace)
                 found[i].pathPlace = PlaceResolver::fromPath(found[i].path, PathPlaceDepth);
             // A clip beside a picture of its name may be the motion of a Live Photo: its length decides.
@@ -465,6 +473,7 @@ void AppModel::finishImport()
             item.url = f->path;
             item.mediaKind = f->kind;
             item.creationDate = f->creationDate;
+            item.dateSource = f->dateSource;
             item.pathPlace = f->pathPlace;
             item.sidecars = f->sidecars;
             item.durationSeconds = f->duration;

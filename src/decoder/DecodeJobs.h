@@ -36,6 +36,9 @@ struct Decoded
     std::optional<GeoCoordinate> coordinate;
     std::optional<double> durationSeconds;
     QByteArray thumbnail;
+    // Every picture is nearly one flat colour (a damaged file, or one holding only a thumbnail): not
+    // worth asking the model about. Only for an analysis.
+    bool isNearlyFlat = false;
 };
 
 struct DatedFile
@@ -49,7 +52,8 @@ namespace DecodeJobs {
 // Frames (or the photo), the montage and the GPS position. Never throws; safe on any thread.
 Decoded decode(const DecodeRequest& request);
 
-// The capture instant of a video or a photo. Never throws; safe on any thread.
+// The capture instant of a video or a photo as its metadata states it; the caller adds the fallbacks
+// that need only the path (FileDates::complete). Never throws; safe on any thread.
 std::optional<QDateTime> captureDate(const DatedFile& file);
 
 } // namespace DecodeJobs

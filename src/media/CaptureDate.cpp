@@ -5,9 +5,7 @@
 #include <QTimeZone>
 
 #include <chrono>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -126,7 +124,8 @@ std::optional<QDateTime> exifDate(const Exiv2::ExifData& exif)
 // Editors and some cameras keep the date only in XMP, as ISO 8601.
 std::optional<QDateTime> xmpDate(const Exiv2::XmpData& xmp)
 {
-    for (const char* key : { "Xmp.exif.DateTimeOriginal", "Xmp.xmp.CreateDate" }) {
+    for (const char* key :
+        { "Xmp.exif.DateTimeOriginal", "Xmp.xmp.CreateDate", "Xmp.photoshop.DateCreated" }) {
         const auto it = xmp.findKey(Exiv2::XmpKey(key));
         if (it == xmp.end())
             continue;
@@ -237,29 +236,14 @@ std::optional<QDateTime> parseVideoDate(QStringView text)
     return QDateTime(clock->date, time, QTimeZone(offsetSeconds)).toUTC();
 }
 
-std::optional<QDateTime> fileBirthTime(const std::filesystem::path& file)
-{
-    struct statx stx
-    { };
-    if (::statx(AT_FDCWD, file.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BTIME, &stx) != 0)
-        return std::nullopt;
-    if (!(stx.stx_mask & STATX_BTIME))
-        return std::nullopt;
-    return QDateTime::fromSecsSinceEpoch(qint64(stx.stx_btime.tv_sec), Qt::UTC);
-}
-
 std::optional<QDateTime> creationDate(const std::filesystem::path& video)
 {
-    if (auto date = embeddedVideoDate(video))
-        return date;
-    return fileBirthTime(video);
+    return embeddedVideoDate(video);
 }
 
 std::optional<QDateTime> photoCreationDate(const std::filesystem::path& photo)
 {
-    if (auto date = embeddedPhotoDate(photo))
-        return date;
-    return fileBirthTime(photo);
+    return embeddedPhotoDate(photo);
 }
 
 } // namespace FrameExtractor

@@ -15,8 +15,8 @@ namespace FrameExtractor {
 
 // JPEG frames (quality 72) of the pictures on screen at D·i/(n+1), i = 1..n, with n = count clamped to
 // 1..12: exact pictures, not the nearest key frames, turned upright by the stream's display matrix and
-// fitted into 640 × 640. A picture that fails is left out; no duration or no video stream gives an
-// empty list. Bounded by a deadline.
+// fitted into 640 × 640. A picture that fails is left out; when all fail, the first picture that
+// decodes stands in. No duration or no video stream gives an empty list. Bounded by a deadline.
 QByteArrayList extractFrames(const std::filesystem::path& video, int count);
 
 // The photo as one upright JPEG (quality 82) whose longer side is at most maxSize: never enlarged,
@@ -28,17 +28,22 @@ QByteArray extractImage(const std::filesystem::path& photo, int maxSize);
 // empty when it does not decode.
 QByteArray thumbnail(const QByteArray& jpeg, int maxEdge);
 
+// Whether a JPEG is nearly one flat colour, as truncated RAW files and pruned HEIFs decode: what is left
+// after noise and compression artefacts varies by about a level or less. A dark night scene or a white
+// wall still varies by more. Empty or undecodable data is not flat.
+bool isNearlyFlat(const QByteArray& jpeg);
+
 // Length of a video in seconds, or nothing when unknown or the file has no video stream.
 std::optional<double> durationSeconds(const std::filesystem::path& video);
 
-// Capture instant of a video: the QuickTime creation date (which carries the zone), then the
-// container's and streams' creation_time, then the file's birth time. Decodes no frame. Embedded dates
-// before 1971 count as absent.
+// Capture instant of a video as its metadata states it: the QuickTime creation date (which carries the
+// zone), then the container's and streams' creation_time. Decodes no frame. Dates before 1971 count as
+// absent.
 std::optional<QDateTime> creationDate(const std::filesystem::path& video);
 
-// Capture instant of a photo: EXIF date-time original (else digitized), then the TIFF date-time, then
-// XMP's exif:DateTimeOriginal and xmp:CreateDate, then the file's birth time. EXIF times are local
-// wall-clock times. Embedded dates before 1971 count as absent.
+// Capture instant of a photo as its metadata states it: EXIF date-time original (else digitized), then
+// the TIFF date-time, then XMP's exif:DateTimeOriginal, xmp:CreateDate and photoshop:DateCreated. EXIF
+// times are local wall-clock times. Dates before 1971 count as absent.
 std::optional<QDateTime> photoCreationDate(const std::filesystem::path& photo);
 
 // "yyyy:MM:dd HH:mm:ss", "yyyy:MM:dd HH:mm" or "yyyy-MM-dd'T'HH:mm:ss", as local time.
@@ -47,9 +52,5 @@ std::optional<QDateTime> parseExifDate(QStringView text);
 // ISO 8601 date-time: with a zone ("Z", "+08:00", "+0800") it is that instant; without one it is
 // local wall-clock time. Seconds and their fraction are optional.
 std::optional<QDateTime> parseVideoDate(QStringView text);
-
-// When the file system recorded the file's creation (statx birth time), to the second, or nothing. Its
-// fraction of a second tells nothing about when the picture was taken.
-std::optional<QDateTime> fileBirthTime(const std::filesystem::path& file);
 
 } // namespace FrameExtractor

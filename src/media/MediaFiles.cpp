@@ -3,8 +3,13 @@
 
 #include "media/MediaLibraries.h"
 
+#include <QFile>
+
+#include <algorithm>
+#include <cstring>
 #include <exiv2/webpimage.hpp>
 #include <libheif/heif.h>
+#include <string_view>
 #include <vector>
 
 namespace MediaFiles {
@@ -66,6 +71,61 @@ Exiv2::ExifData heifExif(const std::filesystem::path& photo)
     return exif;
 }
 
+// The XMP packet of a GIF, which exiv2 does not read: an application extension "XMP DataXMP" whose data is
+// the packet itself, followed by a 258-byte "magic trailer" (0x01, 0xFF … 0x00, 0x00) that makes it
+// parse as sub-blocks. The blocks are walked, so image data is never mistaken for a packet.
+Exiv2::XmpData gifXmp(const std::filesystem::path& photo)
+{
+    Exiv2::XmpData xmp;
+    QFile file(QFile::decodeName(QByteArray::fromStdString(photo.native())));
+    if (!file.open(QIODevice::ReadOnly))
+        return xmp;
+    const qint64 size = file.size();
+    const uchar* const data = file.map(0, size);
+    if (!data || size < 13 || std::memcmp(data, "GIF8", 4) != 0)
+        return xmp;
+    auto subBlocksEnd = [&](qint64 pos) {
+        while (pos < size && data[pos] != 0)
+            pos += 1 + data[pos];
+        return pos + 1; // past the terminator, or beyond the end of a damaged file
+    };
+    qint64 pos = 13;
+    if (data[10] & 0x80)
+        pos += 3 * (qint64(1) << ((data[10] & 0x07) + 1)); // the global colour table
+    constexpr std::string_view XmpApplication("\x21\xff\x0bXMP DataXMP", 14);
+    while (pos < size) {
+        if (data[pos] == 0x2c) { // an image: descriptor, local colour table, LZW code size, data
+            if (pos + 10 > size)
+                break;
+            const uchar flags = data[pos + 9];
+            pos += 10 + ((flags & 0x80) ? 3 * (qint64(1) << ((flags & 0x07) + 1)) : 0) + 1;
+            pos = subBlocksEnd(pos);
+        } else if (data[pos] == 0x21 && pos + 2 < size) {
+            const qint64 start = pos + qint64(XmpApplication.size());
+            const bool isXmp = start <= size
+                && std::string_view(reinterpret_cast<const char*>(data + pos), XmpApplication.size())
+                    == XmpApplication;
+            pos = subBlocksEnd(pos + 2);
+            if (isXmp && pos <= size) {
+                // UTF-8 never holds 0xFF: the packet ends where the trailer begins.
+                const auto* first = reinterpret_cast<const char*>(data + start);
+                const auto* last = reinterpret_cast<const char*>(data + pos);
+                const std::string packet(first, std::find(first, last, '\xff'));
+                try {
+                    if (Exiv2::XmpParser::decode(xmp, packet.substr(0, packet.rfind('>') + 1)) != 0)
+                        xmp.clear();
+                } catch (...) {
+                    xmp.clear();
+                }
+                return xmp;
+            }
+        } else {
+            break; // the trailer, or something that is not a GIF block
+        }
+    }
+    return xmp;
+}
+
 // The containers photos come in. exiv2 0.27 also reads videos (RIFF, QuickTime, Matroska, ASF), but
 // those readers can recurse without end on a damaged file.
 bool isPhotoType(int type)
@@ -114,7 +174,7 @@ PhotoMetadata readMetadata(const std::filesystem::path& photo)
         if (!image.get() || !isPhotoType(image->imageType()))
             return {};
         image->readMetadata();
-        metadata.xmp = image->xmpData();
+        metadata.xmp = image->imageType() == Exiv2::ImageType::gif ? gifXmp(photo) : image->xmpData();
         metadata.exif = image->exifData().empty() && image->imageType() == Exiv2::ImageType::bmff
             ? heifExif(photo)
             : image->exifData();

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "common/FileDates.h"
 #include "media/FrameExtractor.h"
 #include "support/MediaFixtures.h"
 
@@ -92,7 +93,7 @@ private slots:
         QCOMPARE(FrameExtractor::parseVideoDate(text).value_or(QDateTime()), expected);
     }
 
-    // Which embedded tag wins, on real files; an invalid expectation stands for the file's birth time.
+    // Which embedded tag wins, on real files; an invalid expectation stands for no date.
     void photoTags_data()
     {
         QTest::addColumn<QString>("format");
@@ -130,6 +131,13 @@ private slots:
                                                        u"Xmp.exif.DateTimeOriginal 1970-01-01T00:00:00Z"_s }
                                                 << QDateTime();
         QTest::newRow("PNG") << u"png"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12);
+        QTest::newRow("PNG XMP") << u"png"_s
+                                 << QStringList { u"Xmp.exif.DateTimeOriginal 2026-09-18T06:03:12Z"_s }
+                                 << shanghai(2026, 9, 18, 14, 3, 12);
+        // exiv2 writes no GIF: these are exiftool's arguments.
+        QTest::newRow("GIF XMP") << u"gif"_s
+                                 << QStringList { u"-XMP-xmp:CreateDate=2026:09:18 14:03:12+08:00"_s }
+                                 << shanghai(2026, 9, 18, 14, 3, 12);
         // HEIC and AVIF keep EXIF inside an ISO base media file; made from a tagged JPEG by libvips.
         QTest::newRow("HEIC") << u"heic"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12);
         QTest::newRow("AVIF") << u"avif"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12);
@@ -150,11 +158,17 @@ private slots:
         const bool container = format == u"heic" || format == u"avif";
         const QString tagged = container ? file + u".jpg"_s : file;
         QVERIFY(MediaFixtures::makeJpeg(tagged));
-        QVERIFY(MediaFixtures::setExif(tagged, tags));
+        if (format == u"gif") {
+            if (!MediaFixtures::hasTool(u"exiftool"_s))
+                QSKIP("exiftool writes XMP into GIF");
+            QVERIFY(MediaFixtures::run(
+                u"exiftool"_s, tags + QStringList { u"-q"_s, u"-overwrite_original"_s, tagged }));
+        } else {
+            QVERIFY(MediaFixtures::setExif(tagged, tags));
+        }
         if (container && !MediaFixtures::run(u"vips"_s, { u"copy"_s, tagged, file }))
             QSKIP("this libheif cannot encode the format");
-        QCOMPARE(FrameExtractor::photoCreationDate(fsPath(file)),
-            expected.isValid() ? expected : FrameExtractor::fileBirthTime(fsPath(file)));
+        QCOMPARE(FrameExtractor::photoCreationDate(fsPath(file)).value_or(QDateTime()), expected);
     }
 
     void videoContainers_data()
@@ -204,13 +218,11 @@ private slots:
             QSKIP("ffmpeg makes the fixtures");
         const QString file = path(name);
         QVERIFY(MediaFixtures::makeClip(file, 0.2, metadata));
-        QCOMPARE(FrameExtractor::creationDate(fsPath(file)),
-            expected.isValid() ? expected : FrameExtractor::fileBirthTime(fsPath(file)));
+        QCOMPARE(FrameExtractor::creationDate(fsPath(file)).value_or(QDateTime()), expected);
     }
 
-    // Files without a usable embedded date fall back to the file system's birth time (where it keeps one);
-    // FIFOs and devices are never opened.
-    void fallsBackToBirthTime_data()
+    // Files that cannot hold a date give none, quickly: FIFOs and devices are never opened.
+    void unreadableFiles_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("content");
@@ -230,7 +242,7 @@ private slots:
         QTest::newRow("missing") << u"gone.mp4"_s << QByteArray("missing");
     }
 
-    void fallsBackToBirthTime()
+    void unreadableFiles()
     {
         QFETCH(QString, name);
         QFETCH(QByteArray, content);
@@ -238,9 +250,66 @@ private slots:
         QVERIFY(MediaFixtures::place(file, content));
         const auto date = name.endsWith(u".jpg") ? FrameExtractor::photoCreationDate(fsPath(file))
                                                  : FrameExtractor::creationDate(fsPath(file));
-        QCOMPARE(date, FrameExtractor::fileBirthTime(fsPath(file)));
-        if (date && content != "device")
-            QVERIFY(qAbs(date->secsTo(QDateTime::currentDateTimeUtc())) < 600);
+        QVERIFY(!date);
+    }
+
+    // What phones and cameras write into names; digits that only look like a date are left alone.
+    void namedDates_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QDateTime>("expected");
+        const QDateTime autumn = shanghai(2019, 10, 6, 14, 30, 12);
+        QTest::newRow("phone camera") << QByteArray("IMG_20191006_143012.jpg") << autumn;
+        QTest::newRow("phone video") << QByteArray("VID_20191006_143012.mp4") << autumn;
+        QTest::newRow("milliseconds") << QByteArray("PXL_20191006_143012123.MP.jpg") << autumn;
+        QTest::newRow("screenshot, dashes")
+            << QByteArray("Screenshot_2019-10-06-14-30-12-456_com.tencent.mm.jpg") << autumn;
+        QTest::newRow("screenshot, compact") << QByteArray("Screenshot_20191006-143012_WeChat.png") << autumn;
+        QTest::newRow("drone") << QByteArray("DJI_20191006143012_0001_D.MP4") << autumn;
+        QTest::newRow("dots in the time") << QByteArray("2019-10-06 14.30.12.jpg") << autumn;
+        QTest::newRow("messenger: the day alone")
+            << QByteArray("IMG-20191006-WA0002.jpg") << shanghai(2019, 10, 6, 12, 0, 0);
+        QTest::newRow("name that is not UTF-8")
+            << QByteArray("\xb2\xe8\xc2\xa5_20191006_143012.jpg") << autumn;
+        QTest::newRow("month 13") << QByteArray("IMG_20191306_143012.jpg") << QDateTime();
+        QTest::newRow("30 February") << QByteArray("IMG_20190230_143012.jpg") << QDateTime();
+        QTest::newRow("hour 25") << QByteArray("IMG_20191006_253012.jpg") << QDateTime();
+        QTest::newRow("before digital cameras") << QByteArray("IMG_19851006_143012.jpg") << QDateTime();
+        QTest::newRow("the future") << QByteArray("IMG_29991006_143012.jpg") << QDateTime();
+        QTest::newRow("inside a longer run") << QByteArray("1234520191006_1430127.jpg") << QDateTime();
+        QTest::newRow("counter") << QByteArray("IMG_1234.JPG") << QDateTime();
+        QTest::newRow("eight digits alone") << QByteArray("DSC_20191006.jpg") << QDateTime();
+    }
+
+    void namedDates()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QDateTime, expected);
+        QCOMPARE(
+            FileDates::fromName(std::filesystem::path(name.toStdString())).value_or(QDateTime()), expected);
+    }
+
+    // Metadata, then the name, then the modification time, which a copy keeps (its birth time is the copy's).
+    void fallbackOrder()
+    {
+        const QString named = path(u"IMG_20191006_143012.jpg"_s);
+        const QString plain = path(u"plain.jpg"_s);
+        QVERIFY(MediaFixtures::place(named, "x") && MediaFixtures::place(plain, "x"));
+        const QDateTime modified = shanghai(2020, 1, 2, 3, 4, 5);
+        QFile file(plain);
+        QVERIFY(
+            file.open(QIODevice::ReadWrite) && file.setFileTime(modified, QFileDevice::FileModificationTime));
+        file.close();
+        const QDateTime metadata = shanghai(2026, 9, 18, 14, 3, 12);
+        using Expected = std::pair<QDateTime, DateSource>;
+        auto got = [](const QString& name, const std::optional<QDateTime>& fromMetadata) {
+            const auto date = FileDates::complete(fsPath(name), fromMetadata);
+            return date ? Expected(date->instant, date->source) : Expected();
+        };
+        QCOMPARE(got(named, metadata), Expected(metadata, DateSource::Metadata));
+        QCOMPARE(got(named, std::nullopt), Expected(shanghai(2019, 10, 6, 14, 30, 12), DateSource::FileName));
+        QCOMPARE(got(plain, std::nullopt), Expected(modified, DateSource::FileModified));
+        QCOMPARE(got(path(u"gone.jpg"_s), std::nullopt), Expected());
     }
 };
 

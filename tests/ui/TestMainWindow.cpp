@@ -322,6 +322,12 @@ private slots:
         QCOMPARE(pane->resultLabel()->text(), u"重命名后："_s + QString(82, u'茶') + u".CR3"_s);
         const QString tip = w.listView()->model()->index(0, 0).data(Qt::ToolTipRole).toString();
         QVERIFY(tip.endsWith(pane->companionsLabel()->text()));
+        // A date that is not the camera's own says where it came from.
+        m_model->mutateItem(m_model->items().at(0).id, [](VideoItem& item) {
+            item.creationDate = QDateTime(QDate(2019, 10, 6), QTime(14, 30), Qt::UTC);
+            item.dateSource = DateSource::FileName;
+        });
+        QTRY_COMPARE(pane->captureDateLabel()->text(), u"拍摄日期：2019-10-06 14:30（来自文件名）"_s);
     }
 
     void rowTexts_data()

@@ -28,6 +28,23 @@ namespace {
 constexpr int FrameWidth = 160;
 constexpr int MontageMaxWidth = 480;
 
+// A date that is not the camera's own says where it came from: the user may want to check it.
+QString captureDateText(const VideoItem& item)
+{
+    if (!item.creationDate || !item.creationDate->isValid())
+        return u"拍摄日期：未知"_s;
+    const QString date = item.creationDate->toLocalTime().toString(u"yyyy-MM-dd HH:mm"_s);
+    switch (item.dateSource) {
+    case DateSource::Metadata:
+        break;
+    case DateSource::FileName:
+        return u"拍摄日期："_s + date + u"（来自文件名）"_s;
+    case DateSource::FileModified:
+        return u"拍摄日期："_s + date + u"（文件修改时间）"_s;
+    }
+    return u"拍摄日期："_s + date;
+}
+
 QLabel* caption(const QString& text)
 {
     auto* label = new QLabel(text);
@@ -96,6 +113,10 @@ DetailPane::DetailPane(AppModel& model, QWidget* parent)
     m_companions->setTextFormat(Qt::PlainText);
     m_companions->setWordWrap(true);
     column->addWidget(m_companions);
+    m_captureDate = new QLabel;
+    m_captureDate->setObjectName(u"captureDateLabel"_s);
+    m_captureDate->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    column->addWidget(m_captureDate);
     m_content = makeField(u"模型识别的内容"_s, u"内容描述"_s, Field::Content);
     m_location = makeField(u"模型推测的地点"_s, u"地点 / 场景"_s, Field::Location);
     column->addWidget(fieldRow(u"内容描述"_s, m_content));
@@ -185,6 +206,7 @@ void DetailPane::show(const std::optional<QUuid>& id)
         m_original->setText(u"未选择"_s);
         m_companions->clear();
         m_companions->hide();
+        m_captureDate->clear();
         for (QLineEdit* field : { m_content, m_location, m_proposed }) {
             setFieldText(field, QString(), false);
             field->setEnabled(false);
@@ -204,6 +226,7 @@ void DetailPane::show(const std::optional<QUuid>& id)
     m_original->setText(u"原始文件名："_s + displayFileName(item->url));
     m_companions->setText(Companions::describe(*item));
     m_companions->setVisible(!item->companions.empty());
+    m_captureDate->setText(captureDateText(*item));
     setFieldText(m_content, item->content, sameItem);
     setFieldText(m_location, item->location, sameItem);
     m_attribution->setVisible(item->geoPlace && !item->geoPlace->isEmpty()

@@ -57,6 +57,10 @@ public:
     {
         return m_companions;
     }
+    QLabel* captureDateLabel() const
+    {
+        return m_captureDate;
+    }
     QLabel* resultLabel() const
     {
         return m_result;
@@ -93,6 +97,7 @@ private:
     PictureView* m_montage = nullptr;
     QLabel* m_original = nullptr;
     QLabel* m_companions = nullptr;
+    QLabel* m_captureDate = nullptr;
     QLineEdit* m_content = nullptr;
     QLineEdit* m_location = nullptr;
     QLabel* m_attribution = nullptr; // credits the public geocoder when it named the place

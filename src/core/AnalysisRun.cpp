@@ -5,6 +5,7 @@
 #include "core/Messages.h"
 #include "core/PictureCache.h"
 #include "decoder/DecoderPool.h"
+#include "decoder/Messages.h"
 #include "naming/NameBuilder.h"
 #include "naming/PlaceResolver.h"
 #include "vision/PromptBuilder.h"
@@ -83,7 +84,13 @@ AnalysisRun::Prepared AnalysisRun::prepare(const std::filesystem::path& path,
         { path, kind, frameCount, PhotoMaxSize, MontageQuality, false, VideoItem::ThumbnailEdge });
     Prepared prepared;
     if (decoded.frames.isEmpty()) {
-        prepared.failure = kind == MediaKind::Video ? Messages::NoFrames : Messages::UnreadablePhoto;
+        prepared.failure = !DecoderPool::shared().isIsolated() ? DecoderMessages::WorkerMissing
+            : kind == MediaKind::Video                         ? Messages::NoFrames
+                                                               : Messages::UnreadablePhoto;
+        return prepared;
+    }
+    if (decoded.isNearlyFlat) {
+        prepared.failure = Messages::FlatPicture;
         return prepared;
     }
     prepared.frames = std::move(decoded.frames);

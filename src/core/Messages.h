@@ -80,6 +80,7 @@ inline const QString PullFailedPrefix = u"❌ 下载失败："_s;
 
 inline const QString NoFrames = u"无法抽取帧（编码不支持或缺少读取权限）"_s;
 inline const QString UnreadablePhoto = u"无法读取这张照片（格式不支持、文件损坏或缺少读取权限）"_s;
+inline const QString FlatPicture = u"画面几乎是一片纯色（文件可能已损坏，或只含缩略图），没有发送给模型"_s;
 inline const QString ErrorPrefix = u"错误："_s;
 
 inline QString imported(qsizetype added, qsizetype total)

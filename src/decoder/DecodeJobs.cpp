@@ -5,6 +5,8 @@
 #include "media/FrameMontage.h"
 #include "media/GpsReader.h"
 
+#include <algorithm>
+
 namespace DecodeJobs {
 
 Decoded decode(const DecodeRequest& request)
@@ -24,6 +26,12 @@ Decoded decode(const DecodeRequest& request)
     // An analysis drops a file without pictures, so its position would only cost time.
     if (decoded.frames.isEmpty() && !request.inspect)
         return decoded;
+    if (!request.inspect) {
+        decoded.isNearlyFlat
+            = std::all_of(decoded.frames.cbegin(), decoded.frames.cend(), &FrameExtractor::isNearlyFlat);
+        if (decoded.isNearlyFlat)
+            return decoded; // the analysis stops here
+    }
     decoded.coordinate = request.kind == MediaKind::Video ? PlaceResolver::coordinate(request.path)
                                                           : PlaceResolver::photoCoordinate(request.path);
     decoded.montage = FrameMontage::compose(decoded.frames, request.montageQuality);

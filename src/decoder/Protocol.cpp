@@ -244,7 +244,8 @@ QByteArray encode(const Decoded& decoded)
     out << qint32(decoded.frames.size());
     for (const QByteArray& frame : decoded.frames)
         out << frame;
-    out << decoded.montage << decoded.coordinate << decoded.durationSeconds << decoded.thumbnail;
+    out << decoded.montage << decoded.coordinate << decoded.durationSeconds << decoded.thumbnail
+        << decoded.isNearlyFlat;
     return out.bytes();
 }
 
@@ -258,7 +259,8 @@ std::optional<Decoded> parseDecoded(const QByteArray& payload)
         in >> frame;
         decoded.frames.append(frame);
     }
-    in >> decoded.montage >> decoded.coordinate >> decoded.durationSeconds >> decoded.thumbnail;
+    in >> decoded.montage >> decoded.coordinate >> decoded.durationSeconds >> decoded.thumbnail
+        >> decoded.isNearlyFlat;
     return in.complete() ? std::optional(decoded) : std::nullopt;
 }
 

@@ -17,6 +17,10 @@ namespace {
 
 constexpr int PhotoQuality = 82;
 constexpr std::chrono::seconds PhotoBudget { 30 };
+// A picture whose luma varies by less than this many levels (standard deviation) once shrunk by
+// FlatShrink is taken for one flat colour.
+constexpr int FlatShrink = 8;
+constexpr double FlatDeviation = 1.0;
 // The fallback loader reads the whole file into memory first.
 constexpr int64_t MaxFallbackBytes = 512 * 1024 * 1024;
 
@@ -153,6 +157,46 @@ QByteArray thumbnail(const QByteArray& jpeg, int maxEdge)
     small.reset();
     vips_thread_shutdown();
     return result;
+}
+
+bool isNearlyFlat(const QByteArray& jpeg)
+{
+    MediaLibraries::initialize();
+    if (jpeg.isEmpty())
+        return false;
+    // Shrinking on load averages 8 × 8 blocks: sensor noise and compression artefacts cancel out, while
+    // light falling across a wall or a few lamps in the dark keep the picture's spread.
+    VipsImage* loaded = nullptr;
+    if (vips_jpegload_buffer(const_cast<char*>(jpeg.constData()), size_t(jpeg.size()), &loaded, "shrink",
+            FlatShrink, nullptr)) {
+        ImageCodec::forgetErrors();
+        return false;
+    }
+    ImagePtr image(loaded);
+    ImagePtr rgb = ImageCodec::withinPixelLimit(image.get()) ? ImageCodec::toRgb8(image.get()) : nullptr;
+    size_t size = 0;
+    void* memory = rgb ? vips_image_write_to_memory(rgb.get(), &size) : nullptr;
+    if (!memory) {
+        ImageCodec::forgetErrors();
+        vips_thread_shutdown();
+        return false;
+    }
+    // Luma (BT.601) of each pixel: colour noise of a camera or a decoder does not count.
+    const int bands = vips_image_get_bands(rgb.get());
+    const auto* pixels = static_cast<const uint8_t*>(memory);
+    const size_t count = size / size_t(bands);
+    double sum = 0, squares = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t* pixel = pixels + i * size_t(bands);
+        const double luma = bands >= 3 ? 0.299 * pixel[0] + 0.587 * pixel[1] + 0.114 * pixel[2] : pixel[0];
+        sum += luma;
+        squares += luma * luma;
+    }
+    const double mean = count > 0 ? sum / double(count) : 0;
+    const bool flat = count > 0 && squares / double(count) - mean * mean < FlatDeviation * FlatDeviation;
+    g_free(memory);
+    vips_thread_shutdown();
+    return flat;
 }
 
 std::optional<double> durationSeconds(const std::filesystem::path& video)

@@ -780,6 +780,14 @@ QByteArrayList extract(const std::filesystem::path& video,
         } catch (...) { }
         for (std::thread& helper : helpers)
             helper.join();
+        // A clip may hold less than its index promises (a DV export listing 90 frames and storing one):
+        // then the first picture that decodes stands for it.
+        if (std::all_of(frames.begin(), frames.end(), [](const QByteArray& f) { return f.isEmpty(); })) {
+            Stats mine;
+            frames.front() = first->grab(0.0, mine);
+            total.framesDecoded += mine.framesDecoded;
+            total.instantsFound += mine.instantsFound;
+        }
     } catch (...) {
         return {};
     }

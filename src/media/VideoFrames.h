@@ -32,7 +32,8 @@ std::vector<double> instants(double duration, int count);
 std::optional<double> duration(const std::filesystem::path& video);
 
 // JPEG frames, in time order, of the pictures on screen at instants(duration, clamped count), upright
-// and within 640 × 640. A picture that cannot be decoded in time is left out.
+// and within 640 × 640. A picture that cannot be decoded in time is left out; when none can, the first
+// picture that decodes stands in.
 QByteArrayList extract(const std::filesystem::path& video,
     int count,
     std::chrono::milliseconds budget = DefaultBudget,

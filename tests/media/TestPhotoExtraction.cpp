@@ -29,6 +29,13 @@ bool makeCard(const QString& path, int width, int height)
         return QFile::rename(png, path);
     if (path.endsWith(u".bmp"))
         return MediaFixtures::run(u"convert"_s, { png, path });
+    if (path.endsWith(u".mpo")) { // a stereo pair: the left picture, then the right one
+        const QString right = path + u".right.jpg"_s;
+        return MediaFixtures::run(u"vips"_s, { u"copy"_s, png, path + u".jpg"_s })
+            && MediaFixtures::makeJpeg(right, width, height)
+            && MediaFixtures::place(
+                path, MediaFixtures::readAll(path + u".jpg"_s) + MediaFixtures::readAll(right));
+    }
     if (path.endsWith(u".hif")) // as Canon and Sony cameras write it: 10-bit HEVC
         return MediaFixtures::run(u"vips"_s, { u"heifsave"_s, png, path, u"--bitdepth"_s, u"10"_s });
     return MediaFixtures::run(u"vips"_s, { u"copy"_s, png, path });
@@ -88,8 +95,8 @@ private slots:
     void formats_data()
     {
         QTest::addColumn<QString>("extension");
-        for (const char* extension :
-            { "jpg", "jpeg", "png", "tif", "tiff", "webp", "bmp", "heic", "heif", "hif", "avif", "gif" })
+        for (const char* extension : { "jpg", "jpeg", "png", "tif", "tiff", "webp", "bmp", "heic", "heif",
+                 "hif", "avif", "gif", "mpo" })
             QTest::newRow(extension) << QString::fromLatin1(extension);
     }
 
@@ -300,6 +307,44 @@ private slots:
         const QString path = m_dir.filePath(name);
         QVERIFY(MediaFixtures::place(path, content));
         QVERIFY(FrameExtractor::extractImage(fsPath(path), 1280).isEmpty());
+    }
+
+    // What decoders make of damaged files is not sent to the model; dim, pale and misty pictures are.
+    void flatPictures_data()
+    {
+        QTest::addColumn<QString>("source"); // FFmpeg lavfi
+        QTest::addColumn<int>("quality"); // FFmpeg's JPEG scale: 2 best, 31 worst
+        QTest::addColumn<bool>("isFlat");
+        // Noise drawn per pixel, as sensors make it; ±6 levels of luma, ±3 of blue.
+        const QString noisy = u"color=s=1280x720,format=yuv444p,geq=lum='%1+12*(random(1)-0.5)':"
+                              u"cb='128+6*(random(2)-0.5)':cr=128"_s;
+        QTest::newRow("black") << u"color=c=black:s=1280x720"_s << 2 << true;
+        QTest::newRow("white") << u"color=c=white:s=1280x720"_s << 2 << true;
+        QTest::newRow("grey with noise of a few levels") << noisy.arg(128) << 2 << true;
+        QTest::newRow("noise and heavy compression") << noisy.arg(32) << 31 << true;
+        QTest::newRow("two lamps at night") << noisy.arg(20)
+                + u",drawbox=x=200:y=150:w=16:h=16:color=0xffe0a0:t=fill,"
+                  u"drawbox=x=900:y=400:w=10:h=24:color=white:t=fill"_s
+                                            << 8 << false;
+        QTest::newRow("white wall, light falling off")
+            << u"color=s=1280x720,format=gray,geq=lum='240-6*X/W+8*(random(1)-0.5)'"_s << 8 << false;
+        QTest::newRow("mist") << u"testsrc2=s=1280x720,lutrgb=r='200+val/16':g='200+val/16':b='200+val/16'"_s
+                              << 8 << false;
+    }
+
+    void flatPictures()
+    {
+        QFETCH(QString, source);
+        QFETCH(int, quality);
+        QFETCH(bool, isFlat);
+        const QString path
+            = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-') + u".jpg"_s);
+        QVERIFY(MediaFixtures::makeVideo(
+            path, source, { u"-frames:v"_s, u"1"_s, u"-q:v"_s, QString::number(quality) }));
+        // As the model would get it: decoded, scaled and encoded again.
+        const QByteArray sent = FrameExtractor::extractImage(fsPath(path), 1280);
+        QVERIFY(!sent.isEmpty());
+        QCOMPARE(FrameExtractor::isNearlyFlat(sent), isFlat);
     }
 
     // Cut in half, a JPEG still shows what it has, as the platform decoders do; the other formats give

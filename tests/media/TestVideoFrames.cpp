@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -175,6 +176,13 @@ private slots:
         QTest::newRow("mts interlaced h264")
             << u"mts"_s << x264 + u" -flags +ildct+ilme -f mpegts -mpegts_m2ts_mode 1"_s << 25;
         QTest::newRow("3gp h263") << u"3gp"_s << u"-s 176x144 -c:v h263 -g 12 -q:v 2"_s << 10;
+        QTest::newRow("mov prores") << u"mov"_s << u"-c:v prores_ks -profile:v 0"_s << 10;
+        QTest::newRow("webm vp8") << u"webm"_s << u"-c:v libvpx -deadline realtime -crf 4 -b:v 2M -g 20"_s
+                                  << 10;
+        QTest::newRow("mkv av1") << u"mkv"_s << u"-c:v libaom-av1 -usage realtime -cpu-used 8 -crf 4 -g 20"_s
+                                 << 10;
+        // DV has two frame sizes only; camcorders wrote PAL DV into AVI.
+        QTest::newRow("avi dv") << u"avi"_s << u"-s 720x576 -c:v dvvideo -pix_fmt yuv420p"_s << 25;
     }
 
     void exactInstants()
@@ -323,6 +331,7 @@ private slots:
         QTest::newRow("random bytes") << noise;
         QTest::newRow("truncated mp4") << QByteArray("truncated");
         QTest::newRow("index promising what was cut off") << QByteArray("lying");
+        QTest::newRow("index listing frames it does not store") << QByteArray("dv");
         QTest::newRow("audio only") << QByteArray("audio");
         QTest::newRow("photo named mp4") << QByteArray("jpeg");
         QTest::newRow("playlist named mp4")
@@ -345,6 +354,16 @@ private slots:
             const QByteArray data = MediaFixtures::readAll(whole);
             const qsizetype media = data.indexOf("mdat");
             content = data.left(content == "lying" ? media + (data.size() - media) * 3 / 4 : data.size() / 2);
+        } else if (content == "dv") {
+            // A video editor's DV export: one frame stored, ninety in the AVI headers.
+            QVERIFY(MediaFixtures::makeVideo(path + u".avi"_s, numberedSource(25),
+                options(u"-s 720x576 -c:v dvvideo -pix_fmt yuv420p -frames:v 1"_s)));
+            content = MediaFixtures::readAll(path + u".avi"_s);
+            for (const auto& [chunk, offset] : { std::pair("avih", 24), std::pair("strh", 40) }) {
+                const qsizetype at = content.indexOf(chunk);
+                QVERIFY(at >= 0);
+                qToLittleEndian<quint32>(90, content.data() + at + offset);
+            }
         } else if (content == "audio") {
             QVERIFY(
                 MediaFixtures::makeVideo(path, u"sine=frequency=440:duration=2"_s, { u"-c:a"_s, u"aac"_s }));
@@ -359,6 +378,11 @@ private slots:
             // Pictures 6, 12, 18, 24 are asked for; only those still there come back.
             QVERIFY(!frames.isEmpty() && frames.size() < 4);
             QCOMPARE(frameNumbers(frames), QList<int>({ 6, 12, 18 }).first(frames.size()));
+            return;
+        }
+        if (QTest::currentDataTag() == QByteArray("index listing frames it does not store")) {
+            QCOMPARE(FrameExtractor::durationSeconds(fsPath(path)).value_or(0), 3.6);
+            QCOMPARE(frameNumbers(frames), QList<int> { 0 }); // none of the four: the first one there
             return;
         }
         QVERIFY(frames.isEmpty());

@@ -24,7 +24,7 @@ const QList<MediaTarget> Targets { MediaTarget::Videos, MediaTarget::Photos, Med
 QString MediaTargetWindow::helpText()
 {
     return u"选「仅照片」可导入相机 RAW（CR3/CR2/CRW/NEF/NRW/ARW/RAF/RW2/ORF/PEF/SRW/DNG）、"_s
-           u"位图（JPG/PNG/TIFF/WebP/AVIF/BMP/GIF）与手机照片（HEIC/HEIF/HIF），按画面内容自动命名；"_s
+           u"位图（JPG/PNG/TIFF/WebP/AVIF/BMP/GIF/MPO）与手机照片（HEIC/HEIF/HIF），按画面内容自动命名；"_s
            u"「两者都处理」则视频与照片一起导入。「每视频抽帧数」对照片无影响。"_s;
 }
 

@@ -62,7 +62,10 @@ QByteArray readAll(const QString& path)
 
 bool makeJpeg(const QString& path, int width, int height)
 {
-    return makeVideo(path, u"color=c=red:s=%1x%2"_s.arg(width).arg(height), { u"-frames:v"_s, u"1"_s });
+    return makeVideo(path,
+        u"color=c=red:s=%1x%2,drawbox=x=iw*3/4:y=ih*3/4:w=iw/4:h=ih/4:color=blue:t=fill"_s.arg(width).arg(
+            height),
+        { u"-frames:v"_s, u"1"_s });
 }
 
 bool makeClip(const QString& path, double seconds, const QStringList& extra)

@@ -26,7 +26,8 @@ bool place(const QString& path, const QByteArray& content);
 // The whole content of a file, or nothing.
 QByteArray readAll(const QString& path);
 
-// A small solid-colour JPEG (width × height) at path.
+// A small red JPEG (width × height) at path, its bottom-right corner blue: not one flat colour, which
+// an analysis would refuse.
 bool makeJpeg(const QString& path, int width = 64, int height = 48);
 
 // A short test-pattern H.264 clip; extra arguments go before the output name (for -metadata ...).

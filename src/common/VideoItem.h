@@ -14,6 +14,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <vector>
 
 // One media file of the work list with everything learnt about it. A plain value: copies are
@@ -54,6 +55,11 @@ struct VideoItem
     DateSource dateSource = DateSource::Metadata; // of creationDate, when there is one
     QString proposedName;
     Status status = Status::Pending;
+    // The file's name before Velmora first renamed it, as bytes: the original-name part of a proposed
+    // name comes from it, so names never nest. Empty when not known to have been renamed.
+    std::string originalName;
+    // The proposed name with which a rename found the file already so named, and left it alone.
+    QString keptName;
 
     // Sidecars beside the file (editing data, thumbnails, proxies, subtitles): renamed with it and
     // never items of their own.

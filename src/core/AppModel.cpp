@@ -107,6 +107,7 @@ struct ImportJob
         bool mayBeLiveMotion = false;
         std::optional<double> duration;
         DateSource dateSource = DateSource::Metadata;
+        std::string originalName {};
     };
 
     std::vector<std::filesystem::path> urls;
@@ -336,6 +337,12 @@ std::vector<ImportJob::Found> ImportJob::run(const std::shared_ptr<ImportJob>& j
             job->collectFile(path, isSymlink(path), found, seen);
     }
     lookBeside(found);
+    // Files renamed before keep the name they came with as their original-name part.
+    if (!found.empty()) {
+        const Renamer::OriginalNames originalNames = Renamer::OriginalNames::load();
+        for (Found& f : found)
+            f.originalName = originalNames.of(f.path);
+    }
     job->readingDates = true;
     // Dates are read in the decoder's worker processes, a batch at a time shared among them: a file that
     // crashes a library costs only its own date, and a cancelled job stops after the batch in hand.
@@ -477,6 +484,7 @@ void AppModel::finishImport()
             item.pathPlace = f->pathPlace;
             item.sidecars = f->sidecars;
             item.durationSeconds = f->duration;
+            item.originalName = f->originalName;
             m_paths.insert(item.url.native());
             m_positions.insert(item.id, m_items.size());
             m_items.append(std::move(item));

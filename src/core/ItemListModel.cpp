@@ -2,6 +2,7 @@
 #include "core/ItemListModel.h"
 
 #include "core/AppModel.h"
+#include "core/Messages.h"
 #include "naming/Companions.h"
 
 using namespace Qt::StringLiterals;
@@ -42,6 +43,9 @@ int ItemListModel::rowCount(const QModelIndex& parent) const
 QString ItemListModel::statusText(const VideoItem& item)
 {
     static const QString dot = u" · "_s;
+    if (item.status != VideoItem::Status::Renamed && !item.keptName.isEmpty()
+        && item.keptName == item.proposedName)
+        return Messages::AlreadyNamed;
     switch (item.status) {
     case VideoItem::Status::Pending:
         return u"待分析"_s;

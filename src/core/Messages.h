@@ -46,6 +46,8 @@ inline const QString InterruptedRenameRecovered
     = u"上次的重命名被中断，已恢复它的撤销记录：点「撤销」可把那些文件改回原名"_s;
 
 inline const QString NothingToRename = u"没有需要重命名的项"_s;
+// An item whose file Velmora renamed before and that has its proposed name already.
+inline const QString AlreadyNamed = u"已是建议的名称"_s;
 inline const QString NothingToUndo = u"没有可撤销的操作"_s;
 
 inline QString placesFilled(qsizetype count)

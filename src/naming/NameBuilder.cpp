@@ -22,6 +22,96 @@ QString originalBaseName(const QString& fileName)
     return fileName.left(dot);
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence at i, or 0.
+int sequenceLength(const std::string& bytes, std::size_t i)
+{
+    const auto at = [&](std::size_t k) { return k < bytes.size() ? quint8(bytes[k]) : 0; };
+    const quint8 lead = at(i);
+    const auto continues
+        = [&](std::size_t k, quint8 low = 0x80, quint8 high = 0xbf) { return at(k) >= low && at(k) <= high; };
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xc2 && lead <= 0xdf)
+        return continues(i + 1) ? 2 : 0;
+    if (lead >= 0xe0 && lead <= 0xef) {
+        // No overlong forms, no surrogates.
+        const bool second = lead == 0xe0 ? continues(i + 1, 0xa0)
+            : lead == 0xed               ? continues(i + 1, 0x80, 0x9f)
+                                         : continues(i + 1);
+        return second && continues(i + 2) ? 3 : 0;
+    }
+    if (lead >= 0xf0 && lead <= 0xf4) {
+        const bool second = lead == 0xf0 ? continues(i + 1, 0x90)
+            : lead == 0xf4               ? continues(i + 1, 0x80, 0x8f)
+                                         : continues(i + 1);
+        return second && continues(i + 2) && continues(i + 3) ? 4 : 0;
+    }
+    return 0;
+}
+
+// The text of bytes, and for each UTF-16 unit the offset of its bytes (-1 inside a surrogate pair);
+// the last offset is the end.
+QString decode(const std::string& bytes, std::vector<qsizetype>* offsets)
+{
+    QString text;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const int length = sequenceLength(bytes, i);
+        const QString piece = length > 0 ? QString::fromUtf8(bytes.data() + i, qsizetype(length))
+                                         : QString(QChar::ReplacementCharacter);
+        if (offsets) {
+            offsets->push_back(qsizetype(i));
+            for (qsizetype k = 1; k < piece.size(); ++k)
+                offsets->push_back(-1);
+        }
+        text += piece;
+        i += std::size_t(std::max(length, 1));
+    }
+    if (offsets)
+        offsets->push_back(qsizetype(bytes.size()));
+    return text;
+}
+
+} // namespace
+
+std::string originalStem(const VideoItem& item)
+{
+    const std::string name = item.originalName.empty() ? item.url.filename().native() : item.originalName;
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot == name.size() - 1)
+        return name;
+    return name.substr(0, dot);
+}
+
+QString textOfName(const std::string& bytes)
+{
+    return decode(bytes, nullptr);
+}
+
+std::string nameBytes(const QString& name, const std::string& stem)
+{
+    std::vector<qsizetype> offsets;
+    const QString text = decode(stem, &offsets);
+    if (!text.contains(QChar::ReplacementCharacter))
+        return name.toStdString();
+    // The whole stem where it stands last, else the longest start of it that ends the name (a name too
+    // long loses the end of its original part).
+    qsizetype at = name.lastIndexOf(text);
+    qsizetype length = text.size();
+    if (at < 0) {
+        for (length = std::min(name.size(), text.size() - 1); length > 0; --length) {
+            if (offsets[std::size_t(length)] >= 0 && name.endsWith(QStringView(text).left(length)))
+                break;
+        }
+        at = name.size() - length;
+    }
+    if (length == 0)
+        return name.toStdString();
+    return name.left(at).toStdString() + stem.substr(0, std::size_t(offsets[std::size_t(length)]))
+        + name.mid(at + length).toStdString();
+}
+
 QString cleanName(const QString& name)
 {
     QString out;
@@ -75,7 +165,7 @@ QString build(const VideoItem& item, const AppSettings& settings, const NameBudg
     if (settings.includeContent)
         parts.append({ Part::Content, item.content });
     if (settings.includeOriginal)
-        parts.append({ Part::Original, originalBaseName(displayFileName(item.url)) });
+        parts.append({ Part::Original, textOfName(originalStem(item)) });
 
     auto assemble = [&] {
         QStringList texts;

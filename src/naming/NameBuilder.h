@@ -7,6 +7,7 @@
 #include <QStringView>
 
 #include <optional>
+#include <string>
 
 class AppSettings;
 struct VideoItem;
@@ -43,5 +44,15 @@ std::optional<QString> separatorProblem(const QString& separator);
 
 // The original file name without its extension (only the last dot-suffix goes), as text.
 QString originalBaseName(const QString& fileName);
+
+// The name the original-name part comes from: the file's name before its first rename by Velmora,
+// else its current one; as bytes, without the extension.
+std::string originalStem(const VideoItem& item);
+// Bytes as text, each byte that is not part of valid UTF-8 shown as U+FFFD.
+QString textOfName(const std::string& bytes);
+// The bytes of a file name made from a name built or typed as text: UTF-8, except that where the name
+// holds the text of a stem that is not UTF-8 (whole, or cut at the end of the name), that stem's own
+// bytes go in.
+std::string nameBytes(const QString& name, const std::string& stem);
 
 } // namespace NameBuilder

@@ -45,6 +45,7 @@ struct Group
 {
     std::filesystem::path folder;
     QString name; // the cleaned proposed name
+    std::string stem; // the original-name stem of the item that names the group, as bytes
     NameBudget::Limit limit;
     qsizetype suffixLength = 0;
     std::vector<FileMove> files;
@@ -74,7 +75,7 @@ std::vector<std::filesystem::path> targetsFor(const Group& group, int number)
         = NameBuilder::fitName(group.name, group.limit.units - group.suffixLength - room, group.limit);
     if (base.isEmpty())
         return {};
-    const std::string name = base.toUtf8().toStdString() + tag;
+    const std::string name = NameBuilder::nameBytes(base, group.stem) + tag;
     std::vector<std::filesystem::path> targets;
     targets.reserve(group.files.size());
     for (const FileMove& file : group.files)
@@ -85,6 +86,32 @@ std::vector<std::filesystem::path> targetsFor(const Group& group, int number)
 int nextNumber(int number)
 {
     return number == 1 ? 2 : number + 1;
+}
+
+// A file Velmora renamed before whose name is the proposed one already, or a numbered form of it from a
+// clash, is left alone: a second rename would only nest the name or change its number.
+bool isNamedAlready(const Group& group, std::size_t itemFiles, const QList<VideoItem>& items)
+{
+    const FileMove& first = group.files.front();
+    const std::string current = first.original.filename().native();
+    const std::string& before = items.at(first.item).originalName;
+    if (before.empty() || before == current)
+        return false;
+    // The number of "name-3.mov".
+    const std::string stem = current.substr(0, current.size() - first.suffix.size());
+    const std::size_t dash = stem.rfind('-');
+    const std::string digits = dash == std::string::npos ? std::string() : stem.substr(dash + 1);
+    const bool numbered = !digits.empty() && digits.size() < 7 && digits.front() != '0'
+        && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    for (const int number : { 1, numbered ? std::stoi(digits) : 1 }) {
+        const std::vector<std::filesystem::path> targets = targetsFor(group, number);
+        bool same = !targets.empty();
+        for (std::size_t f = 0; f < itemFiles && same; ++f)
+            same = targets[f] == group.files[f].original;
+        if (same)
+            return true;
+    }
+    return false;
 }
 
 bool isEligible(const VideoItem& item)
@@ -153,7 +180,9 @@ std::vector<Group> plan(QList<VideoItem>& items)
         const auto lead = std::find_if(
             members.begin(), members.end(), [&](qsizetype i) { return !items.at(i).followsPartner; });
         Group group;
-        group.name = cleanForRename(items.at(lead == members.end() ? first : *lead).proposedName);
+        const VideoItem& namer = items.at(lead == members.end() ? first : *lead);
+        group.name = cleanForRename(namer.proposedName);
+        group.stem = NameBuilder::originalStem(namer);
         if (group.name.isEmpty())
             continue;
         group.folder = originals[k].parent_path();
@@ -197,6 +226,12 @@ std::vector<Group> plan(QList<VideoItem>& items)
         group.limit = NameBudget::limitOf(group.folder);
         for (const FileMove& file : group.files)
             group.suffixLength = std::max(group.suffixLength, NameBudget::length(file.suffix, group.limit));
+
+        if (isNamedAlready(group, itemFiles, items)) {
+            for (std::size_t f = 0; f < itemFiles; ++f)
+                items[group.files[f].item].keptName = items.at(group.files[f].item).proposedName;
+            continue;
+        }
 
         bool usable = false;
         for (int number = 1; number < MaxClashNumber && !usable; number = nextNumber(number)) {
@@ -608,6 +643,17 @@ std::optional<std::filesystem::path> rename(QList<VideoItem>& items)
                 items[file.owner].sidecars.push_back(file.original);
         }
     }
+    // Later names are made from the name before the first rename.
+    for (const Group& group : groups) {
+        for (const FileMove& file : group.files) {
+            if (file.item < 0 || items.at(file.item).url == file.original)
+                continue;
+            VideoItem& item = items[file.item];
+            item.keptName.clear();
+            if (item.originalName.empty())
+                item.originalName = file.original.filename().native();
+        }
+    }
     Companions::pairUp(items);
     return journal->commit(moved);
 }
@@ -714,6 +760,37 @@ std::vector<std::filesystem::path> recoverInterrupted()
     }
     UndoLog::removeStaleTemporaries(dir);
     return logs;
+}
+
+OriginalNames OriginalNames::load()
+{
+    OriginalNames names;
+    std::vector<std::filesystem::path> logs = UndoLog::logsNewestFirst(undoDirectory());
+    for (auto log = logs.rbegin(); log != logs.rend(); ++log) {
+        bool refused = false;
+        const auto bytes = readLog(*log, false, refused);
+        const auto entries = bytes ? UndoLog::parse(*bytes) : std::nullopt;
+        if (!entries)
+            continue;
+        for (UndoLog::Entry entry : *entries) {
+            // A file a batch renamed that an earlier batch had renamed too: the earlier name counts.
+            const auto earlier = names.m_byRenamed.find(entry.original.native());
+            if (earlier != names.m_byRenamed.end()
+                && (!earlier->second.isIdentified() || !entry.isIdentified()
+                    || (earlier->second.device == entry.device && earlier->second.inode == entry.inode)))
+                entry.original = earlier->second.original;
+            names.m_byRenamed.insert_or_assign(entry.renamed.native(), std::move(entry));
+        }
+    }
+    return names;
+}
+
+std::string OriginalNames::of(const std::filesystem::path& path) const
+{
+    const auto it = m_byRenamed.find(path.native());
+    if (it == m_byRenamed.end() || (it->second.isIdentified() && !isRecordedFile(path, it->second)))
+        return {};
+    return it->second.original.filename().native();
 }
 
 std::optional<std::filesystem::path> latestLog()

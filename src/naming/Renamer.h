@@ -8,6 +8,8 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 // Renames a batch of media files to their proposed names, each within its folder, and makes the
@@ -82,6 +84,20 @@ std::filesystem::path undoDirectory();
 
 // Turns the journals of batches that were killed into undo logs; returns the logs written.
 std::vector<std::filesystem::path> recoverInterrupted();
+
+// The names files had before their first rename, from this user's undo logs, by the path each log
+// renamed them to (chains of batches followed back to the first). A value, loaded once per import.
+class OriginalNames
+{
+public:
+    static OriginalNames load();
+    // The name the file at path had before Velmora first renamed it, as bytes; empty when none is known
+    // or when the log says the file there is another one.
+    std::string of(const std::filesystem::path& path) const;
+
+private:
+    std::unordered_map<std::string, UndoLog::Entry> m_byRenamed;
+};
 
 // The newest undo log of this user, or nothing.
 std::optional<std::filesystem::path> latestLog();

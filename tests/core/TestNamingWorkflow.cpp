@@ -143,6 +143,10 @@ private slots:
         QCOMPARE(m.items().at(0).status, VideoItem::Status::Renamed);
         QVERIFY(fs::exists(m.items().at(0).url));
         QVERIFY(!fs::exists(oldA));
+        // Imported again, a renamed file takes its original-name part from the name it came with.
+        AppModel again(m_state.filePath(u"settings.json"_s));
+        QVERIFY(importAndWait(again, { m.items().at(0).url }));
+        QCOMPARE(again.items().at(0).originalName, oldA.filename().native());
 
         // A second batch: the count covers every renamed item, the log only this batch.
         setStatus(2, VideoItem::Status::Analyzed);

@@ -117,6 +117,32 @@ private slots:
         QCOMPARE(build(parts, separator, item), expected);
     }
 
+    // The bytes a file name gets: a stem that is not UTF-8 goes in as it is, whole or cut at the end.
+    void nameBytes_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("stem");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("whole stem") << u"海边_\ufffd\ufffd\ufffd\ufffd_1"_s << "\xc4\xe3\xba\xc3_1"_ba
+                                    << "海边_\xc4\xe3\xba\xc3_1"_ba;
+        QTest::newRow("cut at the end") << u"海边_\ufffd\ufffd"_s << "\xc4\xe3\xba\xc3"_ba
+                                        << "海边_\xc4\xe3"_ba;
+        QTest::newRow("typed elsewhere") << u"\ufffd_海边"_s << "\xff"_ba
+                                         << "\xff_海边"_ba;
+        QTest::newRow("UTF-8 stem") << u"海边_é"_s << "é"_ba
+                                    << "海边_é"_ba;
+        QTest::newRow("not in the name") << u"海边"_s << "\xff"_ba
+                                         << "海边"_ba;
+    }
+
+    void nameBytes()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, stem);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(QByteArray::fromStdString(NameBuilder::nameBytes(name, stem.toStdString())), expected);
+    }
+
     // The day is the local calendar day of the capture instant.
     void localCalendarDay_data()
     {

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "RawFiles.h"
+#include "common/AppSettings.h"
 #include "naming/Companions.h"
 #include "naming/FileMoves.h"
+#include "naming/NameBuilder.h"
 #include "naming/Renamer.h"
 
 #include <QFile>
@@ -352,6 +354,75 @@ private slots:
         QCOMPARE(result.restored, 1);
         QCOMPARE(tree(folder).size(), 1);
         QCOMPARE(readFile(source), "gbk");
+    }
+
+    // A second rename makes names from the names the files came with, and leaves alone a file that has
+    // its proposed name already (numbered after a clash too); a name that is not UTF-8 keeps its bytes.
+    // %g stands for a GBK name.
+    void namesNeverNest_data()
+    {
+        QTest::addColumn<bool>("original");
+        QTest::addColumn<QByteArrayList>("first");
+        QTest::addColumn<QByteArrayList>("second");
+        QTest::newRow("original part") << true << QByteArrayList { "海边_%g.jpg", "海边_IMG_0001.jpg" }
+                                       << QByteArrayList { "湖边_%g.jpg", "湖边_IMG_0001.jpg" };
+        QTest::newRow("numbered") << false << QByteArrayList { "海边-2.jpg", "海边.jpg" }
+                                  << QByteArrayList { "湖边-2.jpg", "湖边.jpg" };
+    }
+
+    void namesNeverNest()
+    {
+        QFETCH(bool, original);
+        QFETCH(QByteArrayList, first);
+        QFETCH(QByteArrayList, second);
+        const QByteArray gbk = "\xc4\xe3\xba\xc3";
+        const auto listing = [&] {
+            QByteArrayList names;
+            for (const auto& entry : fs::directory_iterator(m_folder))
+                names.append(QByteArray::fromStdString(entry.path().filename().native()).replace(gbk, "%g"));
+            std::sort(names.begin(), names.end());
+            return names;
+        };
+        writeFile(m_folder / "IMG_0001.jpg", "a");
+        writeFile(m_folder / QByteArray(gbk + ".jpg").toStdString(), "b");
+        const QByteArrayList before = listing();
+        QTemporaryDir store;
+        AppSettings settings(store.filePath(u"s.json"_s));
+        settings.includeDate = settings.includeLocation = false;
+        settings.includeOriginal = original;
+        // The files as an import finds them, analysed.
+        const auto analysed = [&](const QString& content) {
+            QList<VideoItem> items;
+            const Renamer::OriginalNames known = Renamer::OriginalNames::load();
+            for (const auto& entry : fs::directory_iterator(m_folder)) {
+                VideoItem item = itemFor(entry.path(), {});
+                item.originalName = known.of(item.url);
+                item.content = content;
+                item.proposedName = NameBuilder::build(item, settings);
+                items.append(item);
+            }
+            return items;
+        };
+
+        QList<VideoItem> items = analysed(u"海边"_s);
+        const auto firstLog = Renamer::rename(items);
+        QVERIFY(firstLog);
+        QCOMPARE(listing(), first);
+        items = analysed(u"海边"_s);
+        QVERIFY(!Renamer::rename(items));
+        for (const VideoItem& item : std::as_const(items)) {
+            QCOMPARE(item.status, Status::Analyzed);
+            QCOMPARE(item.keptName, item.proposedName);
+        }
+        QCOMPARE(listing(), first);
+        items = analysed(u"湖边"_s);
+        const auto secondLog = Renamer::rename(items);
+        QVERIFY(secondLog);
+        QCOMPARE(listing(), second);
+
+        QCOMPARE(Renamer::undo(*secondLog).restored, 2);
+        QCOMPARE(Renamer::undo(*firstLog).restored, 2);
+        QCOMPARE(listing(), before);
     }
 
     // Each batch has its own private log, even within one second, and leaves nothing else behind.

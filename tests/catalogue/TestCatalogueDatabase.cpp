@@ -179,6 +179,16 @@ private slots:
         QCOMPARE(contentOf(opening.movedAside), damaged);
     }
 
+    // Stands in for a read-only disk, which root (as the tests may run) does not meet.
+    void disabledWhenItCannotWrite()
+    {
+        QFile blocker(QString::fromStdString(m_file.parent_path().parent_path().native()));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        const Catalogue::Opening opening = Catalogue::prepare(m_file);
+        QVERIFY(!opening.isReady());
+        QCOMPARE(opening.message, Catalogue::Messages::NotSaved);
+    }
+
     void leavesNewerVersionAlone()
     {
         fs::create_directories(m_file.parent_path());

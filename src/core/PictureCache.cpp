@@ -10,7 +10,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -41,9 +43,22 @@ std::optional<pid_t> ownerOf(const std::string& name)
     return pid;
 }
 
+// Whether a running program holds the folder: each one keeps a lock on its own folder for as long as it
+// uses it, and the kernel drops the lock when the program ends, however it ends.
+bool isHeld(const fs::path& folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return true; // not ours to judge
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
 // Folders left by processes that are gone (killed, crashed) are removed; their pictures are useless.
 // So are folders untouched for longer than MaxIdleAge whatever their number says: process numbers come
 // round again, and a folder whose number now belongs to another process would otherwise stay for good.
+// A folder whose program still holds it stays, however long that program has been idle.
 // Thousands of pictures take a while to delete, so that happens beside the caller.
 void sweepAbandoned(const fs::path& root)
 {
@@ -59,6 +74,8 @@ void sweepAbandoned(const fs::path& root)
         const auto changed = fs::last_write_time(it->path(), timeError);
         const bool stale = !timeError && now - changed > MaxIdleAge;
         if (!stale && (::kill(*pid, 0) == 0 || errno != ESRCH))
+            continue;
+        if (isHeld(it->path()))
             continue;
         abandoned.push_back(it->path());
     }
@@ -106,6 +123,9 @@ bool PictureCache::ensureFolder()
         return false;
     }
     m_folder = pattern;
+    m_lock = ::open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    if (m_lock >= 0)
+        ::flock(m_lock, LOCK_EX | LOCK_NB);
     return true;
 }
 
@@ -206,4 +226,7 @@ void PictureCache::clear()
     std::error_code ec;
     fs::remove_all(m_folder, ec);
     m_folder.clear();
+    if (m_lock >= 0)
+        ::close(m_lock);
+    m_lock = -1;
 }

@@ -11,7 +11,8 @@
 // The analysed pictures of the work list (frames and montage of each item), kept on disk so that a list
 // of thousands of analysed items costs a thumbnail each in memory. One private folder per process under
 // $XDG_CACHE_HOME/velmora, removed when the cache goes; folders of processes that died, and folders
-// untouched for a week, are swept when a cache is created and when it makes its folder. Main thread only.
+// untouched for a week (unless their program still holds them), are swept when a cache is created and
+// when it makes its folder. Main thread only.
 class PictureCache
 {
 public:
@@ -54,4 +55,5 @@ private:
     std::filesystem::path m_root;
     std::filesystem::path m_folder;
     bool m_failed = false;
+    int m_lock = -1; // held on m_folder while it exists, so that other programs' sweeps leave it
 };

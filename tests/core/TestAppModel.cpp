@@ -8,11 +8,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,7 +84,8 @@ private slots:
     }
 
     // Pictures of a run that was killed go when the next cache starts, not at its first analysis; so do
-    // folders untouched for more than a week, whatever process now has their number.
+    // folders untouched for more than a week, whatever process now has their number, unless a running
+    // program holds them.
     void abandonedCacheFoldersAreSwept()
     {
         const pid_t child = ::fork();
@@ -93,15 +96,19 @@ private slots:
         const auto folder = [&](const std::string& name) { return root / name; };
         const std::string self = std::to_string(::getpid());
         const std::string dead = "run-" + std::to_string(child) + "-a";
-        for (const std::string& name :
-            std::vector<std::string> { dead, "run-1-old", "run-1-new", "run-" + self + "-own", "kept" })
+        for (const std::string& name : std::vector<std::string> {
+                 dead, "run-1-old", "run-1-held", "run-1-new", "run-" + self + "-own", "kept" })
             std::filesystem::create_directories(folder(name) / "x");
-        std::filesystem::last_write_time(
-            folder("run-1-old"), std::filesystem::file_time_type::clock::now() - std::chrono::days(8));
+        for (const char* name : { "run-1-old", "run-1-held" })
+            std::filesystem::last_write_time(
+                folder(name), std::filesystem::file_time_type::clock::now() - std::chrono::days(8));
+        const int held = ::open(folder("run-1-held").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
+        const auto release = qScopeGuard([held] { ::close(held); });
         PictureCache cache(root);
         QTRY_VERIFY(!std::filesystem::exists(folder(dead)) && !std::filesystem::exists(folder("run-1-old")));
         for (const std::string& name :
-            std::vector<std::string> { "run-1-new", "run-" + self + "-own", "kept" })
+            std::vector<std::string> { "run-1-held", "run-1-new", "run-" + self + "-own", "kept" })
             QVERIFY(std::filesystem::exists(folder(name)));
     }
 

@@ -806,24 +806,20 @@ void AppModel::checkOllamaReadiness()
 
 void AppModel::readinessInstalled(bool installed)
 {
-    m_readiness.installed = installed;
-    if (!installed) {
-        m_readiness.running = m_readiness.hasModel = false;
-        m_readiness.error = Messages::NotInstalledHint;
-        emit readinessChanged();
-        return;
-    }
+    // The address is asked also without a program here: the server may run on another machine or in a
+    // container, and one that answers is all this program needs.
     const OllamaClient client(m_settings.ollamaURL(), m_settings.model());
-    client.listModels(this, [this](const OllamaClient::Result<QList<OllamaModel>>& result) {
+    client.listModels(this, [this, installed](const OllamaClient::Result<QList<OllamaModel>>& result) {
         if (!result) {
             if (result.error().isCancelled())
                 return;
+            m_readiness.installed = installed;
             m_readiness.running = m_readiness.hasModel = false;
-            m_readiness.error = Messages::NotRunningHint;
+            m_readiness.error = installed ? Messages::NotRunningHint : Messages::NotInstalledHint;
             emit readinessChanged();
             return;
         }
-        m_readiness.running = true;
+        m_readiness.installed = m_readiness.running = true;
         m_readiness.modelNames.clear();
         for (const OllamaModel& model : *result)
             m_readiness.modelNames.append(model.name);

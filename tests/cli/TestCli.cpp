@@ -427,17 +427,18 @@ private slots:
             QSKIP("a real server program is installed on this machine");
         const QMap<QString, QString> bare { { u"PATH"_s, m_home.filePath(u"nothing"_s) },
             { u"HOME"_s, m_home.filePath(u"nothing"_s) } };
-        Run run = cli({ u"doctor"_s, u"--json"_s }, bare);
+        // Nothing answers at the address either: a server that answers counts as installed.
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QString endpoint = u"http://127.0.0.1:%1"_s.arg(closed.serverPort());
+        closed.close();
+        Run run = cli({ u"--endpoint"_s, endpoint, u"doctor"_s, u"--json"_s }, bare);
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(run.json().value(u"installed"_s).toBool(), false);
         QVERIFY(run.json().value(u"error"_s).toString().startsWith(u"未检测到 Ollama"_s));
 
         const QString photo = m_home.filePath(u"offline.jpg"_s);
         QVERIFY(MediaFixtures::makeJpeg(photo));
-        QTcpServer closed;
-        QVERIFY(closed.listen(QHostAddress::LocalHost));
-        const QString endpoint = u"http://127.0.0.1:%1"_s.arg(closed.serverPort());
-        closed.close();
         run = cli({ u"--target"_s, u"both"_s, u"--endpoint"_s, endpoint, u"analyze"_s, photo }, bare);
         QCOMPARE(run.exitCode, 1);
         QVERIFY(run.out.startsWith("photo\terror\t"));

@@ -132,7 +132,9 @@ private slots:
             QTest::newRow(name) << installed << serverUp << listed << selected << after << hint;
         };
         const QStringList bc { u"b"_s, u"c"_s };
-        row("not installed", 0, true, bc, u"a"_s, u"a"_s, Messages::NotInstalledHint);
+        row("not installed", 0, false, bc, u"a"_s, u"a"_s, Messages::NotInstalledHint);
+        // A server elsewhere (another machine, a container) is as good as one installed here.
+        row("no program, server answers", 0, true, bc, u"c"_s, u"c"_s);
         row("installed but not running", 1, false, bc, u"a"_s, u"a"_s, Messages::NotRunningHint);
         row("installed in the home folder", 2, true, bc, u"c"_s, u"c"_s);
         row("no models", 1, true, {}, u"a"_s, u"a"_s, Messages::NoModelHint);
@@ -156,8 +158,8 @@ private slots:
         if (!serverUp)
             m.settings().ollamaEndpoint = u"http://127.0.0.1:1"_s; // nothing listens there
         QVERIFY(checked(m));
-        const bool running = installed && serverUp;
-        QCOMPARE(m.readiness().installed, installed != 0);
+        const bool running = serverUp;
+        QCOMPARE(m.readiness().installed, installed || serverUp);
         QCOMPARE(m.readiness().running, running);
         QCOMPARE(m.readiness().hasModel, running && !listed.isEmpty());
         QCOMPARE(m.readiness().error.value_or(QString()), hint);

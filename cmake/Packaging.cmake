@@ -26,5 +26,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The texts are Chinese and the status marks are emoji: without these fonts they show as boxes.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, fonts-noto-color-emoji")
+# Qt's own texts in Chinese (standard file and folder dialogs, buttons); dpkg-shlibdeps cannot see them.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-translations-l10n")
 
 include(CPack)

@@ -3,6 +3,7 @@
 
 #include "Probe.h"
 #include "common/AppSettings.h"
+#include "common/QtTranslations.h"
 #include "core/AppModel.h"
 #include "core/QuitSignals.h"
 #include "ui/main/MainWindow.h"
@@ -83,6 +84,7 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationName(u"velmora"_s);
     QCoreApplication::setApplicationVersion(QStringLiteral(APP_VERSION));
     QGuiApplication::setDesktopFileName(u"org.ondrel.Velmora"_s);
+    QtTranslations::install(app);
     QApplication::setWindowIcon(
         QIcon::fromTheme(u"org.ondrel.Velmora"_s, QIcon(u":/app/org.ondrel.Velmora.svg"_s)));
 

@@ -4,6 +4,7 @@
 #include "cli/CliOptions.h"
 #include "cli/Commands.h"
 #include "cli/Output.h"
+#include "common/QtTranslations.h"
 #include "common/SettingsStore.h"
 #include "core/AppModel.h"
 #include "core/Messages.h"
@@ -87,6 +88,7 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(u"velmora"_s);
     QCoreApplication::setApplicationVersion(QStringLiteral(APP_VERSION));
+    QtTranslations::install(app);
 
     CliOptions::UsageError error;
     const auto options = CliOptions::parse(QCoreApplication::arguments(), &error);

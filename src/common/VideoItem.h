@@ -49,6 +49,9 @@ struct VideoItem
     QString location;
     // Absent means never derived, which is not the same as derived but empty.
     std::optional<QString> pathPlace;
+    // The folder the user added that holds the file, which bounds pathPlace; empty for a file added on
+    // its own.
+    std::filesystem::path addedFolder;
     std::optional<GeoCoordinate> coordinate;
     std::optional<QString> geoPlace;
     std::optional<QDateTime> creationDate;

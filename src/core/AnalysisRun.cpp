@@ -156,8 +156,10 @@ void AnalysisRun::next()
     const bool usePathPlace = m_model.settings().usePathPlace;
     m_model.mutateItem(id, [&](VideoItem& item) {
         item.status = VideoItem::Status::Analyzing;
-        if (usePathPlace && !item.pathPlace)
-            item.pathPlace = PlaceResolver::fromPath(item.url, PathPlaceDepth);
+        if (usePathPlace && !item.pathPlace) {
+            item.pathPlace = PlaceResolver::fromPath(
+                item.url, PathPlaceDepth, PlaceResolver::systemLimits(item.addedFolder));
+        }
         m_model.setStatusMessage(Messages::progress(position, total, fileName(item.url), average));
     });
 

@@ -103,6 +103,7 @@ struct ImportJob
         MediaKind kind;
         std::optional<QDateTime> creationDate;
         std::optional<QString> pathPlace;
+        std::filesystem::path addedFolder;
         std::vector<std::filesystem::path> sidecars;
         bool mayBeLiveMotion = false;
         std::optional<double> duration;
@@ -131,7 +132,8 @@ private:
     bool collectFile(const std::filesystem::path& path,
         bool isLink,
         std::vector<Found>& out,
-        std::unordered_set<std::string>& seen);
+        std::unordered_set<std::string>& seen,
+        const std::filesystem::path& addedFolder = {});
     void collectFolder(
         const std::filesystem::path& folder, std::vector<Found>& out, std::unordered_set<std::string>& seen);
 };
@@ -239,7 +241,8 @@ std::optional<MediaKind> ImportJob::acceptedKind(const std::filesystem::path& pa
 bool ImportJob::collectFile(const std::filesystem::path& path,
     bool isLink,
     std::vector<Found>& out,
-    std::unordered_set<std::string>& seen)
+    std::unordered_set<std::string>& seen,
+    const std::filesystem::path& addedFolder)
 {
     const auto kind = acceptedKind(path);
     if (!kind)
@@ -259,7 +262,7 @@ bool ImportJob::collectFile(const std::filesystem::path& path,
     }
     if (!seen.insert(real.native()).second)
         return true;
-    out.push_back({ real, *kind, std::nullopt, std::nullopt, {}, false, std::nullopt });
+    out.push_back({ real, *kind, std::nullopt, std::nullopt, addedFolder, {}, false, std::nullopt });
     found.store(qsizetype(out.size()), std::memory_order_relaxed);
     return true;
 }
@@ -311,7 +314,7 @@ void ImportJob::collectFolder(
                 subfolders.push_back(std::move(path));
                 continue;
             }
-            if (!collectFile(path, entry.isLink, out, seen) && target != MediaTarget::Both) {
+            if (!collectFile(path, entry.isLink, out, seen, folder) && target != MediaTarget::Both) {
                 const QString extension = lowerExtension(path);
                 leftOut.videos += AppModel::videoExtensions.contains(extension) ? 1 : 0;
                 leftOut.photos += AppModel::photoExtensions.contains(extension) ? 1 : 0;
@@ -343,6 +346,7 @@ std::vector<ImportJob::Found> ImportJob::run(const std::shared_ptr<ImportJob>& j
         for (Found& f : found)
             f.originalName = originalNames.of(f.path);
     }
+    PlaceResolver::FolderLimits limits = PlaceResolver::systemLimits();
     job->readingDates = true;
     // Dates are read in the decoder's worker processes, a batch at a time shared among them: a file that
     // crashes a library costs only its own date, and a cancelled job stops after the batch in hand.
@@ -361,8 +365,10 @@ std::vector<ImportJob::Found> ImportJob::run(const std::shared_ptr<ImportJob>& j
                 found[i].creationDate = date->instant;
                 found[i].dateSource = date->source;
             }
-            if (job->usePathPlace)
-                found[i].pathPlace = PlaceResolver::fromPath(found[i].path, PathPlaceDepth);
+            if (job->usePathPlace) {
+                limits.addedFolder = found[i].addedFolder;
+                found[i].pathPlace = PlaceResolver::fromPath(found[i].path, PathPlaceDepth, limits);
+            }
             // A clip beside a picture of its name may be the motion of a Live Photo: its length decides.
             if (found[i].mayBeLiveMotion) {
                 found[i].duration = DecoderPool::shared()
@@ -482,6 +488,7 @@ void AppModel::finishImport()
             item.creationDate = f->creationDate;
             item.dateSource = f->dateSource;
             item.pathPlace = f->pathPlace;
+            item.addedFolder = f->addedFolder;
             item.sidecars = f->sidecars;
             item.durationSeconds = f->duration;
             item.originalName = f->originalName;
@@ -610,10 +617,12 @@ void AppModel::backfillPathPlaces()
     if (!m_settings.usePathPlace)
         return;
     qsizetype filled = 0;
+    PlaceResolver::FolderLimits limits = PlaceResolver::systemLimits();
     for (VideoItem& item : m_items) {
         if (item.pathPlace)
             continue; // also when empty: an empty place was derived once and stays
-        item.pathPlace = PlaceResolver::fromPath(item.url, PathPlaceDepth);
+        limits.addedFolder = item.addedFolder;
+        item.pathPlace = PlaceResolver::fromPath(item.url, PathPlaceDepth, limits);
         if (!item.pathPlace || item.pathPlace->isEmpty())
             continue;
         ++filled;

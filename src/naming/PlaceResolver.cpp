@@ -3,8 +3,13 @@
 
 #include "common/Text.h"
 
+#include <QDir>
+#include <QFile>
 #include <QSet>
 #include <QStringDecoder>
+
+#include <algorithm>
+#include <mntent.h>
 
 using namespace Qt::StringLiterals;
 
@@ -50,9 +55,52 @@ QString collapseSpaces(const QString& text)
     return out.trimmed();
 }
 
+// Without the trailing slash, so that paths compare by their folders.
+std::filesystem::path folderPath(const std::filesystem::path& path)
+{
+    std::filesystem::path out = path.lexically_normal();
+    if (!out.has_filename() && out.has_parent_path() && out != out.root_path())
+        out = out.parent_path();
+    return out;
+}
+
+// Whether folder is inner itself or one of the folders above it.
+bool holds(const std::filesystem::path& folder, const std::filesystem::path& inner)
+{
+    const auto [f, i] = std::mismatch(folder.begin(), folder.end(), inner.begin(), inner.end());
+    return f == folder.end();
+}
+
+// /media/USER/LABEL and /run/media/USER/LABEL, where desktops mount removable media.
+bool isRemovableMediaMount(const std::filesystem::path& folder)
+{
+    const std::filesystem::path above = folder.parent_path().parent_path();
+    return above == "/media" || above == "/run/media";
+}
+
 } // namespace
 
 namespace PlaceResolver {
+
+FolderLimits systemLimits(const std::filesystem::path& addedFolder)
+{
+    FolderLimits limits;
+    limits.addedFolder = addedFolder;
+    const QString home = QDir::homePath();
+    limits.homes.emplace_back(QFile::encodeName(home).toStdString());
+    const QString canonical = QDir(home).canonicalPath();
+    if (!canonical.isEmpty() && canonical != home)
+        limits.homes.emplace_back(QFile::encodeName(canonical).toStdString());
+    // getmntent_r decodes the octal escapes of spaces in mount points, and is safe on any thread.
+    if (FILE* table = ::setmntent("/proc/self/mounts", "re")) {
+        mntent entry {};
+        char buffer[4096];
+        while (::getmntent_r(table, &entry, buffer, sizeof buffer))
+            limits.mountPoints.emplace_back(entry.mnt_dir);
+        ::endmntent(table);
+    }
+    return limits;
+}
 
 bool isMeaningful(const QString& folderName)
 {
@@ -73,13 +121,22 @@ bool isMeaningful(const QString& folderName)
     return !ignored.contains(remainder.toLower());
 }
 
-std::optional<QString> fromPath(const std::filesystem::path& file, int maxDepth)
+std::optional<QString> fromPath(const std::filesystem::path& file, int maxDepth, const FolderLimits& limits)
 {
     if (maxDepth <= 0)
         return std::nullopt;
+    std::vector<std::filesystem::path> homes, mountPoints;
+    for (const auto& home : limits.homes)
+        homes.push_back(folderPath(home));
+    for (const auto& mountPoint : limits.mountPoints)
+        mountPoints.push_back(folderPath(mountPoint));
+    const std::filesystem::path added = folderPath(limits.addedFolder);
+
     std::optional<QString> result;
     std::filesystem::path folder = file.parent_path();
     for (int level = 0; level < maxDepth; ++level) {
+        if (std::any_of(homes.cbegin(), homes.cend(), [&](const auto& home) { return holds(folder, home); }))
+            break;
         // A name that is not valid UTF-8 cannot become part of a file name; it is passed over.
         QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
         const QString name = Text::trimSpacesAndTabs(decoder(QByteArrayView(folder.filename().native())));
@@ -87,6 +144,9 @@ std::optional<QString> fromPath(const std::filesystem::path& file, int maxDepth)
             break;
         if (!decoder.hasError() && isMeaningful(name))
             result = collapseSpaces(name);
+        if (folder == added || isRemovableMediaMount(folder)
+            || std::find(mountPoints.cbegin(), mountPoints.cend(), folder) != mountPoints.cend())
+            break;
         const std::filesystem::path parent = folder.parent_path();
         if (parent == folder)
             break;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <vector>
 
 class QObject;
 
@@ -21,9 +22,26 @@ namespace PlaceResolver {
 // just digits and punctuation.
 bool isMeaningful(const QString& folderName);
 
-// The outermost meaningful folder name among the maxDepth folders above the file, with runs of spaces
-// collapsed. Looks only at the path text, never at the disk.
-std::optional<QString> fromPath(const std::filesystem::path& file, int maxDepth);
+// Where the folder walk ends, as absolute paths.
+struct FolderLimits
+{
+    // Never looked at, nor anything above them: the user's home folder (its name is the login name).
+    std::vector<std::filesystem::path> homes;
+    // A mount point may name the place, nothing above it. Removable media under /media/USER/LABEL and
+    // /run/media/USER/LABEL count as mounted at LABEL without being listed.
+    std::vector<std::filesystem::path> mountPoints;
+    // The folder the user added that holds the file: it may name the place, nothing above it. Empty for
+    // a file added on its own.
+    std::filesystem::path addedFolder;
+};
+
+// This user's home folder and the mount points of this machine, now, with this added folder.
+FolderLimits systemLimits(const std::filesystem::path& addedFolder = {});
+
+// The outermost meaningful folder name among the maxDepth folders above the file, within limits, with
+// runs of spaces collapsed. Looks only at the path text, never at the disk.
+std::optional<QString> fromPath(
+    const std::filesystem::path& file, int maxDepth, const FolderLimits& limits = FolderLimits());
 
 using PlaceCallback = std::function<void(const std::optional<QString>& place)>;
 

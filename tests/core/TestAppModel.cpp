@@ -291,6 +291,10 @@ private slots:
         // The temporary folder's own name sits above 素材; only the outermost meaningful name counts,
         // so compare against what the folder walk gives for the same path.
         QVERIFY(m.items().first().pathPlace.has_value());
+        // Added as a folder: its own name counts, nothing above it.
+        AppModel& folder = model(u"both"_s);
+        QVERIFY(importAndWait(folder, { fsPath(m_media->filePath(u"素材/2026/1919茶楼/"_s)) }));
+        QCOMPARE(folder.items().first().pathPlace, u"1919茶楼"_s);
 
         AppModel& without = model(u"both"_s);
         without.settings().usePathPlace = false;

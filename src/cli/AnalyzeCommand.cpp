@@ -13,11 +13,12 @@ namespace Commands {
 
 namespace {
 
-// Failed, or left pending by a run that was stopped.
+// Failed, left pending by a run that was stopped, or not renamed.
 bool anyUnfinished(const AppModel& model)
 {
     return std::any_of(model.items().cbegin(), model.items().cend(), [](const VideoItem& item) {
-        return item.status == VideoItem::Status::Error || item.status == VideoItem::Status::Pending;
+        return item.status == VideoItem::Status::Error || item.status == VideoItem::Status::Pending
+            || !item.renameFailure.isEmpty();
     });
 }
 

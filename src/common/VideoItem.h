@@ -63,6 +63,10 @@ struct VideoItem
     std::string originalName;
     // The proposed name with which a rename found the file already so named, and left it alone.
     QString keptName;
+    // The user typed the name or a part of it: it is renamed whatever the analysis gave.
+    bool hasTypedName = false;
+    // Why the last rename of the file failed, as the user reads it; empty once a rename succeeds.
+    QString renameFailure;
 
     // Sidecars beside the file (editing data, thumbnails, proxies, subtitles): renamed with it and
     // never items of their own.

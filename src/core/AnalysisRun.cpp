@@ -285,6 +285,7 @@ void AnalysisRun::store(const QUuid& id,
             item.location = placeGuess;
         item.analysisText = reply;
         item.proposedName = NameBuilder::build(item, settings);
+        item.hasTypedName = false;
         item.status = VideoItem::Status::Analyzed;
     });
     if (found)

@@ -653,17 +653,24 @@ void AppModel::regenerateNames()
 void AppModel::renameAll()
 {
     ++m_renames;
+    QSet<QUuid> batch;
+    for (const VideoItem& item : std::as_const(m_items)) {
+        if (Renamer::isEligible(item))
+            batch.insert(item.id);
+    }
     // A batch that moved nothing leaves the previous one to undo.
     const auto log = Renamer::rename(m_items);
     rebuildIndexes(); // the renamed items live at new paths now
     if (log)
         m_lastUndoLog = log;
-    if (!log) {
+    const auto failed = std::count_if(m_items.cbegin(), m_items.cend(),
+        [&](const VideoItem& item) { return batch.contains(item.id) && !item.renameFailure.isEmpty(); });
+    if (!log && failed == 0) {
         m_statusMessage = Messages::NothingToRename;
     } else {
         const auto renamed = std::count_if(m_items.cbegin(), m_items.cend(),
             [](const VideoItem& item) { return item.status == VideoItem::Status::Renamed; });
-        m_statusMessage = Messages::renamed(renamed);
+        m_statusMessage = Messages::renamed(renamed, failed);
     }
     emitAllChanged();
     notify();

@@ -43,6 +43,9 @@ int ItemListModel::rowCount(const QModelIndex& parent) const
 QString ItemListModel::statusText(const VideoItem& item)
 {
     static const QString dot = u" · "_s;
+    // A failed rename says why, also on an item that stays ready for another try.
+    if (!item.renameFailure.isEmpty() && item.status != VideoItem::Status::Analyzing)
+        return u"重命名失败"_s + dot + item.renameFailure;
     if (item.status != VideoItem::Status::Renamed && !item.keptName.isEmpty()
         && item.keptName == item.proposedName)
         return Messages::AlreadyNamed;
@@ -82,7 +85,8 @@ QVariant ItemListModel::data(const QModelIndex& index, int role) const
     case StatusTextRole:
         return statusText(item);
     case IsErrorRole:
-        return item.status == VideoItem::Status::Error;
+        return item.status == VideoItem::Status::Error
+            || (!item.renameFailure.isEmpty() && item.status != VideoItem::Status::Analyzing);
     case ThumbnailRole:
         return item.thumbnail;
     case IdRole:

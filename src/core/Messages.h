@@ -55,9 +55,14 @@ inline QString placesFilled(qsizetype count)
     return u"已从素材目录名补全 "_s + QString::number(count) + u" 个条目的地点，检查无误后可执行重命名"_s;
 }
 
-inline QString renamed(qsizetype count)
+// With failed > 0, what failed is said too; the reasons are on the items.
+inline QString renamed(qsizetype count, qsizetype failed = 0)
 {
-    return u"已重命名 "_s + QString::number(count) + u" 个（可一键撤销）"_s;
+    const QString failures
+        = failed > 0 ? u"，"_s + QString::number(failed) + u" 个失败（原因见各项）"_s : QString();
+    if (count == 0 && failed > 0)
+        return u"没有文件被重命名"_s + failures;
+    return u"已重命名 "_s + QString::number(count) + u" 个（可一键撤销）"_s + failures;
 }
 
 inline QString undone(qsizetype count)

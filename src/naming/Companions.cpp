@@ -122,6 +122,7 @@ void copyShared(const VideoItem& from, VideoItem& to)
     to.content = from.content;
     to.location = from.location;
     to.proposedName = from.proposedName;
+    to.hasTypedName = from.hasTypedName;
     to.analysisText = from.analysisText;
     if (!from.thumbnail.isEmpty())
         to.thumbnail = from.thumbnail;

@@ -114,10 +114,16 @@ bool isNamedAlready(const Group& group, std::size_t itemFiles, const QList<Video
     return false;
 }
 
-bool isEligible(const VideoItem& item)
+// A file that is still there keeps its item as it was, ready for another try once the cause is fixed;
+// an item whose file is gone is in error.
+void markFailed(VideoItem& item, const std::filesystem::path& file, const QString& reason)
 {
-    return (item.status == VideoItem::Status::Analyzed || item.status == VideoItem::Status::Naming)
-        && !item.proposedName.isEmpty();
+    struct stat st
+    { };
+    const bool gone = ::lstat(file.c_str(), &st) != 0 && errno == ENOENT;
+    item.renameFailure = gone ? Renamer::Messages::SourceGone : reason;
+    if (gone)
+        item.status = VideoItem::Status::Error;
 }
 
 std::optional<FileMove> regularFile(const std::filesystem::path& path, bool sidecar)
@@ -142,12 +148,14 @@ std::vector<Group> plan(QList<VideoItem>& items)
     std::vector<qsizetype> order;
     std::vector<std::filesystem::path> originals;
     for (qsizetype i = 0; i < items.size(); ++i) {
-        if (!isEligible(items.at(i)))
+        if (!Renamer::isEligible(items.at(i)))
             continue;
+        items[i].renameFailure.clear();
         std::error_code error;
         std::filesystem::path original = std::filesystem::absolute(items.at(i).url, error);
         if (error || !original.has_filename()) {
-            items[i].status = VideoItem::Status::Error;
+            markFailed(
+                items[i], items.at(i).url, Renamer::Messages::moveFailed(error ? error.value() : EISDIR));
             continue;
         }
         eligible.insert(items.at(i).id, i);
@@ -189,7 +197,8 @@ std::vector<Group> plan(QList<VideoItem>& items)
         for (const qsizetype member : members) {
             auto file = regularFile(originals[slot.at(member)], false);
             if (!file) {
-                items[member].status = VideoItem::Status::Error;
+                const int error = errno; // of its lstat
+                markFailed(items[member], originals[slot.at(member)], Renamer::Messages::moveFailed(error));
                 continue;
             }
             file->suffix = suffixOf(file->original);
@@ -234,8 +243,10 @@ std::vector<Group> plan(QList<VideoItem>& items)
         }
 
         bool usable = false;
+        QString failure = Renamer::Messages::moveFailed(EEXIST);
         for (int number = 1; number < MaxClashNumber && !usable; number = nextNumber(number)) {
             const std::vector<std::filesystem::path> targets = targetsFor(group, number);
+            failure = Renamer::Messages::NameUnusable;
             if (targets.empty())
                 break;
             bool taken = false;
@@ -249,6 +260,7 @@ std::vector<Group> plan(QList<VideoItem>& items)
             }
             if (unusable)
                 break;
+            failure = Renamer::Messages::moveFailed(EEXIST);
             if (taken)
                 continue;
             usable = true;
@@ -256,7 +268,7 @@ std::vector<Group> plan(QList<VideoItem>& items)
         }
         if (!usable) {
             for (std::size_t f = 0; f < itemFiles; ++f)
-                items[group.files[f].item].status = VideoItem::Status::Error;
+                markFailed(items[group.files[f].item], group.files[f].original, failure);
             continue;
         }
         for (std::size_t f = 0; f < group.files.size(); ++f) {
@@ -284,10 +296,12 @@ std::vector<std::pair<std::size_t, std::filesystem::path>> putBack(
 // Moves the files of one group under one base name, going on through the numbered names while any of
 // its names is taken, also when it is taken between the check and the move. The journal holds each
 // move before it is made. A file that is gone meanwhile is passed over (a sidecar with its item).
-// Returns each file moved, by its index in the group, with its new path.
+// Returns each file moved, by its index in the group, with its new path; failure says why the others
+// did not move, unless their files were gone.
 std::vector<std::pair<std::size_t, std::filesystem::path>> moveGroup(
-    const Group& group, UndoLog::Journal& journal)
+    const Group& group, UndoLog::Journal& journal, QString& failure)
 {
+    failure = Renamer::Messages::NameUnusable;
     std::unordered_set<std::string> journaled;
     for (const std::filesystem::path& target : group.targets)
         journaled.insert(target.native());
@@ -309,8 +323,10 @@ std::vector<std::pair<std::size_t, std::filesystem::path>> moveGroup(
             if (journaled.count(targets[f].native()))
                 continue;
             const FileMove& file = group.files[f];
-            if (!journal.append({ targets[f], file.original, file.device, file.inode }))
+            if (!journal.append({ targets[f], file.original, file.device, file.inode })) {
+                failure = Renamer::Messages::NoUndoRecord;
                 return {};
+            }
             journaled.insert(targets[f].native());
         }
         std::vector<std::pair<std::size_t, std::filesystem::path>> moved;
@@ -332,13 +348,17 @@ std::vector<std::pair<std::size_t, std::filesystem::path>> moveGroup(
                 error = result;
             }
         }
-        if (error == 0)
+        if (error == 0) {
+            failure.clear();
             return moved;
+        }
+        failure = Renamer::Messages::moveFailed(error);
         // The group keeps one name: what moved goes back, then the next number is tried.
         const auto stuck = putBack(group, moved);
         if (!stuck.empty() || error != EEXIST || ++retries > MaxRetries)
             return stuck;
     }
+    failure = Renamer::Messages::moveFailed(EEXIST);
     return {};
 }
 
@@ -584,6 +604,14 @@ std::vector<UndoLog::Entry> replay(const std::vector<UndoLog::Entry>& all, Renam
 
 namespace Renamer {
 
+bool isEligible(const VideoItem& item)
+{
+    using Status = VideoItem::Status;
+    const bool ready = item.status == Status::Analyzed || item.status == Status::Naming
+        || (item.hasTypedName && (item.status == Status::Pending || item.status == Status::Error));
+    return ready && !item.proposedName.isEmpty();
+}
+
 std::filesystem::path undoDirectory()
 {
     return QFile::encodeName(Paths::stateDir() + QStringLiteral("/undo")).toStdString();
@@ -609,7 +637,7 @@ std::optional<std::filesystem::path> rename(QList<VideoItem>& items)
         for (const Group& group : groups) {
             for (const FileMove& file : group.files) {
                 if (file.item >= 0)
-                    items[file.item].status = VideoItem::Status::Error;
+                    markFailed(items[file.item], file.original, Renamer::Messages::NoUndoRecord);
             }
         }
         return std::nullopt;
@@ -618,7 +646,8 @@ std::optional<std::filesystem::path> rename(QList<VideoItem>& items)
     std::vector<UndoLog::Entry> moved;
     for (const Group& group : groups) {
         std::vector<std::optional<std::filesystem::path>> now(group.files.size());
-        for (auto& [f, target] : moveGroup(group, *journal)) {
+        QString failure;
+        for (auto& [f, target] : moveGroup(group, *journal, failure)) {
             const FileMove& file = group.files[f];
             moved.push_back({ target, file.original, file.device, file.inode });
             now[f] = std::move(target);
@@ -628,9 +657,12 @@ std::optional<std::filesystem::path> rename(QList<VideoItem>& items)
             if (file.item < 0)
                 continue;
             VideoItem& item = items[file.item];
-            item.status = now[f] ? VideoItem::Status::Renamed : VideoItem::Status::Error;
-            if (now[f])
+            if (now[f]) {
+                item.status = VideoItem::Status::Renamed;
                 item.url = *now[f];
+            } else {
+                markFailed(item, file.original, failure);
+            }
             item.sidecars.clear();
         }
         for (std::size_t f = 0; f < group.files.size(); ++f) {

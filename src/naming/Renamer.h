@@ -17,11 +17,16 @@
 // file-system calls on the caller's thread; never throw. A move never replaces an existing file.
 namespace Renamer {
 
-// Renames every item whose status is analyzed or naming and whose cleaned proposed name is not empty,
+// Whether rename() takes the item: analysed or naming, or pending or failed with a name the user typed,
+// and with a proposed name.
+bool isEligible(const VideoItem& item);
+
+// Renames every eligible item whose cleaned proposed name is not empty,
 // cut to fit the folder when too long; a taken name gets "-2", "-3" … before the extension. The halves
 // of a pair take the name of the half that was analysed, and sidecars go with their file: such a
 // group moves to the next number when any of its names is taken. Renamed items get their new url,
-// sidecars and the status renamed; an item whose move fails gets error and the batch goes on. Returns
+// sidecars and the status renamed. An item whose move fails gets the reason in renameFailure, and the
+// status error only when its file is gone; the batch goes on. Returns
 // the undo log of the batch (sidecars are entries like any file), or nothing when no file was renamed.
 // Killed at any instant, the batch leaves a journal that recoverInterrupted() turns into a complete
 // log.

@@ -2,6 +2,7 @@
 // Places back-filled from folders, names rebuilt, a batch renamed on disk and undone.
 
 #include "core/AppModel.h"
+#include "core/ItemListModel.h"
 #include "core/Messages.h"
 #include "naming/Messages.h"
 #include "naming/NameBuilder.h"
@@ -132,13 +133,17 @@ private slots:
 
     void renameAndUndo()
     {
-        AppModel& m = analysed({ u"trip/a.mp4"_s, u"trip/b.mp4"_s, u"trip/c.mp4"_s }, u"看海"_s);
+        AppModel& m
+            = analysed({ u"trip/a.mp4"_s, u"trip/b.mp4"_s, u"trip/c.mp4"_s, u"trip/gone.mp4"_s }, u"看海"_s);
         setStatus(2, VideoItem::Status::Pending);
         const fs::path oldA = m.items().at(0).url;
         const fs::path oldC = m.items().at(2).url;
+        QVERIFY(fs::remove(m.items().at(3).url));
 
+        // A move that fails is counted, and its item says why instead of showing the model's reply.
         m.renameAll();
-        QCOMPARE(m.statusMessage(), Messages::renamed(2));
+        QCOMPARE(m.statusMessage(), u"已重命名 2 个（可一键撤销），1 个失败（原因见各项）"_s);
+        QCOMPARE(ItemListModel::statusText(m.items().at(3)), u"重命名失败 · 原文件已不存在"_s);
         QVERIFY(m.lastUndoLog());
         QCOMPARE(m.items().at(0).status, VideoItem::Status::Renamed);
         QVERIFY(fs::exists(m.items().at(0).url));
@@ -166,10 +171,10 @@ private slots:
         m.undoLast();
         QCOMPARE(m.statusMessage(), Messages::undone(1));
         QVERIFY(!m.lastUndoLog());
-        for (const VideoItem& item : m.items()) {
+        for (qsizetype i = 0; i < 3; ++i) { // the fourth file is gone
+            const VideoItem& item = m.items().at(i);
             // Only the last batch went back.
-            QCOMPARE(item.status,
-                &item == &m.items().at(2) ? VideoItem::Status::Analyzed : VideoItem::Status::Renamed);
+            QCOMPARE(item.status, i == 2 ? VideoItem::Status::Analyzed : VideoItem::Status::Renamed);
             QVERIFY2(fs::exists(item.url), item.url.c_str()); // the list names what is on disk
         }
         QCOMPARE(m.items().at(2).url, oldC);

@@ -3,6 +3,7 @@
 #include "common/AppSettings.h"
 #include "naming/Companions.h"
 #include "naming/FileMoves.h"
+#include "naming/Messages.h"
 #include "naming/NameBuilder.h"
 #include "naming/Renamer.h"
 
@@ -247,30 +248,33 @@ private slots:
         }
     }
 
-    // Only analysed items with a usable name move; a file that is gone is an error and the batch goes on.
-    // A batch where nothing moved leaves no log.
+    // Analysed items with a usable name move, and pending or failed ones with a typed name; a file that
+    // is gone is an error with its reason and the batch goes on. A batch where nothing moved leaves no log.
     void whatMoves()
     {
         QList<VideoItem> items;
         const QList<Status> statuses { Status::Pending, Status::Analyzing, Status::Renamed, Status::Error,
-            Status::Analyzed, Status::Analyzed, Status::Naming, Status::Analyzed, Status::Analyzed };
+            Status::Analyzed, Status::Analyzed, Status::Naming, Status::Analyzed, Status::Analyzed,
+            Status::Pending, Status::Error, Status::Analyzing };
         for (qsizetype i = 0; i < statuses.size(); ++i) {
             const fs::path path = child(m_folder, u"f%1.mov"_s.arg(i));
             if (i != 4)
                 writeFile(path, "x");
-            // 4 is gone; 7 has no name, 8 one that cleans to nothing.
+            // 4 is gone; 7 has no name, 8 one that cleans to nothing; 9 to 11 have typed names.
             const QString name = i == 7 ? QString() : i == 8 ? u" / : * \t"_s : u"n%1"_s.arg(i);
             items.append(itemFor(path, name, statuses[i]));
+            items.back().hasTypedName = i >= 9;
         }
         const QList<VideoItem> before = items;
         const auto log = Renamer::rename(items);
         QVERIFY(log);
         for (qsizetype i = 0; i < items.size(); ++i) {
-            const bool eligible = i == 5 || i == 6;
+            const bool eligible = i == 5 || i == 6 || i == 9 || i == 10;
             QCOMPARE(items[i].status, eligible ? Status::Renamed : i == 4 ? Status::Error : before[i].status);
             QCOMPARE(items[i].url == before[i].url, !eligible);
+            QCOMPARE(items[i].renameFailure, i == 4 ? u"原文件已不存在"_s : QString());
         }
-        QCOMPARE(QJsonDocument::fromJson(readFile(*log)).object().size(), 2);
+        QCOMPARE(QJsonDocument::fromJson(readFile(*log)).object().size(), 4);
 
         std::error_code error;
         fs::remove_all(Renamer::undoDirectory(), error);
@@ -470,7 +474,9 @@ private slots:
         const auto log = renameOne(u"clip.mov"_s, u"茶楼"_s, item);
         qputenv("XDG_STATE_HOME", saved);
         QVERIFY(!log);
-        QCOMPARE(item.status, Status::Error);
+        // Still there and analysed: ready for another try.
+        QCOMPARE(item.status, Status::Analyzed);
+        QCOMPARE(item.renameFailure, Renamer::Messages::NoUndoRecord);
         QCOMPARE(item.url, child(m_folder, u"clip.mov"_s));
         QCOMPARE(readFile(item.url), "clip");
     }

@@ -307,6 +307,34 @@ private slots:
             QCOMPARE(item.content, typed);
     }
 
+    // A name typed for a failed item is used; a file gone from disk is reported on its row and in the pane.
+    void renameTypedAndVanished()
+    {
+        MainWindow& w = window({ u"failed.mp4"_s, u"vanished.mp4"_s });
+        for (const VideoItem& item : m_model->items()) {
+            m_model->mutateItem(item.id, [](VideoItem& it) {
+                it.status = it.url.filename() == "failed.mp4" ? VideoItem::Status::Error
+                                                              : VideoItem::Status::Analyzed;
+                it.analysisText = u"{\"content\": \"\"}"_s;
+                it.proposedName = u"模型的名字"_s;
+            });
+        }
+        select(0);
+        QLineEdit* edit = w.detailPane()->proposedField();
+        edit->setFocus();
+        QTest::keyClick(edit, Qt::Key_End);
+        QTest::keyClicks(edit, u"-2"_s);
+        QTest::keyClick(edit, Qt::Key_Return);
+        QVERIFY(fs::remove(file(u"vanished.mp4"_s)));
+        w.findChild<QAction*>(u"rename"_s)->trigger();
+        QVERIFY(fs::exists(file(u"模型的名字-2.mp4"_s)));
+        QCOMPARE(m_model->items().at(0).status, VideoItem::Status::Renamed);
+        select(1);
+        QCOMPARE(w.detailPane()->failureLabel()->text(), u"上次重命名失败：原文件已不存在"_s);
+        QVERIFY(w.detailPane()->failureLabel()->isVisible());
+        QVERIFY(w.listView()->model()->index(1, 0).data(ItemListModel::IsErrorRole).toBool());
+    }
+
     void companionsAndTheNameTheFileGets()
     {
         MainWindow& w = window({ u"p.CR3"_s, u"p.JPG"_s, u"p.xmp"_s });

@@ -134,6 +134,13 @@ DetailPane::DetailPane(AppModel& model, QWidget* parent)
     m_result->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_result->setTextFormat(Qt::PlainText);
     column->addWidget(m_result);
+    m_failure = new QLabel;
+    m_failure->setWordWrap(true);
+    QPalette red = m_failure->palette();
+    red.setColor(QPalette::WindowText, QColor(0xd7, 0x26, 0x1e)); // as the list draws errors
+    m_failure->setPalette(red);
+    m_failure->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    column->addWidget(m_failure);
 
     column->addWidget(caption(u"模型原始返回"_s));
     m_analysis = new QPlainTextEdit;
@@ -212,6 +219,7 @@ void DetailPane::show(const std::optional<QUuid>& id)
             field->setEnabled(false);
         }
         m_result->clear();
+        m_failure->hide();
         m_analysis->clear();
         m_montage->setImage(QImage());
         m_montageTitle->hide();
@@ -237,6 +245,8 @@ void DetailPane::show(const std::optional<QUuid>& id)
     // The name the file will get: cleaned and, when too long for its folder, cut.
     const QString name = NameBuilder::fileBaseName(*item, item->proposedName);
     m_result->setText(u"重命名后："_s + (name.isEmpty() ? u"（未命名）"_s : name) + suffix);
+    m_failure->setText(u"上次重命名失败："_s + item->renameFailure);
+    m_failure->setVisible(!item->renameFailure.isEmpty());
     const QString reply = item->analysisText.isEmpty() ? u"（尚未分析）"_s : item->analysisText;
     if (m_analysis->toPlainText() != reply)
         m_analysis->setPlainText(reply);
@@ -315,6 +325,7 @@ void DetailPane::applyEdit(Field field)
     const QString text = edit->text();
     const AppSettings& settings = m_model.settings();
     m_model.mutateItem(*m_id, [&](VideoItem& item) {
+        item.hasTypedName = true;
         switch (field) {
         case Field::Content:
             item.content = text;

@@ -65,6 +65,10 @@ public:
     {
         return m_result;
     }
+    QLabel* failureLabel() const
+    {
+        return m_failure;
+    }
     QLabel* montageTitle() const
     {
         return m_montageTitle;
@@ -103,6 +107,7 @@ private:
     QLabel* m_attribution = nullptr; // credits the public geocoder when it named the place
     QLineEdit* m_proposed = nullptr;
     QLabel* m_result = nullptr;
+    QLabel* m_failure = nullptr;
     QPlainTextEdit* m_analysis = nullptr;
     QByteArray m_shownPictures; // identifies the pictures on screen, so they are decoded only when new
 };

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "common/QtTranslations.h"
 #include "core/AppModel.h"
 #include "core/ItemListModel.h"
 #include "naming/NameBuilder.h"
@@ -11,6 +12,8 @@
 #include <QAbstractItemModelTester>
 #include <QAction>
 #include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -413,6 +416,8 @@ private slots:
         QLabel* hint = w.listView()->hintLabel();
         QVERIFY(hint->isVisible());
         QCOMPARE(hint->text(), u"把"_s + word + u"文件或文件夹拖到这里\n也可以点「添加文件」"_s);
+        QCOMPARE(w.listView()->accessibleDescription(),
+            u"把"_s + word + u"文件或文件夹拖到这里，也可以点「添加文件」"_s);
         QCOMPARE(w.mediaTargetAction()->text(), u"处理对象"_s);
         m_model->notify();
         QTRY_COMPARE(w.mediaTargetAction()->text(), u"处理对象："_s + shortName);
@@ -421,6 +426,7 @@ private slots:
         QVERIFY(importAndWait(*m_model, { file(u"one.mp4"_s), file(u"one.jpg"_s) }));
         QTRY_COMPARE(w.countText(), u"共 %1 个"_s.arg(m_model->items().size()));
         QCOMPARE(hint->isVisible(), m_model->items().isEmpty());
+        QCOMPARE(w.listView()->accessibleDescription().isEmpty(), !m_model->items().isEmpty());
     }
 
     void sliderSetsRowHeight_data()
@@ -508,6 +514,16 @@ private slots:
         QCOMPARE(program.exitCode(), status);
         QVERIFY(QString::fromUtf8(program.readAllStandardOutput() + program.readAllStandardError())
                     .contains(output));
+    }
+
+    // Last: from here on Qt's own texts are Chinese.
+    void standardDialogsInChinese()
+    {
+        QVERIFY(QtTranslations::install(*QCoreApplication::instance()));
+        QFileDialog dialog;
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        QCOMPARE(dialog.findChild<QLabel*>(u"lookInLabel"_s)->text(), u"查找范围："_s);
+        QCOMPARE(dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->text(), u"取消"_s);
     }
 };
 

@@ -307,8 +307,8 @@ void MainWindow::refresh()
     m_status->setFullText(m_model.statusMessage());
     m_count->setText(u"共 "_s + QString::number(m_model.items().size()) + u" 个"_s);
     const MediaTarget target = m_model.settings().mediaTarget();
-    m_list->setHint(u"把"_s + mediaWord(target) + u"文件或文件夹拖到这里\n也可以点「添加文件」"_s);
-    m_list->hintLabel()->setVisible(m_model.items().isEmpty());
+    m_list->setHint(u"把"_s + mediaWord(target) + u"文件或文件夹拖到这里\n也可以点「添加文件」"_s,
+        m_model.items().isEmpty());
     if (m_mediaTargetAction)
         m_mediaTargetAction->setText(u"处理对象："_s + displayTitle(target));
     const bool working = m_model.isBusy() || m_model.isImporting();

@@ -39,9 +39,13 @@ ItemListView::ItemListView(QWidget* parent)
     placeHint();
 }
 
-void ItemListView::setHint(const QString& text)
+void ItemListView::setHint(const QString& text, bool shown)
 {
     m_hint->setText(text);
+    m_hint->setVisible(shown);
+    const QString description = shown ? QString(text).replace(u'\n', u'，') : QString();
+    if (accessibleDescription() != description)
+        setAccessibleDescription(description);
 }
 
 void ItemListView::keyPressEvent(QKeyEvent* event)

@@ -17,7 +17,9 @@ class ItemListView : public QListView
 public:
     explicit ItemListView(QWidget* parent = nullptr);
 
-    void setHint(const QString& text);
+    // The hint shown while the list is empty. A screen reader cannot reach the picture of it in the
+    // viewport, so it is the list's accessible description while shown.
+    void setHint(const QString& text, bool shown);
     QLabel* hintLabel() const
     {
         return m_hint;

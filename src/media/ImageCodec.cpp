@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "media/ImageCodec.h"
 
+#include "media/MediaLibraries.h"
+
 #include <algorithm>
 #include <cmath>
 #include <fcntl.h>
@@ -38,29 +40,9 @@ std::optional<Size> scaledSize(int width, int height, int maxSize)
     return size;
 }
 
-namespace {
-
-int openRegular(const std::filesystem::path& file)
-{
-    // Non-blocking, so that opening a FIFO that slipped past a check cannot hang; fstat on the open
-    // descriptor then decides, without a window between check and use.
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return -1;
-    struct stat st
-    { };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-} // namespace
-
 SourcePtr openSource(const std::filesystem::path& file)
 {
-    const int fd = openRegular(file);
+    const int fd = MediaLibraries::openForReading(file);
     if (fd < 0)
         return nullptr;
     // libvips 8.14 duplicates the descriptor, so ours is closed here either way.
@@ -73,7 +55,7 @@ SourcePtr openSource(const std::filesystem::path& file)
 
 std::optional<QByteArray> readFile(const std::filesystem::path& file, int64_t maxBytes)
 {
-    const int fd = openRegular(file);
+    const int fd = MediaLibraries::openForReading(file);
     if (fd < 0)
         return std::nullopt;
     struct stat st

@@ -3,13 +3,15 @@
 
 #include "media/MediaLibraries.h"
 
-#include <QFile>
-
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exiv2/webpimage.hpp>
 #include <libheif/heif.h>
 #include <string_view>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace MediaFiles {
@@ -22,6 +24,79 @@ constexpr const char* AllowedDemuxers = "mov,matroska,avi,asf,flv,mpegts,mpeg,mp
 int interruptAfterDeadline(void* opaque)
 {
     return Clock::now() > *static_cast<const Clock::time_point*>(opaque) ? 1 : 0;
+}
+
+// FFmpeg reads the file through a descriptor of this module's opener, by position, so that clips opened
+// from one descriptor at the same time keep their own places.
+struct FileInput
+{
+    int fd = -1;
+    int64_t position = 0;
+    int64_t size = 0;
+};
+
+int readInput(void* opaque, uint8_t* buffer, int size)
+{
+    auto* input = static_cast<FileInput*>(opaque);
+    for (;;) {
+        const ssize_t got = ::pread(input->fd, buffer, size_t(size), input->position);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return AVERROR(errno);
+        if (got == 0)
+            return AVERROR_EOF;
+        input->position += got;
+        return int(got);
+    }
+}
+
+int64_t seekInput(void* opaque, int64_t offset, int whence)
+{
+    auto* input = static_cast<FileInput*>(opaque);
+    whence &= ~AVSEEK_FORCE;
+    if (whence == AVSEEK_SIZE)
+        return input->size;
+    const int64_t base = whence == SEEK_SET ? 0
+        : whence == SEEK_CUR                ? input->position
+        : whence == SEEK_END                ? input->size
+                                            : -1;
+    if (base < 0 || offset < -base || offset > INT64_MAX - base)
+        return AVERROR(EINVAL);
+    input->position = base + offset;
+    return input->position;
+}
+
+void freeInput(AVIOContext* io)
+{
+    auto* input = static_cast<FileInput*>(io->opaque);
+    ::close(input->fd);
+    delete input;
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+}
+
+AVIOContext* openInput(const std::filesystem::path& file)
+{
+    constexpr int BufferSize = 64 * 1024;
+    const int fd = MediaLibraries::openForReading(file);
+    struct stat st
+    { };
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return nullptr;
+    }
+    auto* input = new FileInput { fd, 0, int64_t(st.st_size) };
+    auto* buffer = static_cast<unsigned char*>(av_malloc(BufferSize));
+    AVIOContext* io
+        = buffer ? avio_alloc_context(buffer, BufferSize, 0, input, readInput, nullptr, seekInput) : nullptr;
+    if (!io) {
+        av_free(buffer);
+        ::close(fd);
+        delete input;
+    }
+    return io;
 }
 
 struct HeifContextFree
@@ -42,11 +117,13 @@ struct HeifHandleRelease
 
 // The EXIF block of a HEIF/AVIF file through libheif. exiv2 0.27 misses EXIF items whose location uses
 // the item's base offset (grid images, as phones write them); libheif resolves every item location.
-Exiv2::ExifData heifExif(const std::filesystem::path& photo)
+Exiv2::ExifData heifExif(const Mapping& photo)
 {
     Exiv2::ExifData exif;
     std::unique_ptr<heif_context, HeifContextFree> context(heif_context_alloc());
-    if (!context || heif_context_read_from_file(context.get(), photo.c_str(), nullptr).code != heif_error_Ok)
+    if (!context
+        || heif_context_read_from_memory_without_copy(context.get(), photo.data(), photo.size(), nullptr).code
+            != heif_error_Ok)
         return exif;
     heif_image_handle* rawHandle = nullptr;
     if (heif_context_get_primary_image_handle(context.get(), &rawHandle).code != heif_error_Ok)
@@ -77,11 +154,9 @@ Exiv2::ExifData heifExif(const std::filesystem::path& photo)
 Exiv2::XmpData gifXmp(const std::filesystem::path& photo)
 {
     Exiv2::XmpData xmp;
-    QFile file(QFile::decodeName(QByteArray::fromStdString(photo.native())));
-    if (!file.open(QIODevice::ReadOnly))
-        return xmp;
-    const qint64 size = file.size();
-    const uchar* const data = file.map(0, size);
+    const Mapping file(photo);
+    const qint64 size = qint64(file.size());
+    const uchar* const data = file.data();
     if (!data || size < 13 || std::memcmp(data, "GIF8", 4) != 0)
         return xmp;
     auto subBlocksEnd = [&](qint64 pos) {
@@ -140,15 +215,53 @@ bool isPhotoType(int type)
 
 } // namespace
 
+void FormatCloser::operator()(AVFormatContext* context) const
+{
+    AVIOContext* io = context && (context->flags & AVFMT_FLAG_CUSTOM_IO) ? context->pb : nullptr;
+    avformat_close_input(&context);
+    if (io)
+        freeInput(io);
+}
+
+Mapping::Mapping(const std::filesystem::path& file)
+{
+    const int fd = MediaLibraries::openForReading(file);
+    if (fd < 0)
+        return;
+    struct stat st
+    { };
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+        void* data = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (data != MAP_FAILED) {
+            m_data = data;
+            m_size = size_t(st.st_size);
+        }
+    }
+    ::close(fd);
+}
+
+Mapping::~Mapping()
+{
+    if (m_data)
+        ::munmap(m_data, m_size);
+}
+
 FormatContext openContainer(const std::filesystem::path& file, const Clock::time_point* deadline)
 {
     MediaLibraries::initialize();
     // Opening a FIFO or a device would block before any deadline could help.
     if (!MediaLibraries::isRegularFile(file))
         return nullptr;
-    AVFormatContext* raw = avformat_alloc_context();
-    if (!raw)
+    AVIOContext* io = openInput(file);
+    if (!io)
         return nullptr;
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw) {
+        freeInput(io);
+        return nullptr;
+    }
+    raw->pb = io;
+    raw->flags |= AVFMT_FLAG_CUSTOM_IO;
     raw->interrupt_callback = { interruptAfterDeadline, const_cast<Clock::time_point*>(deadline) };
     AVDictionary* options = nullptr;
     av_dict_set(&options, "protocol_whitelist", "file", 0);
@@ -156,8 +269,10 @@ FormatContext openContainer(const std::filesystem::path& file, const Clock::time
     const std::string url = "file:" + file.native();
     const int rc = avformat_open_input(&raw, url.c_str(), nullptr, &options);
     av_dict_free(&options);
-    if (rc < 0)
-        return nullptr; // avformat_open_input freed the context
+    if (rc < 0) {
+        freeInput(io); // avformat_open_input freed the context, but not a reader of ours
+        return nullptr;
+    }
     return FormatContext(raw);
 }
 
@@ -166,17 +281,20 @@ PhotoMetadata readMetadata(const std::filesystem::path& photo)
     MediaLibraries::initialize();
     if (!MediaLibraries::isRegularFile(photo))
         return {};
+    const Mapping file(photo);
+    if (!file.data())
+        return {};
     PhotoMetadata metadata;
     try {
-        // A FileIo of our own: the path-taking factory would hand URL-like names to curl.
-        Exiv2::BasicIo::AutoPtr io(new Exiv2::FileIo(photo.native()));
+        // From memory: the path-taking factory would hand URL-like names to curl.
+        Exiv2::BasicIo::AutoPtr io(new Exiv2::MemIo(file.data(), long(file.size())));
         auto image = Exiv2::ImageFactory::open(std::move(io));
         if (!image.get() || !isPhotoType(image->imageType()))
             return {};
         image->readMetadata();
         metadata.xmp = image->imageType() == Exiv2::ImageType::gif ? gifXmp(photo) : image->xmpData();
         metadata.exif = image->exifData().empty() && image->imageType() == Exiv2::ImageType::bmff
-            ? heifExif(photo)
+            ? heifExif(file)
             : image->exifData();
     } catch (...) {
         // Damaged or unsupported files carry no usable metadata.

@@ -16,12 +16,10 @@ namespace MediaFiles {
 
 using Clock = std::chrono::steady_clock;
 
+// Also frees the context's reader of the file.
 struct FormatCloser
 {
-    void operator()(AVFormatContext* context) const
-    {
-        avformat_close_input(&context);
-    }
+    void operator()(AVFormatContext* context) const;
 };
 using FormatContext = std::unique_ptr<AVFormatContext, FormatCloser>;
 
@@ -35,6 +33,30 @@ struct PhotoMetadata
 {
     Exiv2::ExifData exif;
     Exiv2::XmpData xmp;
+};
+
+// A regular file's bytes, mapped read-only, for the libraries that read from memory. Empty when the file
+// cannot be opened or is empty.
+class Mapping
+{
+public:
+    explicit Mapping(const std::filesystem::path& file);
+    ~Mapping();
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+
+    const unsigned char* data() const
+    {
+        return static_cast<const unsigned char*>(m_data);
+    }
+    size_t size() const
+    {
+        return m_size;
+    }
+
+private:
+    void* m_data = nullptr;
+    size_t m_size = 0;
 };
 
 // The EXIF and XMP data of a photo; empty when it has none or cannot be read. Never throws.

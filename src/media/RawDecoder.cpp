@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "media/RawDecoder.h"
 
+#include "media/MediaFiles.h"
 #include "media/MediaLibraries.h"
 
 #include <algorithm>
@@ -145,7 +146,10 @@ QByteArray decode(const std::filesystem::path& file, int maxSize, int quality, C
         raw->set_progress_handler(cancelAfterDeadline, &limit);
         raw->set_dataerror_handler(ignoreDataError, nullptr);
         raw->set_memerror_handler(ignoreMemoryError, nullptr);
-        if (raw->open_file(file.c_str()) != LIBRAW_SUCCESS)
+        // LibRaw only reads the buffer it is given.
+        const MediaFiles::Mapping mapped(file);
+        if (!mapped.data()
+            || raw->open_buffer(const_cast<unsigned char*>(mapped.data()), mapped.size()) != LIBRAW_SUCCESS)
             return {};
         const libraw_image_sizes_t& sizes = raw->imgdata.sizes;
         if (sizes.raw_width == 0 || sizes.raw_height == 0

@@ -4,6 +4,7 @@
 #include "media/FrameExtractor.h"
 #include "media/FrameMontage.h"
 #include "media/GpsReader.h"
+#include "media/MediaLibraries.h"
 
 #include <algorithm>
 
@@ -44,6 +45,12 @@ std::optional<QDateTime> captureDate(const DatedFile& file)
 {
     return file.kind == MediaKind::Photo ? FrameExtractor::photoCreationDate(file.path)
                                          : FrameExtractor::creationDate(file.path);
+}
+
+void prepare(int (*opener)(const std::filesystem::path& path))
+{
+    MediaLibraries::preload();
+    MediaLibraries::setOpener(opener);
 }
 
 } // namespace DecodeJobs

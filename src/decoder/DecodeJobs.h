@@ -56,4 +56,9 @@ Decoded decode(const DecodeRequest& request);
 // that need only the path (FileDates::complete). Never throws; safe on any thread.
 std::optional<QDateTime> captureDate(const DatedFile& file);
 
+// Loads now what the libraries would otherwise read from disk on first use (their modules, the time
+// zone), and from then on has every file opened by opener: a new descriptor for a path, or -1. For a
+// process that forbids itself to open files next.
+void prepare(int (*opener)(const std::filesystem::path& path));
+
 } // namespace DecodeJobs

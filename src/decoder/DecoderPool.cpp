@@ -25,12 +25,11 @@
 #include <poll.h>
 #include <set>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 using namespace DecoderProtocol;
 using Clock = std::chrono::steady_clock;
@@ -39,8 +38,13 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcDecoder, "velmora.decoder", QtWarningMsg)
 
-constexpr size_t DatesPerRequest = 128;
+// Each file of a request travels as an open descriptor: a few dozen at a time stay well below the
+// limits on descriptors in flight.
+constexpr size_t DatesPerRequest = 32;
+static_assert(DatesPerRequest <= size_t(MaxDescriptors));
 constexpr int ReplyPipeSize = 1 << 20;
+// A worker loads and tries its libraries before it says hello; sanitizer builds take a while.
+constexpr std::chrono::seconds HelloDeadline { 30 };
 
 bool isExecutable(const std::filesystem::path& path)
 {
@@ -82,6 +86,19 @@ void closeFd(int& fd)
     if (fd >= 0)
         ::close(fd);
     fd = -1;
+}
+
+// The file as the worker gets it: opened here, read-only, never blocking on a FIFO or a device (the
+// worker then gets no descriptor and finds nothing to decode). Links are followed: the user listed
+// them. -1 when it is not a regular file.
+int openForWorker(const std::filesystem::path& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat st
+    { };
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)))
+        closeFd(fd);
+    return fd;
 }
 
 // Keeps a pipe's end off descriptors 0-2, where a closed standard stream would let it land and the
@@ -215,11 +232,37 @@ std::atomic<DecoderPool*> s_shared { nullptr };
 
 } // namespace
 
+// The files of one request, opened for the worker; closed here once they are on their way.
+struct Handed
+{
+    std::vector<int> descriptors;
+    std::vector<quint8> has;
+
+    explicit Handed(const std::vector<std::filesystem::path>& paths)
+    {
+        for (const std::filesystem::path& path : paths) {
+            const int fd = openForWorker(path);
+            has.push_back(fd >= 0);
+            if (fd >= 0)
+                descriptors.push_back(fd);
+        }
+    }
+
+    ~Handed()
+    {
+        for (int& fd : descriptors)
+            closeFd(fd);
+    }
+
+    Handed(const Handed&) = delete;
+    Handed& operator=(const Handed&) = delete;
+};
+
 struct DecoderPool::Worker
 {
     pid_t pid = -1;
-    int input = -1; // the worker's standard input
-    int output = -1; // its standard output
+    int input = -1; // the worker's standard input, a Unix socket: descriptors travel with requests
+    int output = -1; // its standard output, a pipe
     MessageReader reader;
 
     ~Worker()
@@ -243,6 +286,8 @@ struct DecoderPool::State
     std::set<pid_t> running; // idle and busy workers
     int starting = 0;
     bool stopping = false;
+    // Set once a worker of another version or without its sandbox answered: no file goes to one.
+    std::atomic<bool> refused { false };
 
     enum class Step
     {
@@ -252,12 +297,20 @@ struct DecoderPool::State
     };
 
     std::unique_ptr<Worker> start() const;
+    bool greet(Worker& worker);
     std::unique_ptr<Worker> acquire();
     void release(std::unique_ptr<Worker> worker, bool healthy);
     void retire(std::unique_ptr<Worker> worker);
-    bool send(Worker& worker, const QByteArray& message, Clock::time_point deadline) const;
+    bool send(Worker& worker,
+        const QByteArray& message,
+        const std::vector<int>& descriptors,
+        Clock::time_point deadline) const;
+    bool receive(Worker& worker,
+        std::chrono::milliseconds allowance,
+        const std::function<Step(const QByteArray&)>& take) const;
     bool exchange(Worker& worker,
-        const Request& request,
+        Request request,
+        const std::vector<std::filesystem::path>& files,
         std::chrono::milliseconds allowance,
         const std::function<Step(const QByteArray&)>& take) const;
     void datesOf(const std::vector<DatedFile>& files,
@@ -270,7 +323,7 @@ std::unique_ptr<DecoderPool::Worker> DecoderPool::State::start() const
 {
     int toWorker[2];
     int fromWorker[2];
-    if (::pipe2(toWorker, O_CLOEXEC) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, toWorker) != 0)
         return nullptr;
     if (::pipe2(fromWorker, O_CLOEXEC) != 0) {
         ::close(toWorker[0]);
@@ -306,8 +359,22 @@ std::unique_ptr<DecoderPool::Worker> DecoderPool::State::start() const
     std::string program = executable.native();
     std::string flag = "--parent";
     std::string parent = std::to_string(::getpid());
-    char* const arguments[] = { program.data(), flag.data(), parent.data(), nullptr };
-    const int error = ::posix_spawn(&worker->pid, program.c_str(), &actions, &attributes, arguments, environ);
+    std::vector<char*> arguments { program.data(), flag.data(), parent.data() };
+    // Failures on purpose, for tests; the environment they are named in stays here.
+    std::string faultFlag = "--fault";
+    std::string fault = qEnvironmentVariable("VELMORA_DECODER_FAULT").toStdString();
+    if (!fault.empty())
+        arguments.insert(arguments.end(), { faultFlag.data(), fault.data() });
+    arguments.push_back(nullptr);
+    // Nothing of this process's environment (API keys, session addresses) reaches a worker, except the
+    // time zone: a capture time without an offset means the same wall-clock time on both sides.
+    std::string zone = "TZ=" + qEnvironmentVariable("TZ").toStdString();
+    std::vector<char*> environment;
+    if (qEnvironmentVariableIsSet("TZ"))
+        environment.push_back(zone.data());
+    environment.push_back(nullptr);
+    const int error = ::posix_spawn(
+        &worker->pid, program.c_str(), &actions, &attributes, arguments.data(), environment.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     closeFd(workerInput);
@@ -327,11 +394,32 @@ std::unique_ptr<DecoderPool::Worker> DecoderPool::State::start() const
     return worker;
 }
 
+// The worker's first message names its protocol and its sandbox. A worker of another version, or one
+// whose sandbox is not in force, is refused, and so is every later one: the user is told once.
+bool DecoderPool::State::greet(Worker& worker)
+{
+    std::optional<Hello> hello;
+    const bool answered = receive(worker, HelloDeadline, [&](const QByteArray& message) {
+        hello = parseHello(message);
+        return hello ? Step::Done : Step::Broken;
+    });
+    if (!answered)
+        return false; // it died or hung while starting: a later request tries a fresh one
+    const QString* problem = hello->version != Version                      ? &DecoderMessages::WorkerMismatch
+        : (hello->confinement & RequiredConfinement) != RequiredConfinement ? &DecoderMessages::SandboxMissing
+                                                                            : nullptr;
+    if (!problem)
+        return true;
+    if (!refused.exchange(true))
+        std::fprintf(stderr, "%s\n", qUtf8Printable(*problem));
+    return false;
+}
+
 std::unique_ptr<DecoderPool::Worker> DecoderPool::State::acquire()
 {
     std::unique_lock lock(mutex);
     for (;;) {
-        if (stopping)
+        if (stopping || refused)
             return nullptr;
         while (!idle.empty()) {
             std::unique_ptr<Worker> worker = std::move(idle.back());
@@ -348,6 +436,10 @@ std::unique_ptr<DecoderPool::Worker> DecoderPool::State::acquire()
             ++starting;
             lock.unlock();
             std::unique_ptr<Worker> worker = Spawner::instance().run([this] { return start(); });
+            if (worker && !greet(*worker)) {
+                retire(std::move(worker));
+                worker.reset();
+            }
             lock.lock();
             --starting;
             if (worker)
@@ -391,13 +483,30 @@ void DecoderPool::State::retire(std::unique_ptr<Worker> worker)
     reap(worker->pid);
 }
 
-bool DecoderPool::State::send(Worker& worker, const QByteArray& message, Clock::time_point deadline) const
+bool DecoderPool::State::send(Worker& worker,
+    const QByteArray& message,
+    const std::vector<int>& descriptors,
+    Clock::time_point deadline) const
 {
     const PipeSignalGuard guard;
     qsizetype done = 0;
+    // The descriptors go with the first bytes of the message, where the worker looks for them.
+    std::vector<char> control(CMSG_SPACE(sizeof(int) * descriptors.size()));
     while (done < message.size()) {
-        const ssize_t wrote
-            = ::write(worker.input, message.constData() + done, size_t(message.size() - done));
+        iovec data { const_cast<char*>(message.constData()) + done, size_t(message.size() - done) };
+        msghdr header {};
+        header.msg_iov = &data;
+        header.msg_iovlen = 1;
+        if (done == 0 && !descriptors.empty()) {
+            header.msg_control = control.data();
+            header.msg_controllen = control.size();
+            cmsghdr* rights = CMSG_FIRSTHDR(&header);
+            rights->cmsg_level = SOL_SOCKET;
+            rights->cmsg_type = SCM_RIGHTS;
+            rights->cmsg_len = CMSG_LEN(sizeof(int) * descriptors.size());
+            std::memcpy(CMSG_DATA(rights), descriptors.data(), sizeof(int) * descriptors.size());
+        }
+        const ssize_t wrote = ::sendmsg(worker.input, &header, MSG_NOSIGNAL);
         if (wrote > 0) {
             done += wrote;
         } else if (wrote < 0 && errno == EAGAIN) {
@@ -410,16 +519,30 @@ bool DecoderPool::State::send(Worker& worker, const QByteArray& message, Clock::
     return true;
 }
 
-// Sends the request and hands each reply to take until it says the last one is in. The deadline runs
-// from the request, and afresh from each reply.
+// Sends the request with the descriptors of its files and hands each reply to take until it says the
+// last one is in. The deadline runs from the request, and afresh from each reply.
 bool DecoderPool::State::exchange(Worker& worker,
-    const Request& request,
+    Request request,
+    const std::vector<std::filesystem::path>& files,
+    std::chrono::milliseconds allowance,
+    const std::function<Step(const QByteArray&)>& take) const
+{
+    {
+        const Handed handed(files);
+        request.hasDescriptor = handed.has;
+        if (!send(worker, framed(encode(request)), handed.descriptors, Clock::now() + allowance))
+            return false;
+    }
+    return receive(worker, allowance, take);
+}
+
+// Hands each message to take until it says the last one is in; false when the worker fails first. The
+// deadline runs afresh from each message.
+bool DecoderPool::State::receive(Worker& worker,
     std::chrono::milliseconds allowance,
     const std::function<Step(const QByteArray&)>& take) const
 {
     Clock::time_point deadline = Clock::now() + allowance;
-    if (!send(worker, framed(encode(request)), deadline))
-        return false;
     std::vector<char> buffer(64 * 1024);
     for (;;) {
         while (const std::optional<QByteArray> message = worker.reader.next()) {
@@ -459,14 +582,18 @@ void DecoderPool::State::datesOf(const std::vector<DatedFile>& files,
         Request request;
         request.operation = Operation::Dates;
         request.files.assign(files.begin() + qsizetype(begin), files.begin() + qsizetype(end));
+        std::vector<std::filesystem::path> paths;
+        for (const DatedFile& file : request.files)
+            paths.push_back(file.path);
         size_t next = begin;
-        const bool healthy = exchange(*worker, request, options.dateDeadline, [&](const QByteArray& message) {
-            const std::optional<DateReply> reply = parseDateReply(message);
-            if (!reply || reply->index != qint32(next - begin))
-                return Step::Broken;
-            dates[next++] = reply->date;
-            return next == end ? Step::Done : Step::More;
-        });
+        const bool healthy
+            = exchange(*worker, request, paths, options.dateDeadline, [&](const QByteArray& message) {
+                  const std::optional<DateReply> reply = parseDateReply(message);
+                  if (!reply || reply->index != qint32(next - begin))
+                      return Step::Broken;
+                  dates[next++] = reply->date;
+                  return next == end ? Step::Done : Step::More;
+              });
         release(std::move(worker), healthy);
         if (healthy)
             return;
@@ -534,8 +661,8 @@ Decoded DecoderPool::decode(const DecodeRequest& request)
     if (!worker)
         return {};
     std::optional<Decoded> decoded;
-    const bool healthy = d->exchange(*worker, Request { Operation::Decode, request, {}, {} },
-        d->options.decodeDeadline, [&](const QByteArray& m) {
+    const bool healthy = d->exchange(*worker, Request { Operation::Decode, request, {}, {}, {}, {} },
+        { request.path }, d->options.decodeDeadline, [&](const QByteArray& m) {
             decoded = parseDecoded(m);
             return decoded ? State::Step::Done : State::Step::Broken;
         });
@@ -562,7 +689,9 @@ std::vector<std::optional<QDateTime>> DecoderPool::captureDates(const std::vecto
     return dates;
 }
 
-std::optional<SandboxReport> DecoderPool::probeSandbox(const std::filesystem::path& target)
+std::optional<SandboxReport> DecoderPool::probeSandbox(const std::filesystem::path& target,
+    const std::vector<std::filesystem::path>& readTargets,
+    const std::filesystem::path& handed)
 {
     if (!d->isolated)
         return std::nullopt;
@@ -572,11 +701,13 @@ std::optional<SandboxReport> DecoderPool::probeSandbox(const std::filesystem::pa
     Request request;
     request.operation = Operation::Probe;
     request.target = target;
+    request.readTargets = readTargets;
     std::optional<SandboxReport> report;
-    const bool healthy = d->exchange(*worker, request, d->options.decodeDeadline, [&](const QByteArray& m) {
-        report = parseSandboxReport(m);
-        return report ? State::Step::Done : State::Step::Broken;
-    });
+    const bool healthy
+        = d->exchange(*worker, request, { handed }, d->options.decodeDeadline, [&](const QByteArray& m) {
+              report = parseSandboxReport(m);
+              return report ? State::Step::Done : State::Step::Broken;
+          });
     d->release(std::move(worker), healthy);
     return healthy ? report : std::nullopt;
 }

@@ -51,8 +51,11 @@ public:
     // worker goes without a date, and only that file: the files after it go to a fresh worker.
     std::vector<std::optional<QDateTime>> captureDates(const std::vector<DatedFile>& files);
 
-    // What a worker's sandbox let it do, for tests. Nothing without workers.
-    std::optional<DecoderProtocol::SandboxReport> probeSandbox(const std::filesystem::path& target);
+    // What a worker's sandbox let it do, for tests: create target, read each of readTargets, and use
+    // the descriptor of handed. Nothing without workers.
+    std::optional<DecoderProtocol::SandboxReport> probeSandbox(const std::filesystem::path& target,
+        const std::vector<std::filesystem::path>& readTargets,
+        const std::filesystem::path& handed);
 
     // False when decoding happens in this process.
     bool isIsolated() const;

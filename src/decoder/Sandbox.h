@@ -4,10 +4,10 @@
 #include <cstdint>
 
 // Confines the decoder worker before it reads its first request: no core dumps, a bounded address
-// space, no new privileges, and a system call filter that refuses network sockets, starting programs,
-// new processes, signals to other processes and every change to the file system. Refused calls fail with an
-// error rather than killing the process, so a library that tries one fails the way it fails on a read-only
-// disk.
+// space, no new privileges, and a system call filter that allows only what decoding needs. Opening any
+// file is refused: the files to decode arrive as descriptors. Refused calls fail with an error rather
+// than killing the process, so a library that tries one fails the way it fails on an unreadable disk.
+// Call it after the libraries have loaded what they load from disk.
 namespace Sandbox {
 
 // The address space limit in bytes. Decoding a picture of the largest size accepted (256 million
@@ -15,7 +15,7 @@ namespace Sandbox {
 // with its decoding threads and allocator arena.
 constexpr std::uint64_t AddressSpaceLimit = std::uint64_t(6) << 30;
 
-// False when the filter could not be installed (the limits are set regardless).
-bool confine();
+// What is in force afterwards, as DecoderProtocol::Confinement bits.
+std::uint32_t confine();
 
 } // namespace Sandbox

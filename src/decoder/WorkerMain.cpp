@@ -1,28 +1,37 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // velmora-decoder: decodes media for the program that started it, one request at a time, from its
-// standard input to its standard output, until the input closes. It confines itself before it reads
-// anything, and dies with its parent.
+// standard input (a Unix socket; each request brings the descriptors of its files) to its standard
+// output, until the input closes. It loads what its libraries need, confines itself, says hello with
+// what is in force, and dies with its parent. It opens no file itself.
 //
-// VELMORA_DECODER_FAULT makes it fail on purpose, so tests can prove that its caller survives: a
-// comma-separated list of KIND[:NAME[:OPERATION]], where KIND is abort, hang or allocate, NAME a part
-// of the file names it applies to (all when empty) and OPERATION decode or dates (both when absent).
+// --fault makes it fail on purpose, so tests can prove that its caller survives: a comma-separated list
+// of KIND[:NAME[:OPERATION]], where KIND is abort, hang or allocate, NAME a part of the file names it
+// applies to (all when empty) and OPERATION decode or dates (both when absent).
 
 #include "decoder/DecodeJobs.h"
 #include "decoder/Protocol.h"
 #include "decoder/Sandbox.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/perf_event.h>
+#include <mutex>
 #include <string>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 using namespace DecoderProtocol;
 
@@ -43,10 +52,9 @@ std::string field(std::string& rest, char separator)
     return first;
 }
 
-std::vector<Fault> faultsFromEnvironment()
+std::vector<Fault> parseFaults(const char* value)
 {
     std::vector<Fault> faults;
-    const char* value = std::getenv("VELMORA_DECODER_FAULT");
     std::string rest = value ? value : "";
     while (!rest.empty()) {
         std::string item = field(rest, ',');
@@ -123,10 +131,54 @@ bool writeAll(int fd, const QByteArray& bytes)
     return true;
 }
 
-std::optional<QByteArray> readMessage(int fd)
+// The files of the request in hand, as their descriptors; the media libraries' opener hands out
+// copies, and nothing else.
+std::mutex s_handedMutex;
+std::vector<std::pair<std::filesystem::path, int>> s_handed;
+
+int openHanded(const std::filesystem::path& path)
+{
+    const std::lock_guard lock(s_handedMutex);
+    for (const auto& [handed, fd] : s_handed) {
+        if (handed == path)
+            return ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    }
+    errno = EACCES;
+    return -1;
+}
+
+void hand(std::vector<std::pair<std::filesystem::path, int>> files)
+{
+    const std::lock_guard lock(s_handedMutex);
+    for (auto& [path, fd] : s_handed)
+        ::close(fd);
+    s_handed = std::move(files);
+}
+
+// A request's message, and the descriptors that came with its first bytes.
+std::optional<QByteArray> readMessage(int fd, std::vector<int>& descriptors)
 {
     unsigned char header[4];
-    if (!readExactly(fd, reinterpret_cast<char*>(header), sizeof header))
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MaxDescriptors)];
+    iovec data { header, sizeof header };
+    msghdr message {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t got = -1;
+    do
+        got = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+    while (got < 0 && errno == EINTR);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); got > 0 && c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        const auto* fds = reinterpret_cast<const int*>(CMSG_DATA(c));
+        descriptors.insert(descriptors.end(), fds, fds + count);
+    }
+    if (got <= 0 || (message.msg_flags & MSG_CTRUNC)
+        || !readExactly(fd, reinterpret_cast<char*>(header) + got, sizeof header - size_t(got)))
         return std::nullopt;
     const quint32 size
         = quint32(header[0]) | quint32(header[1]) << 8 | quint32(header[2]) << 16 | quint32(header[3]) << 24;
@@ -143,7 +195,7 @@ int errorOf(int result)
     return result < 0 ? errno : 0;
 }
 
-SandboxReport probe(const std::filesystem::path& target)
+SandboxReport probe(const Request& request, int handed)
 {
     SandboxReport report;
     for (auto [domain, error] :
@@ -153,10 +205,31 @@ SandboxReport probe(const std::filesystem::path& target)
         if (fd >= 0)
             ::close(fd);
     }
-    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = ::open(request.target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     report.fileWrite = errorOf(fd);
     if (fd >= 0)
         ::close(fd);
+    for (const std::filesystem::path& path : request.readTargets) {
+        const int read = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        report.fileReads.append(errorOf(read));
+        if (read >= 0)
+            ::close(read);
+    }
+    perf_event_attr event {};
+    event.type = PERF_TYPE_SOFTWARE;
+    event.size = sizeof event;
+    event.config = PERF_COUNT_SW_CPU_CLOCK;
+    const long perf = ::syscall(SYS_perf_event_open, &event, 0, -1, -1, 0);
+    report.perfEvent = errorOf(int(perf));
+    if (perf >= 0)
+        ::close(int(perf));
+    report.bpf = errorOf(int(::syscall(SYS_bpf, 0, nullptr, 0)));
+    report.flock = errorOf(::flock(handed, LOCK_SH | LOCK_NB));
+    report.setFileFlags = errorOf(::fcntl(handed, F_SETFL, O_APPEND | O_NONBLOCK));
+    int on = 1;
+    report.ioctl = errorOf(::ioctl(handed, FIONBIO, &on));
+    for (char** variable = environ; variable && *variable; ++variable)
+        report.environment.append(QByteArray(*variable).split('=').constFirst());
     const pid_t child = ::fork();
     if (child == 0)
         ::_exit(0);
@@ -164,12 +237,12 @@ SandboxReport probe(const std::filesystem::path& target)
     if (child > 0)
         ::waitpid(child, nullptr, 0);
     report.signalParent = errorOf(::kill(::getppid(), 0));
-    // When this succeeds there is no reply at all, which the caller notices just as well.
-    char* const arguments[] = { const_cast<char*>("true"), nullptr };
-    report.exec = errorOf(::execv("/bin/true", arguments));
     rlimit limit {};
     ::getrlimit(RLIMIT_AS, &limit);
     report.addressSpaceLimit = limit.rlim_cur;
+    // When this succeeds there is no reply at all, which the caller notices just as well.
+    char* const arguments[] = { const_cast<char*>("true"), nullptr };
+    report.exec = errorOf(::execv("/bin/true", arguments));
     return report;
 }
 
@@ -179,8 +252,10 @@ int main(int argc, char* argv[])
 {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     // The parent may have died before the line above: then nobody is left to ask anything.
-    if (argc == 3 && std::strcmp(argv[1], "--parent") == 0 && ::getppid() != std::atoi(argv[2]))
+    if (argc >= 3 && std::strcmp(argv[1], "--parent") == 0 && ::getppid() != std::atoi(argv[2]))
         return 0;
+    const std::vector<Fault> faults
+        = parseFaults(argc == 5 && std::strcmp(argv[3], "--fault") == 0 ? argv[4] : nullptr);
     // Requests and replies get descriptors of their own; what a library prints to standard output
     // must not end up in a reply.
     const int requests = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -189,18 +264,40 @@ int main(int argc, char* argv[])
     if (requests < 0 || replies < 0 || null < 0 || ::dup2(null, STDIN_FILENO) < 0
         || ::dup2(null, STDOUT_FILENO) < 0)
         return 1;
+    ::close(null);
     // Background work: the caller's interface and network threads go first.
     ::setpriority(PRIO_PROCESS, 0, 10);
-    const std::vector<Fault> faults = faultsFromEnvironment();
-    Sandbox::confine();
+    DecodeJobs::prepare(openHanded);
+    const Hello hello { Version, Sandbox::confine() };
+    if (!writeAll(replies, framed(encode(hello)))
+        || (hello.confinement & RequiredConfinement) != RequiredConfinement)
+        ::_exit(3); // no file is decoded outside the sandbox
 
     for (;;) {
-        const std::optional<QByteArray> message = readMessage(requests);
+        std::vector<int> descriptors;
+        const std::optional<QByteArray> message = readMessage(requests, descriptors);
         if (!message)
             ::_exit(0); // the caller closed the pipe or went away; nothing needs cleaning up
         const std::optional<Request> request = parseRequest(*message);
-        if (!request)
+        if (!request
+            || size_t(std::count(request->hasDescriptor.begin(), request->hasDescriptor.end(), 1))
+                != descriptors.size())
             ::_exit(2);
+        // Each file with its descriptor, in the order they came.
+        std::vector<std::filesystem::path> paths;
+        if (request->operation == Operation::Dates) {
+            for (const DatedFile& file : request->files)
+                paths.push_back(file.path);
+        } else {
+            paths.push_back(request->decode.path);
+        }
+        std::vector<std::pair<std::filesystem::path, int>> files;
+        for (size_t i = 0, next = 0; i < paths.size(); ++i) {
+            if (request->hasDescriptor[i])
+                files.emplace_back(paths[i], descriptors[next++]);
+        }
+        const int first = descriptors.empty() ? -1 : descriptors.front();
+        hand(std::move(files));
         bool ok = true;
         switch (request->operation) {
         case Operation::Decode:
@@ -217,9 +314,10 @@ int main(int argc, char* argv[])
             }
             break;
         case Operation::Probe:
-            ok = writeAll(replies, framed(encode(probe(request->target))));
+            ok = writeAll(replies, framed(encode(probe(*request, first))));
             break;
         }
+        hand({});
         if (!ok)
             ::_exit(0);
     }

@@ -3,6 +3,8 @@
 
 #include "media/MediaLibraries.h"
 
+#include <QtGlobal>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>

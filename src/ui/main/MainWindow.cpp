@@ -114,7 +114,7 @@ MainWindow::~MainWindow() = default;
 
 void MainWindow::buildToolbar()
 {
-    QToolBar* bar = addToolBar(u"main"_s);
+    QToolBar* bar = addToolBar(u"工具栏"_s);
     bar->setObjectName(u"main"_s);
     bar->setMovable(false);
     bar->setFloatable(false);

@@ -65,6 +65,29 @@ struct VideoItem
     QString keptName;
     // The user typed the name or a part of it: it is renamed whatever the analysis gave.
     bool hasTypedName = false;
+    // Fields the user edited by hand. A new analysis leaves them as they are (its reply still shows in
+    // analysisText), and the catalogue keeps them apart from what the model said.
+    bool contentByHand = false;
+    bool locationByHand = false;
+    bool nameByHand = false; // the whole proposed name was typed
+
+    // What the last successful analysis was made with: a stored analysis is reused, and an analysed
+    // item is left alone by the next run, only while all of it matches the current settings.
+    struct AnalysisStamp
+    {
+        QString engine; // "ollama" or "openai"
+        QString model;
+        int frameCount = 0;
+        int promptVersion = 0;
+        qint64 durationMs = 0; // how long the model took; not part of the match
+        QDateTime at;
+        bool matches(const AnalysisStamp& other) const
+        {
+            return engine == other.engine && model == other.model && frameCount == other.frameCount
+                && promptVersion == other.promptVersion;
+        }
+    };
+    std::optional<AnalysisStamp> analysedWith;
     // Why the last rename of the file failed, as the user reads it; empty once a rename succeeds.
     QString renameFailure;
 

@@ -207,10 +207,11 @@ void AnalysisRun::analyse(qsizetype position, const QUuid& id, const Prepared& p
     const QByteArrayList images
         = prepared.montage ? QByteArrayList { prepared.montage->jpeg } : prepared.frames;
 
-    auto onReply = [this, id, prepared](const QString& reply) {
+    auto onReply = [this, id, prepared, sentAt = m_clock.elapsed()](const QString& reply) {
         if (m_stopped)
             return;
         m_request = Net::Handle();
+        m_replyMs = m_clock.elapsed() - sentAt;
         const PromptBuilder::Reply parsed = PromptBuilder::parse(reply);
         // Read when the item gets here: a change made during the run counts from the next item on.
         const AppSettings& settings = m_model.settings();
@@ -273,19 +274,28 @@ void AnalysisRun::store(const QUuid& id,
         item.frameCount = int(prepared.frames.size());
         item.thumbnail = prepared.thumbnail;
         m_model.adoptPictures(item, prepared.cacheFile);
-        item.content = content;
+        // What the user typed stays; the new reply still shows in the raw-reply view.
+        if (!item.contentByHand)
+            item.content = content;
         item.coordinate = prepared.coordinate;
         if (geoPlace)
             item.geoPlace = geoPlace;
-        if (item.pathPlace && !item.pathPlace->isEmpty())
-            item.location = *item.pathPlace;
-        else if (item.geoPlace && !item.geoPlace->isEmpty())
-            item.location = *item.geoPlace;
-        else
-            item.location = placeGuess;
+        if (!item.locationByHand) {
+            if (item.pathPlace && !item.pathPlace->isEmpty())
+                item.location = *item.pathPlace;
+            else if (item.geoPlace && !item.geoPlace->isEmpty())
+                item.location = *item.geoPlace;
+            else
+                item.location = placeGuess;
+        }
         item.analysisText = reply;
-        item.proposedName = NameBuilder::build(item, settings);
-        item.hasTypedName = false;
+        if (!item.nameByHand)
+            item.proposedName = NameBuilder::build(item, settings);
+        item.hasTypedName = item.contentByHand || item.locationByHand || item.nameByHand;
+        item.analysedWith = VideoItem::AnalysisStamp { m_setup.useOnline ? QStringLiteral("openai")
+                                                                         : QStringLiteral("ollama"),
+            m_setup.useOnline ? m_setup.online.model() : m_setup.local.model(), m_setup.frameCount,
+            PromptBuilder::Version, m_replyMs, QDateTime::currentDateTimeUtc() };
         item.status = VideoItem::Status::Analyzed;
     });
     if (found)

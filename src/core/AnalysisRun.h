@@ -102,4 +102,5 @@ private:
     bool m_stopped = false;
     std::optional<Prefetch> m_prefetch;
     Net::Handle m_request;
+    qint64 m_replyMs = 0; // how long the model took for the item being stored
 };

@@ -642,7 +642,7 @@ void AppModel::backfillPathPlaces()
 void AppModel::regenerateNames()
 {
     for (VideoItem& item : m_items) {
-        if (item.status == VideoItem::Status::Analyzed)
+        if (item.status == VideoItem::Status::Analyzed && !item.nameByHand) // a typed name stays
             item.proposedName = NameBuilder::build(item, m_settings);
     }
     Companions::spreadAll(m_items);

@@ -123,6 +123,10 @@ void copyShared(const VideoItem& from, VideoItem& to)
     to.location = from.location;
     to.proposedName = from.proposedName;
     to.hasTypedName = from.hasTypedName;
+    to.contentByHand = from.contentByHand;
+    to.locationByHand = from.locationByHand;
+    to.nameByHand = from.nameByHand;
+    to.analysedWith = from.analysedWith;
     to.analysisText = from.analysisText;
     if (!from.thumbnail.isEmpty())
         to.thumbnail = from.thumbnail;

@@ -9,6 +9,9 @@
 // into two short phrases. Pure functions, safe on any thread.
 namespace PromptBuilder {
 
+// Raised whenever the prompt or the reply format changes in a way that makes older answers stale.
+inline constexpr int Version = 1;
+
 struct Reply
 {
     QString content; // what the picture shows; may be empty

@@ -329,14 +329,19 @@ void DetailPane::applyEdit(Field field)
         switch (field) {
         case Field::Content:
             item.content = text;
+            item.contentByHand = true;
+            item.nameByHand = false; // the latest edit wins: the name follows its parts again
             item.proposedName = NameBuilder::build(item, settings);
             break;
         case Field::Location:
             item.location = text;
+            item.locationByHand = true;
+            item.nameByHand = false; // the latest edit wins: the name follows its parts again
             item.proposedName = NameBuilder::build(item, settings);
             break;
         case Field::Proposed:
             item.proposedName = text; // as typed: the renamer cleans names
+            item.nameByHand = true;
             break;
         }
     });

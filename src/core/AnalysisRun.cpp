@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/AnalysisRun.h"
 
-#include "core/AppModel.h"
 #include "core/Messages.h"
 #include "core/PictureCache.h"
 #include "decoder/DecoderPool.h"
@@ -54,12 +53,12 @@ QString fileName(const std::filesystem::path& path)
 
 } // namespace
 
-AnalysisRun::AnalysisRun(AppModel& model, Setup setup, std::function<void()> finished)
-    : QObject(&model)
-    , m_model(model)
+AnalysisRun::AnalysisRun(std::unique_ptr<RunHost> host, Setup setup, std::function<void()> finished)
+    : m_host(std::move(host))
+    , m_model(*m_host)
     , m_setup(std::move(setup))
     , m_finished(std::move(finished))
-    , m_listSize(model.items().size())
+    , m_listSize(m_model.itemCount())
 { }
 
 AnalysisRun::~AnalysisRun()
@@ -154,13 +153,13 @@ void AnalysisRun::next()
         ? std::optional<double>(m_clock.nsecsElapsed() / 1e9 / double(m_successes))
         : std::nullopt;
     const bool usePathPlace = m_model.settings().usePathPlace;
+    m_model.showStatus(Messages::progress(position, total, fileName(snapshot->url), average));
     m_model.mutateItem(id, [&](VideoItem& item) {
         item.status = VideoItem::Status::Analyzing;
         if (usePathPlace && !item.pathPlace) {
             item.pathPlace = PlaceResolver::fromPath(
                 item.url, PathPlaceDepth, PlaceResolver::systemLimits(item.addedFolder));
         }
-        m_model.setStatusMessage(Messages::progress(position, total, fileName(item.url), average));
     });
 
     QFuture<Prepared> future;
@@ -323,10 +322,10 @@ void AnalysisRun::advance()
 
 void AnalysisRun::finish(bool stopped)
 {
-    const bool listChanged = m_model.items().size() != m_listSize;
+    const bool listChanged = m_model.itemCount() != m_listSize;
     const double elapsed = m_clock.nsecsElapsed() / 1e9;
     const qsizetype total = m_setup.ids.size();
-    m_model.setStatusMessage(stopped ? Messages::analysisStopped(m_successes, total, elapsed, listChanged)
-                                     : Messages::analysisFinished(m_successes, total, elapsed, listChanged));
+    m_model.showStatus(stopped ? Messages::analysisStopped(m_successes, total, elapsed, listChanged)
+                               : Messages::analysisFinished(m_successes, total, elapsed, listChanged));
     m_finished();
 }

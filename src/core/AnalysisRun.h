@@ -4,6 +4,7 @@
 #include "common/GeoCoordinate.h"
 #include "common/MediaKind.h"
 #include "common/Montage.h"
+#include "core/RunHost.h"
 #include "net/Http.h"
 #include "vision/OllamaClient.h"
 #include "vision/OpenAICompatClient.h"
@@ -17,14 +18,14 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
-
-class AppModel;
 
 // One analysis run over the work list: a chain of steps on the main thread, one item at a time and one
 // model request in flight. Decoding runs on the media pool; while the model answers for one item, the
 // next item's pictures are prepared, without changing what the user sees or in which order. Owned by
-// AppModel; destroying it drops every pending step and aborts the request in flight.
+// the work list, which it reaches only through its RunHost; destroying it drops every pending step and
+// aborts the request in flight.
 class AnalysisRun : public QObject
 {
     Q_OBJECT
@@ -55,7 +56,7 @@ public:
         QString failure; // the item's error text when nothing could be decoded
     };
 
-    AnalysisRun(AppModel& model, Setup setup, std::function<void()> finished);
+    AnalysisRun(std::unique_ptr<RunHost> host, Setup setup, std::function<void()> finished);
     ~AnalysisRun() override;
 
     void start();
@@ -91,7 +92,8 @@ private:
     void finish(bool stopped);
     QFuture<Prepared> prepareAsync(const std::filesystem::path& path, MediaKind kind) const;
 
-    AppModel& m_model;
+    std::unique_ptr<RunHost> m_host;
+    RunHost& m_model;
     Setup m_setup;
     std::function<void()> m_finished;
     qsizetype m_listSize = 0; // at the start, to tell whether items came or went

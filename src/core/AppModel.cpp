@@ -724,6 +724,48 @@ void AppModel::undoLast()
 
 // ---- analysis ---------------------------------------------------------------------------------------
 
+namespace {
+
+// The run's view of the list: items by id, the settings, the picture cache and the status line.
+class ModelRunHost final : public RunHost
+{
+public:
+    explicit ModelRunHost(AppModel& model)
+        : m_model(model)
+    { }
+
+    qsizetype itemCount() const override
+    {
+        return m_model.items().size();
+    }
+    std::optional<VideoItem> itemSnapshot(const QUuid& id) const override
+    {
+        return m_model.itemSnapshot(id);
+    }
+    bool mutateItem(const QUuid& id, const std::function<void(VideoItem&)>& body) override
+    {
+        return m_model.mutateItem(id, body);
+    }
+    const AppSettings& settings() const override
+    {
+        return m_model.settings();
+    }
+    void adoptPictures(VideoItem& item, const std::filesystem::path& file) override
+    {
+        m_model.adoptPictures(item, file);
+    }
+    void showStatus(const QString& message) override
+    {
+        m_model.setStatusMessage(message);
+        m_model.notify();
+    }
+
+private:
+    AppModel& m_model;
+};
+
+} // namespace
+
 void AppModel::analyzeAll()
 {
     if (m_run)
@@ -742,7 +784,7 @@ void AppModel::analyzeAll()
         if (!item.followsPartner) // analysed through its partner
             setup.ids.append(item.id);
     }
-    m_run = new AnalysisRun(*this, std::move(setup), [this] { finishRun(); });
+    m_run = new AnalysisRun(std::make_unique<ModelRunHost>(*this), std::move(setup), [this] { finishRun(); });
     notify();
     m_run->start();
 }

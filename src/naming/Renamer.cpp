@@ -50,6 +50,10 @@ struct Group
     qsizetype suffixLength = 0;
     std::vector<FileMove> files;
     std::vector<std::filesystem::path> targets; // as planned
+    // How the targets were chosen, for the check before a batch.
+    int number = 1;
+    std::vector<std::size_t> clashes; // earlier groups (by position in the plan) holding a lower number
+    bool isTakenOnDisk = false; // a lower number was held by a file on disk
 };
 
 // A NUL cannot be part of a file name; left in, it would cut the name short in every system call.
@@ -66,13 +70,23 @@ std::string suffixOf(const std::filesystem::path& path)
     return name.substr(Companions::stemOf(name).size());
 }
 
-std::vector<std::filesystem::path> targetsFor(const Group& group, int number)
+std::string clashTag(int number)
+{
+    return number > 1 ? '-' + std::to_string(number) : std::string();
+}
+
+// The group's name as it fits the folder beside the clash number.
+QString baseFor(const Group& group, int number)
 {
     // Every proposed name keeps room for "-99"; a bigger number costs the name a little more.
-    const std::string tag = number > 1 ? '-' + std::to_string(number) : std::string();
-    const qsizetype room = std::max(NameBudget::ClashRoom, qsizetype(tag.size()));
-    const QString base
-        = NameBuilder::fitName(group.name, group.limit.units - group.suffixLength - room, group.limit);
+    const qsizetype room = std::max(NameBudget::ClashRoom, qsizetype(clashTag(number).size()));
+    return NameBuilder::fitName(group.name, group.limit.units - group.suffixLength - room, group.limit);
+}
+
+std::vector<std::filesystem::path> targetsFor(const Group& group, int number)
+{
+    const std::string tag = clashTag(number);
+    const QString base = baseFor(group, number);
     if (base.isEmpty())
         return {};
     const std::string name = NameBuilder::nameBytes(base, group.stem) + tag;
@@ -170,7 +184,7 @@ std::vector<Group> plan(QList<VideoItem>& items)
 
     std::vector<Group> out;
     std::unordered_set<qsizetype> planned;
-    std::unordered_set<std::string> claimed;
+    std::unordered_map<std::string, std::size_t> claimed; // by the position of the group in out
     std::unordered_set<std::string> vacated;
     std::unordered_set<std::string> sidecarsTaken;
     for (std::size_t k = 0; k < order.size(); ++k) {
@@ -252,11 +266,16 @@ std::vector<Group> plan(QList<VideoItem>& items)
             bool taken = false;
             bool unusable = false;
             for (const std::filesystem::path& target : targets) {
-                const PathState state = claimed.count(target.native()) ? PathState::Taken
-                    : vacated.count(target.native())                   ? PathState::Free
-                                                                       : FileMoves::stateOf(target);
+                const auto claim = claimed.find(target.native());
+                const PathState state = claim != claimed.end() ? PathState::Taken
+                    : vacated.count(target.native())           ? PathState::Free
+                                                               : FileMoves::stateOf(target);
                 taken |= state == PathState::Taken;
                 unusable |= state == PathState::Unusable;
+                if (claim != claimed.end())
+                    group.clashes.push_back(claim->second);
+                else if (state == PathState::Taken)
+                    group.isTakenOnDisk = true;
             }
             if (unusable)
                 break;
@@ -265,6 +284,7 @@ std::vector<Group> plan(QList<VideoItem>& items)
                 continue;
             usable = true;
             group.targets = targets;
+            group.number = number;
         }
         if (!usable) {
             for (std::size_t f = 0; f < itemFiles; ++f)
@@ -272,7 +292,7 @@ std::vector<Group> plan(QList<VideoItem>& items)
             continue;
         }
         for (std::size_t f = 0; f < group.files.size(); ++f) {
-            claimed.insert(group.targets[f].native());
+            claimed.emplace(group.targets[f].native(), out.size());
             vacated.insert(group.files[f].original.native());
         }
         out.push_back(std::move(group));
@@ -615,6 +635,74 @@ bool isEligible(const VideoItem& item)
 std::filesystem::path undoDirectory()
 {
     return QFile::encodeName(Paths::stateDir() + QStringLiteral("/undo")).toStdString();
+}
+
+RenamePlan::Plan check(const QList<VideoItem>& items)
+{
+    QList<VideoItem> copy = items;
+    const std::vector<Group> groups = plan(copy);
+    std::vector<std::vector<RenamePlan::File>> byItem(std::size_t(items.size()));
+    // The entry of each group's naming file, where the notes about its name go.
+    std::vector<std::pair<qsizetype, std::size_t>> namers;
+    std::unordered_map<std::string, int> folderErrors;
+    for (const Group& group : groups) {
+        auto access = folderErrors.find(group.folder.native());
+        if (access == folderErrors.end()) {
+            // A rename needs to write the folder; the renamer would learn that only at the move.
+            const int error = ::access(group.folder.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+            access = folderErrors.emplace(group.folder.native(), error).first;
+        }
+        const auto namer = std::find_if(group.files.begin(), group.files.end(),
+            [&](const FileMove& file) { return file.item >= 0 && !items.at(file.item).followsPartner; });
+        const FileMove& lead = namer == group.files.end() ? group.files.front() : *namer;
+        for (std::size_t f = 0; f < group.files.size(); ++f) {
+            const FileMove& file = group.files[f];
+            RenamePlan::File entry;
+            entry.from = file.original;
+            entry.isSidecar = file.item < 0;
+            entry.item = entry.isSidecar ? file.owner : file.item;
+            if (access->second != 0)
+                entry.failure = Messages::moveFailed(access->second);
+            else
+                entry.to = group.targets[f];
+            if (entry.isSidecar) {
+                entry.goesWith = items.at(file.owner).url;
+            } else if (&file != &lead) {
+                entry.goesWith = lead.original;
+            } else {
+                entry.clashTag = QString::fromStdString(clashTag(group.number));
+                entry.isShortened = baseFor(group, group.number) != group.name;
+                entry.isTakenOnDisk = group.isTakenOnDisk;
+                namers.emplace_back(entry.item, byItem[std::size_t(entry.item)].size());
+            }
+            byItem[std::size_t(entry.item)].push_back(std::move(entry));
+        }
+    }
+    // Clashes within the batch are told on both sides.
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        for (const std::size_t other : groups[g].clashes) {
+            RenamePlan::File& mine = byItem[std::size_t(namers[g].first)][namers[g].second];
+            RenamePlan::File& theirs = byItem[std::size_t(namers[other].first)][namers[other].second];
+            for (auto [to, from] : { std::pair { &mine, &theirs }, std::pair { &theirs, &mine } }) {
+                if (std::find(to->sameNameAs.begin(), to->sameNameAs.end(), from->from)
+                    == to->sameNameAs.end())
+                    to->sameNameAs.push_back(from->from);
+            }
+        }
+    }
+    RenamePlan::Plan out;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        if (isEligible(items.at(i)) && !copy.at(i).renameFailure.isEmpty()) {
+            RenamePlan::File entry;
+            entry.from = items.at(i).url;
+            entry.item = i;
+            entry.failure = copy.at(i).renameFailure;
+            out.files.push_back(std::move(entry));
+        }
+        for (RenamePlan::File& entry : byItem[std::size_t(i)])
+            out.files.push_back(std::move(entry));
+    }
+    return out;
 }
 
 std::optional<std::filesystem::path> rename(QList<VideoItem>& items)

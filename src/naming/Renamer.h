@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/VideoItem.h"
+#include "naming/RenamePlan.h"
 #include "naming/UndoLog.h"
 
 #include <QList>
@@ -31,6 +32,11 @@ bool isEligible(const VideoItem& item);
 // Killed at any instant, the batch leaves a journal that recoverInterrupted() turns into a complete
 // log.
 std::optional<std::filesystem::path> rename(QList<VideoItem>& items);
+
+// What rename() would do with these items now, worked out the same way but without changing a file:
+// each file that would move and where to, each file that would not and why. Files that appear or go
+// between the check and the rename are found by the rename itself, which never replaces a file.
+RenamePlan::Plan check(const QList<VideoItem>& items);
 
 struct UndoResult
 {

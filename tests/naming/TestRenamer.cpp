@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -217,8 +218,15 @@ private slots:
         }
         Companions::pairUp(list);
 
+        const RenamePlan::Plan plan = Renamer::check(list);
+        QCOMPARE(plan.renameCount(), list.size());
         const auto log = Renamer::rename(list);
         QVERIFY(log);
+        // The check foresaw every move: each file it planned holds what its old name held.
+        for (const RenamePlan::File& file : plan.files) {
+            QVERIFY(file.failure.isEmpty());
+            QCOMPARE(readFile(file.to), text(file.from.lexically_relative(m_folder)).toUtf8());
+        }
         for (qsizetype i = 0; i < list.size(); ++i) {
             QCOMPARE(list[i].status, Status::Renamed);
             QCOMPARE(list[i].url, child(m_folder, after[i]));
@@ -245,6 +253,72 @@ private slots:
         for (const QString& entry : std::as_const(files)) {
             if (isFile(entry))
                 QCOMPARE(readFile(child(m_folder, entry)), entry.toUtf8());
+        }
+    }
+
+    // What the check lists before a batch, file by file ("old new notes"), and that the batch then does
+    // just that. A folder named "ro" cannot be written.
+    void check_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QStringList>("items");
+        QTest::addColumn<QStringList>("proposed");
+        QTest::addColumn<QStringList>("plan");
+        const auto row = [](const char* tag, const char* files, const char* items, const char* proposed,
+                             QStringList plan) {
+            QTest::newRow(tag) << names(files) << names(items) << names(proposed) << plan;
+        };
+        row("plain", "a.mov", "a.mov", "茶楼", { u"a.mov 茶楼.mov "_s });
+        row("same name twice", "a.mov b.mov", "a.mov b.mov", "茶楼 茶楼",
+            { u"a.mov 茶楼.mov 与 b.mov 提议的名称相同，不加编号"_s,
+                u"b.mov 茶楼-2.mov 与 a.mov 提议的名称相同，编号为“-2”"_s });
+        row("taken on disk and by the batch", "茶楼.mov a.mov b.mov", "a.mov b.mov", "茶楼 茶楼",
+            { u"a.mov 茶楼-2.mov 与 b.mov 提议的名称相同；同名文件已存在，编号为“-2”"_s,
+                u"b.mov 茶楼-3.mov 与 a.mov 提议的名称相同；同名文件已存在，编号为“-3”"_s });
+        row("companions", "a.CR3 a.JPG a.xmp", "a.CR3 a.JPG", "别的 茶楼",
+            { u"a.CR3 茶楼.CR3 随 a.JPG 一起改名"_s, u"a.xmp 茶楼.xmp 随 a.CR3 一起改名"_s,
+                u"a.JPG 茶楼.JPG "_s });
+        row("gone", "b.mov", "a.mov b.mov", "茶楼 夜景",
+            { u"a.mov - 原文件已不存在"_s, u"b.mov 夜景.mov "_s });
+        row("folder not writable", "ro/ ro/a.mov", "ro/a.mov", "茶楼", { u"a.mov - 没有写入权限"_s });
+        QTest::newRow("shortened") << names("a.mov") << names("a.mov") << QStringList { QString(100, u'茶') }
+                                   << QStringList { u"a.mov "_s + QString(82, u'茶')
+                                          + u".mov 名称过长，已截短以适合文件系统"_s };
+    }
+
+    void check()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QStringList, items);
+        QFETCH(QStringList, proposed);
+        QFETCH(QStringList, plan);
+        makeTree(m_folder, files);
+        const fs::path readOnly = child(m_folder, u"ro"_s);
+        if (fs::exists(readOnly) && ::geteuid() == 0)
+            QSKIP("root may write any folder");
+        std::error_code error;
+        fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec, error);
+        auto restore = qScopeGuard([&] { fs::permissions(readOnly, fs::perms::owner_all, error); });
+        QList<VideoItem> list;
+        for (qsizetype i = 0; i < items.size(); ++i)
+            list.append(itemFor(child(m_folder, items[i]), proposed[i]));
+        Companions::pairUp(list);
+
+        const RenamePlan::Plan checked = Renamer::check(list);
+        QStringList lines;
+        for (const RenamePlan::File& file : checked.files) {
+            lines.append(text(file.from.filename()) + u' '
+                + (file.to.empty() ? u"-"_s : text(file.to.filename())) + u' '
+                + RenamePlan::notes(file).join(u"；"_s));
+        }
+        QCOMPARE(lines, plan);
+        QCOMPARE(checked.isPlain(), plan.size() == 1 && plan[0].endsWith(u' '));
+        Renamer::rename(list);
+        for (const RenamePlan::File& file : checked.files) {
+            if (file.isSidecar)
+                continue;
+            QCOMPARE(list[file.item].url, file.to.empty() ? file.from : file.to);
+            QCOMPARE(list[file.item].renameFailure, file.failure);
         }
     }
 

@@ -4,7 +4,9 @@
 #include "cli/Output.h"
 #include "core/AppModel.h"
 #include "core/Messages.h"
+#include "naming/Renamer.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 
 using namespace Qt::StringLiterals;
@@ -51,6 +53,46 @@ void explainUnreachable(AppModel& model, const std::function<void()>& done)
     model.checkOllamaReadiness();
 }
 
+QJsonValue pathOrNull(const std::filesystem::path& path)
+{
+    return path.empty() ? QJsonValue() : QJsonValue(displayPath(path));
+}
+
+QJsonArray planJson(const RenamePlan::Plan& plan)
+{
+    QJsonArray files;
+    for (const RenamePlan::File& file : plan.files) {
+        QJsonArray sameName;
+        for (const std::filesystem::path& other : file.sameNameAs)
+            sameName.append(displayPath(other));
+        files.append(
+            QJsonObject { { u"path"_s, displayPath(file.from) }, { u"newPath"_s, pathOrNull(file.to) },
+                { u"goesWith"_s, pathOrNull(file.goesWith) }, { u"sameNameAs"_s, sameName },
+                { u"clashNumber"_s, file.clashTag.isEmpty() ? QJsonValue() : QJsonValue(file.clashTag) },
+                { u"shortened"_s, file.isShortened }, { u"takenOnDisk"_s, file.isTakenOnDisk },
+                { u"error"_s, file.failure.isEmpty() ? QJsonValue() : QJsonValue(file.failure) },
+                { u"notes"_s, QJsonArray::fromStringList(RenamePlan::notes(file)) } });
+    }
+    return files;
+}
+
+// The rename that --rename would make now, file by file; nothing on disk changes.
+int printPlan(const CliOptions& options, AppModel& model)
+{
+    const RenamePlan::Plan plan = Renamer::check(model.items());
+    model.setStatusMessage(
+        u"试运行：将重命名 "_s + QString::number(plan.renameCount()) + u" 个，未改动任何文件"_s);
+    model.notify();
+    printItems(options, model, { { u"plan"_s, planJson(plan) } });
+    if (!options.json) {
+        for (const RenamePlan::File& file : plan.files)
+            Output::line(stdout, RenamePlan::line(file));
+    }
+    const bool anyFails = std::any_of(plan.files.cbegin(), plan.files.cend(),
+        [](const RenamePlan::File& file) { return !file.failure.isEmpty(); });
+    return anyFails || anyUnfinished(model) ? ItemFailed : Done;
+}
+
 } // namespace
 
 Command analyzeCommand()
@@ -69,6 +111,13 @@ Command analyzeCommand()
                         if (const int signal = interruption()) {
                             printItems(options, model, {});
                             finish(InterruptedBase + signal);
+                            return;
+                        }
+                        if (options.dryRun) {
+                            const int status = printPlan(options, model);
+                            explainUnreachable(model, [finish, status, importStatus] {
+                                finish(status != Done ? status : importStatus);
+                            });
                             return;
                         }
                         QJsonObject extra;

@@ -15,7 +15,7 @@ namespace {
 const QStringList ValueOptions { u"engine"_s, u"endpoint"_s, u"base-url"_s, u"api-key"_s, u"api-key-file"_s,
     u"model"_s, u"frames"_s, u"target"_s, u"separator"_s, u"geocoder"_s, u"frames-dir"_s };
 const QStringList FlagOptions { u"json"_s, u"no-date"_s, u"no-location"_s, u"no-content"_s, u"no-original"_s,
-    u"no-path-place"_s, u"geocode"_s, u"help"_s, u"version"_s, u"last"_s, u"rename"_s };
+    u"no-path-place"_s, u"geocode"_s, u"help"_s, u"version"_s, u"last"_s, u"rename"_s, u"dry-run"_s };
 
 struct Usage
 {
@@ -37,9 +37,10 @@ const QList<Usage>& usages()
         { u"models"_s, u"models"_s, u"列出所选引擎的模型"_s, 0, {} },
         { u"pull"_s, u"pull NAME"_s, u"通过本机 Ollama 下载模型，进度输出到标准错误"_s, 1, {} },
         { u"doctor"_s, u"doctor"_s, u"检查本机 Ollama 是否已安装、正在运行并已有模型"_s, 0, {} },
-        { u"analyze"_s, u"analyze PATH... [--rename]"_s,
-            u"导入并分析，给出建议的新文件名；--rename 随后执行重命名（中断时不重命名任何文件）"_s, -1,
-            { u"rename"_s } },
+        { u"analyze"_s, u"analyze PATH... [--rename [--dry-run]]"_s,
+            u"导入并分析，给出建议的新文件名；--rename 随后执行重命名（中断时不重命名任何文件）；"
+            u"加 --dry-run 只列出重命名计划，不改动任何文件"_s,
+            -1, { u"rename"_s, u"dry-run"_s } },
         { u"undo"_s, u"undo [LOG | --last]"_s,
             u"按撤销记录把文件改回原名（--last 或不给参数：本用户最近的一次）"_s, 1, { u"last"_s } },
     };
@@ -191,6 +192,7 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, UsageError*
             options.version |= name == u"version";
             options.last |= name == u"last";
             options.rename |= name == u"rename";
+            options.dryRun |= name == u"dry-run";
             continue;
         }
         if (!ValueOptions.contains(name)) {
@@ -252,6 +254,10 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, UsageError*
 
     if (!checkCommand(options, positional, used, error))
         return std::nullopt;
+    if (options.dryRun && !options.rename && !options.help) {
+        fail(error, u"--dry-run 只与 --rename 一起使用"_s);
+        return std::nullopt;
+    }
     if (options.help || options.version)
         return options;
     if (keyFile) {

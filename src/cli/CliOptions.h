@@ -45,6 +45,7 @@ struct CliOptions
     bool geocode = false;
     bool last = false; // undo: the newest log
     bool rename = false; // analyze: rename the ready items afterwards
+    bool dryRun = false; // analyze --rename: only show what the rename would do
 
     // Parses argv (program name first). On a usage error returns nothing and sets error. Reads the key
     // file of --api-key-file (standard input for "-").

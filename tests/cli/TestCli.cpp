@@ -120,7 +120,7 @@ private slots:
         };
         row("help", u"--help"_s, 0, u"用法: velmora-cli [选项] 命令 [参数...]"_s);
         row("-h after a command", u"analyze -h"_s, 0,
-            u"用法: velmora-cli [选项] analyze PATH... [--rename]"_s);
+            u"用法: velmora-cli [选项] analyze PATH... [--rename [--dry-run]]"_s);
         row("help command", u"help undo"_s, 0, u"用法: velmora-cli [选项] undo [LOG | --last]"_s);
         row("version", u"--version"_s, 0, u"velmora-cli "_s);
         row("no command", {}, 2, u"velmora-cli: 缺少命令"_s);
@@ -139,6 +139,8 @@ private slots:
         row("surplus argument", u"settings extra"_s, 2, u"velmora-cli: 多余的参数: extra"_s);
         row("option of another command", u"import a.mp4 --rename"_s, 2,
             u"velmora-cli: 选项 --rename 只用于 analyze"_s);
+        row("dry run of nothing", u"analyze a.mp4 --dry-run"_s, 2,
+            u"velmora-cli: --dry-run 只与 --rename 一起使用"_s);
         row("two keys", u"--api-key=k --api-key-file - settings"_s, 2,
             u"velmora-cli: --api-key 与 --api-key-file 只能给一个"_s);
         row("unreadable key file", u"--api-key-file=/nonexistent models"_s, 2,
@@ -278,6 +280,15 @@ private slots:
         QVERIFY(MediaFixtures::place(folder + u"/broken.mp4"_s, "no video here"));
         QVERIFY(MediaFixtures::place(folder + u"/clip.srt"_s, ""));
 
+        // The dry run shows the batch and moves nothing.
+        const QJsonObject dry = cli({ u"--endpoint"_s, server.url().toString(), u"analyze"_s, u"--rename"_s,
+                                        u"--dry-run"_s, u"--json"_s, folder })
+                                    .json();
+        QCOMPARE(dry.value(u"status"_s).toString(), u"试运行：将重命名 1 个，未改动任何文件"_s);
+        const QJsonArray plan = dry.value(u"plan"_s).toArray();
+        QCOMPARE(plan.size(), 2);
+        QVERIFY(QFile::exists(folder + u"/clip.mp4"_s));
+
         Run run = cli(
             { u"--endpoint"_s, server.url().toString(), u"analyze"_s, u"--rename"_s, u"--json"_s, folder });
         QCOMPARE(run.exitCode, 1); // broken.mp4 failed
@@ -309,9 +320,12 @@ private slots:
         const QString renamedSubtitles = renamed.chopped(3) + u"srt"_s;
         QCOMPARE(clip.value(u"companions"_s).toArray(), QJsonArray { renamedSubtitles });
         QVERIFY(QFile::exists(renamedSubtitles));
+        QCOMPARE(plan.at(0).toObject().value(u"newPath"_s).toString(), renamed);
+        QCOMPARE(plan.at(1).toObject().value(u"newPath"_s).toString(), renamedSubtitles);
+        QCOMPARE(plan.at(1).toObject().value(u"notes"_s).toArray(), QJsonArray { u"随 clip.mp4 一起改名"_s });
 
         // Every key is documented, and every documented key is given by one of the commands.
-        const QList<QJsonObject> documents { result, cli({ u"inspect"_s, u"--json"_s, renamed }).json(),
+        const QList<QJsonObject> documents { result, dry, cli({ u"inspect"_s, u"--json"_s, renamed }).json(),
             cli({ u"--json"_s, u"import"_s }).json() };
         QSet<QString> documentKeys, itemKeys;
         for (const QJsonObject& document : documents) {

@@ -205,10 +205,7 @@ QString build(const VideoItem& item, const AppSettings& settings, const NameBudg
 
 QString fitName(const QString& proposed, qsizetype budget, const NameBudget::Limit& limit)
 {
-    QString name = proposed;
-    // A NUL cannot be part of a file name; left in, it would cut the name short in every system call.
-    name.remove(QChar(u'\0'));
-    return NameBudget::cut(cleanName(name), budget, limit);
+    return NameBudget::cut(cleanName(proposed), budget, limit);
 }
 
 QString fileBaseName(const VideoItem& item, const QString& proposed)

@@ -32,8 +32,8 @@ QString fileBaseName(const VideoItem& item, const QString& proposed);
 // The same within an explicit budget.
 QString fitName(const QString& proposed, qsizetype budget, const NameBudget::Limit& limit);
 
-// The final clean-up of a name: forbidden characters and invisible controls (Text::isInvisibleControl)
-// removed, each line feed or tab made a space, horizontal white space trimmed at both ends, and a leading
+// The final clean-up of a name: forbidden characters and invisible controls (Text::isInvisibleControl,
+// NUL among them: left in, it would cut the name short in every system call) removed, each line feed or tab made a space, horizontal white space trimmed at both ends, and a leading
 // dot or dash trimmed, so that no name hides its file or reads as a command-line option.
 QString cleanName(const QString& name);
 

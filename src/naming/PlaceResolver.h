@@ -38,6 +38,9 @@ struct FolderLimits
 // This user's home folder and the mount points of this machine, now, with this added folder.
 FolderLimits systemLimits(const std::filesystem::path& addedFolder = {});
 
+// How many folders above a file may name its place.
+inline constexpr int FolderDepth = 6;
+
 // The outermost meaningful folder name among the maxDepth folders above the file, within limits, with
 // runs of spaces collapsed. Looks only at the path text, never at the disk.
 std::optional<QString> fromPath(

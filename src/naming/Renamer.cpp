@@ -56,13 +56,6 @@ struct Group
     bool isTakenOnDisk = false; // a lower number was held by a file on disk
 };
 
-// A NUL cannot be part of a file name; left in, it would cut the name short in every system call.
-QString cleanForRename(QString name)
-{
-    name.remove(QChar(u'\0'));
-    return NameBuilder::cleanName(name);
-}
-
 // The last dot and what follows it, as bytes; nothing for hidden files such as ".profile".
 std::string suffixOf(const std::filesystem::path& path)
 {
@@ -203,7 +196,7 @@ std::vector<Group> plan(QList<VideoItem>& items)
             members.begin(), members.end(), [&](qsizetype i) { return !items.at(i).followsPartner; });
         Group group;
         const VideoItem& namer = items.at(lead == members.end() ? first : *lead);
-        group.name = cleanForRename(namer.proposedName);
+        group.name = NameBuilder::cleanName(namer.proposedName);
         group.stem = NameBuilder::originalStem(namer);
         if (group.name.isEmpty())
             continue;

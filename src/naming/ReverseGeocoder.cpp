@@ -22,7 +22,6 @@
 #include <QJsonObject>
 #include <QMutex>
 #include <QPointer>
-#include <QTextBoundaryFinder>
 #include <QThread>
 #include <QTimer>
 #include <QUrlQuery>
@@ -51,16 +50,6 @@ void store(const QString& key, const QString& place)
 {
     const QMutexLocker locker(&s_cacheLock);
     s_cache.insert(key, place);
-}
-
-// What a reader counts as characters: extended grapheme clusters.
-int characterCount(const QString& text)
-{
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    int count = 0;
-    while (finder.toNextBoundary() > 0)
-        ++count;
-    return count;
 }
 
 QString firstText(const QJsonObject& object, std::initializer_list<QString> keys)
@@ -307,7 +296,7 @@ std::optional<QString> placeName(const Placemark& placemark)
     QStringList parts;
     for (const QString& text : { placemark.locality, placemark.subLocality, placemark.name }) {
         const QString part = Text::trimSpacesAndTabs(text);
-        if (!part.isEmpty() && !parts.contains(part) && characterCount(part) <= MaxPartLength)
+        if (!part.isEmpty() && !parts.contains(part) && Text::graphemeCount(part) <= MaxPartLength)
             parts.append(part);
     }
     if (parts.isEmpty())

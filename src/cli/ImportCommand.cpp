@@ -4,6 +4,7 @@
 #include "cli/ItemJson.h"
 #include "cli/Output.h"
 #include "core/AppModel.h"
+#include "media/FileKinds.h"
 
 #include <QJsonArray>
 
@@ -23,19 +24,6 @@ QString itemLine(const VideoItem& item)
         + Output::field(displayPath(item.url));
 }
 
-// The media kind a file name stands for, whatever the current media target.
-std::optional<MediaKind> kindOfName(const std::filesystem::path& path)
-{
-    const QString name = displayFileName(path);
-    const qsizetype dot = name.lastIndexOf(u'.');
-    const QString extension = dot < 0 ? QString() : name.mid(dot + 1).toLower();
-    if (AppModel::videoExtensions.contains(extension))
-        return MediaKind::Video;
-    if (AppModel::photoExtensions.contains(extension))
-        return MediaKind::Photo;
-    return std::nullopt;
-}
-
 QString takenBy(MediaKind kind)
 {
     return kind == MediaKind::Photo ? u"当前处理对象不含照片，可加 --target photos 或 --target both"_s
@@ -45,7 +33,7 @@ QString takenBy(MediaKind kind)
 // A file named on the command line that the media target leaves out: says which option takes it.
 bool reportFiltered(const QString& argument, const std::filesystem::path& path, MediaTarget target)
 {
-    const auto kind = kindOfName(path);
+    const auto kind = FileKinds::kindOf(path);
     if (!kind || target == MediaTarget::Both
         || (target == MediaTarget::Videos) == (*kind == MediaKind::Video))
         return false;

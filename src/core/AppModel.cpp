@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/AppModel.h"
 
-#include "common/FileDates.h"
 #include "common/SettingsStore.h"
 #include "common/Text.h"
 #include "core/AnalysisRun.h"
 #include "core/Messages.h"
 #include "core/PictureCache.h"
-#include "decoder/DecoderPool.h"
 #include "naming/Companions.h"
 #include "naming/Messages.h"
 #include "naming/NameBuilder.h"
@@ -16,21 +14,11 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QProcess>
 #include <QStringDecoder>
 #include <QThread>
-#include <QThreadPool>
-#include <QTimer>
-#include <QtConcurrent/QtConcurrentMap>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unordered_map>
 
@@ -38,115 +26,13 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr int PathPlaceDepth = 6;
-
-struct DirCloser
-{
-    void operator()(DIR* dir) const
-    {
-        ::closedir(dir);
-    }
-};
-
 // Spaces, tabs and the other horizontal spaces; line breaks are not white space here.
 bool isBlank(const QString& text)
 {
     return std::all_of(text.cbegin(), text.cend(), Text::isHorizontalSpace);
 }
 
-// The extension after the last dot of the file name, lower-cased; empty when there is none.
-QString lowerExtension(const std::filesystem::path& path)
-{
-    const std::string name = path.filename().native();
-    const auto dot = name.rfind('.');
-    if (dot == std::string::npos)
-        return {};
-    return QString::fromUtf8(name.data() + dot + 1, qsizetype(name.size() - dot - 1)).toLower();
-}
-
-std::filesystem::path normalized(const std::filesystem::path& path)
-{
-    std::error_code ec;
-    std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-    if (ec)
-        absolute = path;
-    absolute = absolute.lexically_normal();
-    // "clips/" names the folder "clips"; keep the duplicate rule blind to the trailing slash.
-    if (!absolute.has_filename() && absolute.has_parent_path() && absolute != absolute.root_path())
-        absolute = absolute.parent_path();
-    return absolute;
-}
-
-bool isSymlink(const std::filesystem::path& path)
-{
-    struct stat st
-    { };
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool isDirectory(const std::filesystem::path& path)
-{
-    struct stat st
-    { };
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 } // namespace
-
-// One import in the background. The job owns copies of everything it reads, so the model may go (or
-// change its settings) while it runs; cancelled makes it stop early.
-struct ImportJob
-{
-    struct Found
-    {
-        std::filesystem::path path;
-        MediaKind kind;
-        std::optional<QDateTime> creationDate;
-        std::optional<QString> pathPlace;
-        std::filesystem::path addedFolder;
-        std::vector<std::filesystem::path> sidecars;
-        bool mayBeLiveMotion = false;
-        std::optional<double> duration;
-        DateSource dateSource = DateSource::Metadata;
-        std::string originalName {};
-    };
-
-    std::vector<std::filesystem::path> urls;
-    MediaTarget target = MediaTarget::Videos;
-    bool usePathPlace = true;
-    unsigned renamesBefore = 0; // the model's count of renames and undos when the job started
-
-    std::atomic<bool> cancelled { false };
-    std::atomic<qsizetype> found { 0 };
-    std::atomic<qsizetype> dated { 0 };
-    std::atomic<bool> readingDates { false };
-    AppModel::LeftOut leftOut; // written by the walk, read once it has finished
-    QFutureWatcher<std::vector<Found>>* watcher = nullptr;
-
-    static std::vector<Found> run(const std::shared_ptr<ImportJob>& job);
-    static void lookBeside(std::vector<Found>& found);
-
-private:
-    std::optional<MediaKind> acceptedKind(const std::filesystem::path& path) const;
-    // False when the media target leaves the file out.
-    bool collectFile(const std::filesystem::path& path,
-        bool isLink,
-        std::vector<Found>& out,
-        std::unordered_set<std::string>& seen,
-        const std::filesystem::path& addedFolder = {});
-    void collectFolder(
-        const std::filesystem::path& folder, std::vector<Found>& out, std::unordered_set<std::string>& seen);
-};
-
-// Besides the common containers: AVCHD camcorders (MTS, M2TS) and phones (3GP).
-const QStringList AppModel::videoExtensions { u"mp4"_s, u"mov"_s, u"m4v"_s, u"avi"_s, u"mkv"_s, u"webm"_s,
-    u"wmv"_s, u"flv"_s, u"ts"_s, u"mpg"_s, u"mpeg"_s, u"mts"_s, u"m2ts"_s, u"3gp"_s };
-// Besides the common formats: older Canon, Pentax, Samsung and Nikon compact RAW, the HEIF that Canon and
-// Sony cameras name .HIF, GIF (its first frame) and the stereo JPEG pairs of two-lens cameras (MPO, whose
-// first picture is a plain JPEG).
-const QStringList AppModel::photoExtensions { u"cr3"_s, u"nef"_s, u"arw"_s, u"raf"_s, u"rw2"_s, u"orf"_s,
-    u"dng"_s, u"jpg"_s, u"jpeg"_s, u"png"_s, u"tiff"_s, u"tif"_s, u"webp"_s, u"avif"_s, u"bmp"_s, u"heic"_s,
-    u"heif"_s, u"cr2"_s, u"crw"_s, u"pef"_s, u"srw"_s, u"nrw"_s, u"hif"_s, u"gif"_s, u"mpo"_s };
 
 AppModel::AppModel(QObject* parent)
     : AppModel(QString(), parent)
@@ -157,7 +43,15 @@ AppModel::AppModel(const QString& settingsPath, QObject* parent)
     , m_settings(settingsPath.isEmpty() ? AppSettings() : AppSettings(settingsPath))
     , m_statusMessage(Messages::Welcome)
     , m_pictureCache(std::make_unique<PictureCache>())
+    , m_importer(new Importer(m_settings, this))
 {
+    connect(m_importer, &Importer::started, this, &AppModel::notify);
+    connect(m_importer, &Importer::progressed, this, [this](const QString& message) {
+        m_statusMessage = message;
+        notify();
+    });
+    connect(m_importer, &Importer::found, this, &AppModel::takeImport);
+    connect(m_importer, &Importer::finished, this, &AppModel::importFinished);
     if (const QString moved = SettingsStore::lastQuarantinePath(); !moved.isEmpty())
         m_statusMessage = Messages::settingsMovedAside(moved);
 }
@@ -167,9 +61,6 @@ AppModel::~AppModel()
     // The run's pending steps and request go with it; nothing of it outlives the model.
     delete m_run;
     m_run = nullptr;
-    // An import still walking or reading dates stops at its next file; its result is dropped.
-    if (m_import)
-        m_import->cancelled = true;
 }
 
 AppModel::Pictures AppModel::pictures(const QUuid& id) const
@@ -216,201 +107,6 @@ void AppModel::notify()
         this, [this] { emit changed(); }, Qt::QueuedConnection);
 }
 
-// ---- import ------------------------------------------------------------------------------------------
-
-std::optional<MediaKind> ImportJob::acceptedKind(const std::filesystem::path& path) const
-{
-    const QString extension = lowerExtension(path);
-    if (extension.isEmpty())
-        return std::nullopt;
-    const bool isVideo = AppModel::videoExtensions.contains(extension);
-    const bool isPhoto = AppModel::photoExtensions.contains(extension);
-    switch (target) {
-    case MediaTarget::Videos:
-        return isVideo ? std::optional(MediaKind::Video) : std::nullopt;
-    case MediaTarget::Photos:
-        return isPhoto ? std::optional(MediaKind::Photo) : std::nullopt;
-    case MediaTarget::Both:
-        if (isVideo)
-            return MediaKind::Video;
-        return isPhoto ? std::optional(MediaKind::Photo) : std::nullopt;
-    }
-    return std::nullopt;
-}
-
-bool ImportJob::collectFile(const std::filesystem::path& path,
-    bool isLink,
-    std::vector<Found>& out,
-    std::unordered_set<std::string>& seen,
-    const std::filesystem::path& addedFolder)
-{
-    const auto kind = acceptedKind(path);
-    if (!kind)
-        return false;
-    // A link to a media file stands for the file itself: one item per real file, and a rename moves the
-    // file rather than the link. A link that dangles, or leads to another kind of name, stays as it is.
-    std::filesystem::path real = path;
-    if (isLink) {
-        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
-            const std::filesystem::path linked(resolved);
-            std::free(resolved);
-            struct stat st
-            { };
-            if (acceptedKind(linked) == kind && ::stat(linked.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-                real = linked;
-        }
-    }
-    if (!seen.insert(real.native()).second)
-        return true;
-    out.push_back({ real, *kind, std::nullopt, std::nullopt, addedFolder, {}, false, std::nullopt });
-    found.store(qsizetype(out.size()), std::memory_order_relaxed);
-    return true;
-}
-
-void ImportJob::collectFolder(
-    const std::filesystem::path& folder, std::vector<Found>& out, std::unordered_set<std::string>& seen)
-{
-    // Depth first, hidden entries (and what is inside hidden folders) skipped. An explicit stack: a deep tree
-    // cannot exhaust the call stack. Symbolic links to folders are not followed, so a link cycle cannot trap
-    // the walk.
-    std::vector<std::filesystem::path> stack { folder };
-    while (!stack.empty() && !cancelled.load(std::memory_order_relaxed)) {
-        const std::filesystem::path dirPath = std::move(stack.back());
-        stack.pop_back();
-        std::unique_ptr<DIR, DirCloser> dir(::opendir(dirPath.c_str()));
-        if (!dir)
-            continue; // unreadable or vanished meanwhile: passed over
-
-        struct Entry
-        {
-            std::string name;
-            bool isDir;
-            bool isLink;
-        };
-        std::vector<Entry> entries;
-        while (const dirent* entry = ::readdir(dir.get())) {
-            if (entry->d_name[0] == '.')
-                continue;
-            bool isDir = entry->d_type == DT_DIR;
-            bool isLink = entry->d_type == DT_LNK;
-            if (entry->d_type == DT_UNKNOWN) {
-                struct stat st
-                { };
-                const bool known
-                    = ::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-                isDir = known && S_ISDIR(st.st_mode);
-                isLink = known && S_ISLNK(st.st_mode);
-            }
-            entries.push_back({ entry->d_name, isDir, isLink });
-        }
-        std::sort(
-            entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
-
-        std::vector<std::filesystem::path> subfolders;
-        for (const Entry& entry : entries) {
-            std::filesystem::path path = dirPath / entry.name;
-            if (entry.isDir) {
-                // A folder is never an item, whatever its name ends in; its contents are.
-                subfolders.push_back(std::move(path));
-                continue;
-            }
-            if (!collectFile(path, entry.isLink, out, seen, folder) && target != MediaTarget::Both) {
-                const QString extension = lowerExtension(path);
-                leftOut.videos += AppModel::videoExtensions.contains(extension) ? 1 : 0;
-                leftOut.photos += AppModel::photoExtensions.contains(extension) ? 1 : 0;
-            }
-        }
-        // Each folder's files first, then its subfolders, all in name order.
-        for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it)
-            stack.push_back(std::move(*it));
-    }
-}
-
-std::vector<ImportJob::Found> ImportJob::run(const std::shared_ptr<ImportJob>& job)
-{
-    std::vector<Found> found;
-    std::unordered_set<std::string> seen;
-    for (const auto& url : job->urls) {
-        if (job->cancelled)
-            return {};
-        const std::filesystem::path path = normalized(url);
-        if (isDirectory(path))
-            job->collectFolder(path, found, seen);
-        else
-            job->collectFile(path, isSymlink(path), found, seen);
-    }
-    lookBeside(found);
-    // Files renamed before keep the name they came with as their original-name part.
-    if (!found.empty()) {
-        const Renamer::OriginalNames originalNames = Renamer::OriginalNames::load();
-        for (Found& f : found)
-            f.originalName = originalNames.of(f.path);
-    }
-    PlaceResolver::FolderLimits limits = PlaceResolver::systemLimits();
-    job->readingDates = true;
-    // Dates are read in the decoder's worker processes, a batch at a time shared among them: a file that
-    // crashes a library costs only its own date, and a cancelled job stops after the batch in hand.
-    constexpr size_t Batch = 512;
-    for (size_t start = 0; start < found.size() && !job->cancelled; start += Batch) {
-        const size_t end = std::min(found.size(), start + Batch);
-        std::vector<DatedFile> files;
-        files.reserve(end - start);
-        for (size_t i = start; i < end; ++i)
-            files.push_back({ found[i].path, found[i].kind });
-        const std::vector<std::optional<QDateTime>> dates = DecoderPool::shared().captureDates(files);
-        for (size_t i = start; i < end; ++i) {
-            // The worker reads the metadata; the name and the file's times are read here.
-            if (const auto date = FileDates::complete(
-                    found[i].path, i - start < dates.size() ? dates[i - start] : std::nullopt)) {
-                found[i].creationDate = date->instant;
-                found[i].dateSource = date->source;
-            }
-            if (job->usePathPlace) {
-                limits.addedFolder = found[i].addedFolder;
-                found[i].pathPlace = PlaceResolver::fromPath(found[i].path, PathPlaceDepth, limits);
-            }
-            // A clip beside a picture of its name may be the motion of a Live Photo: its length decides.
-            if (found[i].mayBeLiveMotion) {
-                found[i].duration = DecoderPool::shared()
-                                        .decode({ found[i].path, MediaKind::Video, 0, 0, 0, true, 0 })
-                                        .durationSeconds;
-            }
-        }
-        job->dated.fetch_add(qsizetype(end - start), std::memory_order_relaxed);
-    }
-    return job->cancelled ? std::vector<Found>() : found;
-}
-
-// Sidecars and Live Photo candidates, reading each folder once.
-void ImportJob::lookBeside(std::vector<Found>& found)
-{
-    std::vector<std::filesystem::path> paths;
-    paths.reserve(found.size());
-    for (const Found& f : found)
-        paths.push_back(f.path);
-    std::vector<Companions::Beside> beside = Companions::discover(paths);
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        found[i].mayBeLiveMotion = Companions::mayBeLiveMotion(found[i].path, beside[i]);
-        found[i].sidecars = std::move(beside[i].sidecars);
-    }
-}
-
-namespace {
-
-// The walk and the date reading run here, so that neither the event loop nor the decoding pool waits.
-QThreadPool& importPool()
-{
-    static QThreadPool pool;
-    static const bool configured = [] {
-        pool.setMaxThreadCount(1);
-        return true;
-    }();
-    Q_UNUSED(configured);
-    return pool;
-}
-
-} // namespace
-
 void AppModel::addFiles(const std::vector<std::filesystem::path>& urls)
 {
     if (urls.empty()) {
@@ -418,69 +114,26 @@ void AppModel::addFiles(const std::vector<std::filesystem::path>& urls)
         emit importFinished();
         return;
     }
-    m_importQueue.push_back(urls);
-    if (!m_import)
-        startNextImport();
+    m_importer->enqueue(urls);
 }
 
-void AppModel::startNextImport()
+void AppModel::takeImport(const Importer::Result& result)
 {
-    auto job = std::make_shared<ImportJob>();
-    job->urls = std::move(m_importQueue.front());
-    m_importQueue.erase(m_importQueue.begin());
-    job->target = m_settings.mediaTarget();
-    job->usePathPlace = m_settings.usePathPlace;
-    job->renamesBefore = m_renames;
-    m_import = job;
-
-    job->watcher = new QFutureWatcher<std::vector<ImportJob::Found>>(this);
-    connect(job->watcher, &QFutureWatcherBase::finished, this, &AppModel::finishImport);
-    job->watcher->setFuture(QtConcurrent::run(&importPool(), [job] { return ImportJob::run(job); }));
-
-    if (!m_importProgress) {
-        m_importProgress = new QTimer(this);
-        m_importProgress->setInterval(150);
-        connect(m_importProgress, &QTimer::timeout, this, &AppModel::showImportProgress);
-    }
-    // Progress from the first tick on: a quick import goes straight to its result.
-    m_importProgress->start();
-    notify(); // the window shows that it is working
-}
-
-void AppModel::showImportProgress()
-{
-    if (!m_import)
-        return;
-    m_statusMessage = m_import->readingDates ? Messages::importingDates(m_import->dated, m_import->found)
-                                             : Messages::importing(m_import->found);
-    notify();
-}
-
-void AppModel::finishImport()
-{
-    const std::shared_ptr<ImportJob> job = std::move(m_import);
-    m_import.reset();
-    m_importProgress->stop();
-    const std::vector<ImportJob::Found> found = job->watcher->result();
-    job->watcher->deleteLater();
-    m_lastImportLeftOut = job->leftOut;
-
-    // The duplicate rule against the list as it is now: it may have changed while the job ran. A rename
-    // or an undo meanwhile may have moved what the job found, within the list or away from it.
-    const bool filesMoved = job->renamesBefore != m_renames;
-    std::vector<const ImportJob::Found*> fresh;
-    fresh.reserve(found.size());
-    for (const ImportJob::Found& f : found) {
+    // The duplicate rule against the list as it is now: it may have changed while the import ran. A
+    // rename or an undo meanwhile may have moved what it found, within the list or away from it.
+    std::vector<const Importer::Found*> fresh;
+    fresh.reserve(result.found.size());
+    for (const Importer::Found& f : result.found) {
         struct stat st
         { };
-        if (!m_paths.contains(f.path.native()) && (!filesMoved || ::lstat(f.path.c_str(), &st) == 0))
+        if (!m_paths.contains(f.path.native()) && (!result.filesMoved || ::lstat(f.path.c_str(), &st) == 0))
             fresh.push_back(&f);
     }
     if (!fresh.empty()) {
         const qsizetype first = m_items.size();
         emit itemsAboutToBeAppended(first, first + qsizetype(fresh.size()) - 1);
         m_items.reserve(first + qsizetype(fresh.size()));
-        for (const ImportJob::Found* f : fresh) {
+        for (const Importer::Found* f : fresh) {
             VideoItem item;
             item.id = QUuid::createUuid();
             item.url = f->path;
@@ -503,12 +156,9 @@ void AppModel::finishImport()
 
     if (!fresh.empty())
         m_statusMessage = Messages::imported(qsizetype(fresh.size()), m_items.size());
-    else if (!job->urls.empty())
+    else if (!result.urls.empty())
         m_statusMessage = Messages::NothingAdded;
     notify();
-    if (!m_importQueue.empty())
-        startNextImport();
-    emit importFinished();
 }
 
 void AppModel::removeItems(const QList<int>& positions)
@@ -622,7 +272,7 @@ void AppModel::backfillPathPlaces()
         if (item.pathPlace)
             continue; // also when empty: an empty place was derived once and stays
         limits.addedFolder = item.addedFolder;
-        item.pathPlace = PlaceResolver::fromPath(item.url, PathPlaceDepth, limits);
+        item.pathPlace = PlaceResolver::fromPath(item.url, PlaceResolver::FolderDepth, limits);
         if (!item.pathPlace || item.pathPlace->isEmpty())
             continue;
         ++filled;
@@ -652,7 +302,7 @@ void AppModel::regenerateNames()
 
 void AppModel::renameAll()
 {
-    ++m_renames;
+    m_importer->noteFilesMoved();
     QSet<QUuid> batch;
     for (const VideoItem& item : std::as_const(m_items)) {
         if (Renamer::isEligible(item))
@@ -695,7 +345,7 @@ void AppModel::undoLast()
         notify();
         return;
     }
-    ++m_renames;
+    m_importer->noteFilesMoved();
     const Renamer::UndoResult result = Renamer::undo(*m_lastUndoLog);
     // What could not go back yet stays for the next undo.
     m_lastUndoLog = result.remaining;

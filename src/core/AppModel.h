@@ -3,6 +3,7 @@
 
 #include "common/AppSettings.h"
 #include "common/VideoItem.h"
+#include "core/Importer.h"
 #include "vision/OllamaModel.h"
 
 #include <QByteArrayList>
@@ -26,7 +27,6 @@ class AnalysisRun;
 class PictureCache;
 class QProcess;
 class QTimer;
-struct ImportJob;
 
 class AppModel : public QObject
 {
@@ -43,15 +43,7 @@ public:
         std::optional<QString> error;
     };
 
-    // Media files in the folders of the last import that the media target left out.
-    struct LeftOut
-    {
-        qsizetype videos = 0;
-        qsizetype photos = 0;
-    };
-
-    static const QStringList videoExtensions;
-    static const QStringList photoExtensions;
+    using LeftOut = Importer::LeftOut;
 
     explicit AppModel(QObject* parent = nullptr);
     // With the settings store at settingsPath instead of the user's own.
@@ -86,7 +78,7 @@ public:
 
     const LeftOut& lastImportLeftOut() const
     {
-        return m_lastImportLeftOut;
+        return m_importer->lastLeftOut();
     }
 
     bool isBusy() const
@@ -96,7 +88,7 @@ public:
     // An import is walking folders or reading capture dates; more imports may wait behind it.
     bool isImporting() const
     {
-        return m_import != nullptr;
+        return m_importer->isImporting();
     }
     const QList<OllamaModel>& models() const
     {
@@ -200,9 +192,7 @@ signals:
     void itemsChanged(qsizetype first, qsizetype last);
 
 private:
-    void startNextImport();
-    void finishImport();
-    void showImportProgress();
+    void takeImport(const Importer::Result& result);
     void emitAllChanged();
     std::optional<qsizetype> indexOf(const QUuid& id) const;
     void finishRun();
@@ -224,11 +214,7 @@ private:
     bool m_preparesAhead = true;
     std::unique_ptr<PictureCache> m_pictureCache;
 
-    std::vector<std::vector<std::filesystem::path>> m_importQueue;
-    std::shared_ptr<ImportJob> m_import;
-    LeftOut m_lastImportLeftOut;
-    unsigned m_renames = 0; // renames and undos so far, for imports that ran across one
-    QTimer* m_importProgress = nullptr;
+    Importer* m_importer = nullptr;
 
     // The duplicate rule compares path text; these keep it and the lookups by id from being linear.
     std::unordered_set<std::string> m_paths;

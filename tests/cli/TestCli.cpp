@@ -2,6 +2,7 @@
 // velmora-cli as a script sees it: exit statuses, standard output and error, the settings file.
 
 #include "core/AppModel.h"
+#include "media/FileKinds.h"
 #include "support/FakeHttpServer.h"
 #include "support/MediaFixtures.h"
 
@@ -417,7 +418,7 @@ private slots:
     void emptyFileOfEveryExtension()
     {
         QStringList arguments { u"--target"_s, u"both"_s, u"--json"_s, u"inspect"_s };
-        for (const QString& extension : AppModel::videoExtensions + AppModel::photoExtensions) {
+        for (const QString& extension : FileKinds::VideoExtensions + FileKinds::PhotoExtensions) {
             touch(u"empty/file."_s + extension);
             arguments << m_home.filePath(u"empty/file."_s + extension);
         }

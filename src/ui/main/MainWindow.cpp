@@ -4,6 +4,7 @@
 #include "common/AppSettings.h"
 #include "core/AppModel.h"
 #include "core/ItemListModel.h"
+#include "media/FileKinds.h"
 #include "ui/main/DetailPane.h"
 #include "ui/main/ItemDelegate.h"
 #include "ui/widgets/DragPayload.h"
@@ -347,7 +348,7 @@ void MainWindow::addFiles()
 {
     QString filter;
     if (m_model.settings().mediaTarget() == MediaTarget::Videos)
-        filter = u"视频文件 ("_s + patterns(AppModel::videoExtensions) + u')';
+        filter = u"视频文件 ("_s + patterns(FileKinds::VideoExtensions) + u')';
     const QStringList chosen = QFileDialog::getOpenFileNames(this, u"添加文件"_s, QString(), filter);
     std::vector<std::filesystem::path> paths;
     for (const QString& path : chosen)

@@ -4,7 +4,7 @@
 #include "common/AppSettings.h"
 #include "common/VideoItem.h"
 #include "core/Importer.h"
-#include "vision/OllamaModel.h"
+#include "core/ModelServer.h"
 
 #include <QByteArrayList>
 #include <QHash>
@@ -25,23 +25,13 @@
 // front end and living on the main thread; views learn of changes through its signals.
 class AnalysisRun;
 class PictureCache;
-class QProcess;
-class QTimer;
 
 class AppModel : public QObject
 {
     Q_OBJECT
 
 public:
-    // The local model server's last known state, with the hint to show when it is not ready.
-    struct OllamaReadiness
-    {
-        bool installed = false;
-        bool running = false;
-        bool hasModel = false;
-        QStringList modelNames;
-        std::optional<QString> error;
-    };
+    using OllamaReadiness = ModelServer::Readiness;
 
     using LeftOut = Importer::LeftOut;
 
@@ -90,21 +80,25 @@ public:
     {
         return m_importer->isImporting();
     }
+    ModelServer& modelServer()
+    {
+        return *m_server;
+    }
     const QList<OllamaModel>& models() const
     {
-        return m_models;
+        return m_server->models();
     }
     const OllamaReadiness& readiness() const
     {
-        return m_readiness;
+        return m_server->readiness();
     }
     bool isPulling() const
     {
-        return m_isPulling;
+        return m_server->isPulling();
     }
     QString pullProgress() const
     {
-        return m_pullProgress;
+        return m_server->pullProgress();
     }
 
     // Schedules one changed() emission on the event loop; returns at once.
@@ -167,14 +161,19 @@ public:
         m_preparesAhead = on;
     }
 
-    // Finds out whether the local model server is installed, running and has a model; readinessChanged()
-    // tells when the answer is in.
-    void checkOllamaReadiness();
-    // Downloads a model through the local server, with pullProgress() kept up to date; ignored while a
-    // download is running.
-    void pullVisionModel(const QString& name);
-    // Reloads models() from the selected engine.
-    void refreshModels();
+    // What ModelServer does, for the callers that know only the model.
+    void checkOllamaReadiness()
+    {
+        m_server->checkReadiness();
+    }
+    void pullVisionModel(const QString& name)
+    {
+        m_server->pullModel(name);
+    }
+    void refreshModels()
+    {
+        m_server->refreshModels();
+    }
 
 signals:
     void changed();
@@ -196,9 +195,6 @@ private:
     void emitAllChanged();
     std::optional<qsizetype> indexOf(const QUuid& id) const;
     void finishRun();
-    void probeInstallation(const std::function<void(bool)>& done);
-    void readinessInstalled(bool installed);
-    void applyModelSelection();
     void rebuildIndexes();
 
     QList<VideoItem> m_items;
@@ -206,15 +202,12 @@ private:
     std::optional<std::filesystem::path> m_lastUndoLog;
     QString m_statusMessage;
 
-    QList<OllamaModel> m_models;
-    OllamaReadiness m_readiness;
-    bool m_isPulling = false;
-    QString m_pullProgress;
     AnalysisRun* m_run = nullptr;
     bool m_preparesAhead = true;
     std::unique_ptr<PictureCache> m_pictureCache;
 
     Importer* m_importer = nullptr;
+    ModelServer* m_server = nullptr;
 
     // The duplicate rule compares path text; these keep it and the lookups by id from being linear.
     std::unordered_set<std::string> m_paths;

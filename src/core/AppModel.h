@@ -21,8 +21,9 @@
 #include <unordered_set>
 #include <vector>
 
-// The central controller: the work list, the settings and the workflow. One instance, owned by the
-// front end and living on the main thread; views learn of changes through its signals.
+// The central controller: the work list, the settings and the workflow; it owns the Importer and the
+// ModelServer. One instance, owned by the front end and living on the main thread; views learn of
+// changes through its signals.
 class AnalysisRun;
 class PictureCache;
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/AppModel.h"
-#include "core/ItemListModel.h"
 #include "core/Messages.h"
 #include "core/PictureCache.h"
+#include "naming/Companions.h"
 #include "support/ImportWait.h"
 #include "support/MediaFixtures.h"
 
@@ -315,10 +315,9 @@ private slots:
         const QStringList expected { u"IMG_0042.HEIC"_s, u"IMG_0042.MOV"_s, u"IMG_0050.CR3"_s,
             u"IMG_0050.JPG"_s, u"clip.mp4"_s, u"IMG_0050.CR3"_s };
         QCOMPARE(fileNames(m), expected);
-        const ItemListModel rows(m);
         QStringList described;
-        for (int row = 0; row < rows.rowCount(); ++row)
-            described << rows.index(row).data(ItemListModel::CompanionsRole).toString();
+        for (const VideoItem& item : m.items())
+            described << Companions::describe(item);
         QCOMPARE(described,
             (QStringList { QString(), QString(), u"随附文件：IMG_0050.JPG、IMG_0050.CR3.xmp、IMG_0050.xmp"_s,
                 u"随附文件：IMG_0050.CR3、IMG_0050.CR3.xmp、IMG_0050.xmp"_s,

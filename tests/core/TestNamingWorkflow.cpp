@@ -2,7 +2,6 @@
 // Places back-filled from folders, names rebuilt, a batch renamed on disk and undone.
 
 #include "core/AppModel.h"
-#include "core/ItemListModel.h"
 #include "core/Messages.h"
 #include "naming/Messages.h"
 #include "naming/NameBuilder.h"
@@ -143,7 +142,7 @@ private slots:
         // A move that fails is counted, and its item says why instead of showing the model's reply.
         m.renameAll();
         QCOMPARE(m.statusMessage(), u"已重命名 2 个（可一键撤销），1 个失败（原因见各项）"_s);
-        QCOMPARE(ItemListModel::statusText(m.items().at(3)), u"重命名失败 · 原文件已不存在"_s);
+        QCOMPARE(m.items().at(3).renameFailure, u"原文件已不存在"_s);
         QVERIFY(m.lastUndoLog());
         QCOMPARE(m.items().at(0).status, VideoItem::Status::Renamed);
         QVERIFY(fs::exists(m.items().at(0).url));

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "common/QtTranslations.h"
 #include "core/AppModel.h"
-#include "core/ItemListModel.h"
 #include "naming/NameBuilder.h"
 #include "support/ImportWait.h"
 #include "ui/main/DetailPane.h"
+#include "ui/main/ItemListModel.h"
 #include "ui/main/MainWindow.h"
 #include "ui/widgets/ItemListView.h"
 #include "ui/widgets/WindowPlacement.h"
@@ -367,14 +367,19 @@ private slots:
         QTest::addColumn<S>("status");
         QTest::addColumn<QString>("content");
         QTest::addColumn<QString>("analysis");
+        QTest::addColumn<QString>("failure");
         QTest::addColumn<QString>("text");
-        QTest::newRow("pending") << S::Pending << u"x"_s << QString() << u"待分析"_s;
-        QTest::newRow("analysing") << S::Analyzing << QString() << QString() << u"分析中"_s;
-        QTest::newRow("analysed") << S::Analyzed << u"喝茶"_s << QString() << u"已分析 · 喝茶"_s;
-        QTest::newRow("analysed, no content") << S::Analyzed << QString() << QString() << u"已分析"_s;
-        QTest::newRow("renamed") << S::Renamed << u"喝茶"_s << QString() << u"已重命名 · 喝茶"_s;
-        QTest::newRow("error") << S::Error << QString() << u"错误：超时"_s << u"出错 · 错误：超时"_s;
-        QTest::newRow("error, no text") << S::Error << QString() << QString() << u"出错"_s;
+        QTest::newRow("pending") << S::Pending << u"x"_s << QString() << QString() << u"待分析"_s;
+        QTest::newRow("analysing") << S::Analyzing << QString() << QString() << QString() << u"分析中"_s;
+        QTest::newRow("analysed") << S::Analyzed << u"喝茶"_s << QString() << QString() << u"已分析 · 喝茶"_s;
+        QTest::newRow("analysed, no content")
+            << S::Analyzed << QString() << QString() << QString() << u"已分析"_s;
+        QTest::newRow("renamed") << S::Renamed << u"喝茶"_s << QString() << QString() << u"已重命名 · 喝茶"_s;
+        QTest::newRow("error") << S::Error << QString() << u"错误：超时"_s << QString()
+                               << u"出错 · 错误：超时"_s;
+        QTest::newRow("rename failed") << S::Analyzed << u"喝茶"_s << QString() << u"原文件已不存在"_s
+                                       << u"重命名失败 · 原文件已不存在"_s;
+        QTest::newRow("error, no text") << S::Error << QString() << QString() << QString() << u"出错"_s;
     }
 
     void rowTexts()
@@ -382,16 +387,19 @@ private slots:
         QFETCH(VideoItem::Status, status);
         QFETCH(QString, content);
         QFETCH(QString, analysis);
+        QFETCH(QString, failure);
         QFETCH(QString, text);
         MainWindow& w = window({ u"a.mp4"_s });
         m_model->mutateItem(m_model->items().at(0).id, [&](VideoItem& item) {
             item.status = status;
             item.content = content;
             item.analysisText = analysis;
+            item.renameFailure = failure;
         });
         const QModelIndex row = w.listView()->model()->index(0, 0);
         QCOMPARE(row.data(ItemListModel::StatusTextRole).toString(), text);
-        QCOMPARE(row.data(ItemListModel::IsErrorRole).toBool(), status == VideoItem::Status::Error);
+        QCOMPARE(row.data(ItemListModel::IsErrorRole).toBool(),
+            status == VideoItem::Status::Error || !failure.isEmpty());
         QCOMPARE(row.data(Qt::AccessibleTextRole).toString(), u"a.mp4，"_s + text);
     }
 

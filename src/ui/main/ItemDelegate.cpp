@@ -2,7 +2,7 @@
 #include "ui/main/ItemDelegate.h"
 
 #include "common/MediaKind.h"
-#include "core/ItemListModel.h"
+#include "ui/main/ItemListModel.h"
 #include "ui/widgets/Icons.h"
 
 #include <QApplication>

@@ -3,10 +3,10 @@
 
 #include "common/AppSettings.h"
 #include "core/AppModel.h"
-#include "core/ItemListModel.h"
 #include "media/FileKinds.h"
 #include "ui/main/DetailPane.h"
 #include "ui/main/ItemDelegate.h"
+#include "ui/main/ItemListModel.h"
 #include "ui/widgets/DragPayload.h"
 #include "ui/widgets/ElidedLabel.h"
 #include "ui/widgets/FileManager.h"

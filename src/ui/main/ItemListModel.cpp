@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "core/ItemListModel.h"
+#include "ui/main/ItemListModel.h"
 
 #include "core/AppModel.h"
 #include "core/Messages.h"

@@ -8,6 +8,7 @@
 #include "ui/main/MainWindow.h"
 #include "ui/widgets/ItemListView.h"
 #include "ui/widgets/WindowPlacement.h"
+#include "ui/windows/RenameConfirmWindow.h"
 
 #include <QAbstractItemModelTester>
 #include <QAction>
@@ -27,6 +28,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -330,12 +332,101 @@ private slots:
         QTest::keyClick(edit, Qt::Key_Return);
         QVERIFY(fs::remove(file(u"vanished.mp4"_s)));
         w.findChild<QAction*>(u"rename"_s)->trigger();
+        w.findChild<RenameConfirmWindow*>()->renameButton()->click();
         QVERIFY(fs::exists(file(u"模型的名字-2.mp4"_s)));
         QCOMPARE(m_model->items().at(0).status, VideoItem::Status::Renamed);
         select(1);
         QCOMPARE(w.detailPane()->failureLabel()->text(), u"上次重命名失败：原文件已不存在"_s);
         QVERIFY(w.detailPane()->failureLabel()->isVisible());
         QVERIFY(w.listView()->model()->index(1, 0).data(ItemListModel::IsErrorRole).toBool());
+    }
+
+    // Files in the list all proposing 茶楼; "=" marks a file not in the list, "-" one removed before the
+    // rename. The window lists what is not plain as "old|new|notes"; a plain batch renames at once.
+    void confirmBeforeRenaming_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<int>("count");
+        QTest::newRow("plain") << QStringList { u"a.mp4"_s } << QStringList {} << 1;
+        QTest::newRow("same name") << QStringList { u"a.mp4"_s, u"b.mp4"_s }
+                                   << QStringList { u"a.mp4|茶楼.mp4|与 b.mp4 提议的名称相同，不加编号"_s,
+                                          u"b.mp4|茶楼-2.mp4|与 a.mp4 提议的名称相同，编号为“-2”"_s }
+                                   << 2;
+        QTest::newRow("gone") << QStringList { u"a.mp4"_s, u"-b.mp4"_s }
+                              << QStringList { u"b.mp4|（不重命名）|原文件已不存在"_s } << 1;
+        QTest::newRow("taken and a sidecar")
+            << QStringList { u"a.mp4"_s, u"=茶楼.mp4"_s, u"=a.srt"_s }
+            << QStringList { u"a.mp4|茶楼-2.mp4|同名文件已存在，编号为“-2”"_s,
+                   u"a.srt|茶楼-2.srt|随 a.mp4 一起改名"_s }
+            << 1;
+    }
+
+    void confirmBeforeRenaming()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QStringList, rows);
+        QFETCH(int, count);
+        QTemporaryDir dir;
+        m_dir.swap(dir); // a folder of its own for each row
+        QStringList listed;
+        for (const QString& name : files) {
+            if (name.startsWith(u'='))
+                touch(file(name.mid(1)));
+            else
+                listed.append(name.startsWith(u'-') ? name.mid(1) : name);
+        }
+        MainWindow& w = window(listed);
+        for (const VideoItem& item : m_model->items()) {
+            m_model->mutateItem(item.id, [](VideoItem& it) {
+                it.status = VideoItem::Status::Analyzed;
+                it.proposedName = u"茶楼"_s;
+            });
+        }
+        for (const QString& name : files) {
+            if (name.startsWith(u'-'))
+                QVERIFY(fs::remove(file(name.mid(1))));
+        }
+        w.findChild<QAction*>(u"rename"_s)->trigger();
+        auto* confirm = w.findChild<RenameConfirmWindow*>();
+        QCOMPARE(confirm != nullptr, !rows.isEmpty());
+        if (confirm) {
+            QVERIFY(confirm->isVisible());
+            QCOMPARE(confirm->windowTitle(), u"重命名前请确认"_s);
+            QStringList shown;
+            for (int i = 0; i < confirm->fileList()->topLevelItemCount(); ++i) {
+                const QTreeWidgetItem* row = confirm->fileList()->topLevelItem(i);
+                shown.append(row->text(0) + u'|' + row->text(1) + u'|' + row->text(2));
+            }
+            QCOMPARE(shown, rows);
+            QCOMPARE(confirm->renameButton()->text(), u"重命名 %1 个"_s.arg(count));
+            confirm->findChild<QPushButton*>(u"cancelButton"_s)->click();
+            QVERIFY(fs::exists(file(listed.first())));
+            QTRY_VERIFY(!w.findChild<RenameConfirmWindow*>());
+            w.findChild<QAction*>(u"rename"_s)->trigger();
+            w.findChild<RenameConfirmWindow*>()->renameButton()->click();
+        }
+        QCOMPARE(std::count_if(m_model->items().cbegin(), m_model->items().cend(),
+                     [](const VideoItem& item) { return item.status == VideoItem::Status::Renamed; }),
+            count);
+        m_dir.swap(dir);
+    }
+
+    // The rename runs on the list as it is when the user confirms.
+    void listChangesWhileConfirming()
+    {
+        MainWindow& w = window({ u"x/a.mp4"_s, u"x/b.mp4"_s });
+        for (const VideoItem& item : m_model->items()) {
+            m_model->mutateItem(item.id, [](VideoItem& it) {
+                it.status = VideoItem::Status::Analyzed;
+                it.proposedName = u"茶楼"_s;
+            });
+        }
+        w.findChild<QAction*>(u"rename"_s)->trigger();
+        m_model->removeItems({ 1 });
+        w.findChild<RenameConfirmWindow*>()->renameButton()->click();
+        QVERIFY(fs::exists(file(u"x/茶楼.mp4"_s)));
+        QVERIFY(fs::exists(file(u"x/b.mp4"_s)));
     }
 
     void companionsAndTheNameTheFileGets()

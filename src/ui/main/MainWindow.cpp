@@ -4,6 +4,7 @@
 #include "common/AppSettings.h"
 #include "core/AppModel.h"
 #include "media/FileKinds.h"
+#include "naming/Renamer.h"
 #include "ui/main/DetailPane.h"
 #include "ui/main/ItemDelegate.h"
 #include "ui/main/ItemListModel.h"
@@ -12,6 +13,7 @@
 #include "ui/widgets/FileManager.h"
 #include "ui/widgets/Icons.h"
 #include "ui/widgets/ItemListView.h"
+#include "ui/windows/RenameConfirmWindow.h"
 #include "ui/windows/SecondaryWindows.h"
 
 #include <QAction>
@@ -141,7 +143,7 @@ void MainWindow::buildToolbar()
         { "mediaTarget", u"处理对象"_s, "view-dual", "media-target",
             [this] { m_windows->showMediaTarget(); } },
         { "analyze", u"分析全部"_s, "system-run", "analyze", [this] { m_model.analyzeAll(); } },
-        { "rename", u"执行重命名"_s, "edit-rename", "rename", [this] { m_model.renameAll(); } },
+        { "rename", u"执行重命名"_s, "edit-rename", "rename", [this] { renameChecked(); } },
         { "undo", u"撤销"_s, "edit-undo", "undo", [this] { m_model.undoLast(); } },
     };
     for (const Item& item : items) {
@@ -398,6 +400,21 @@ void MainWindow::clearList()
     box.exec();
     if (box.clickedButton() == clear)
         m_model.clearItems();
+}
+
+void MainWindow::renameChecked()
+{
+    const RenamePlan::Plan plan = Renamer::check(m_model.items());
+    if (plan.isPlain()) {
+        m_model.renameAll();
+        return;
+    }
+    auto* confirm = new RenameConfirmWindow(plan, this);
+    confirm->setAttribute(Qt::WA_DeleteOnClose);
+    // The list may have changed meanwhile: the batch is planned again as it stands, and a name taken
+    // since is never overwritten.
+    connect(confirm, &QDialog::accepted, this, [this] { m_model.renameAll(); });
+    confirm->open();
 }
 
 void MainWindow::setThumbnailSize(int size)

@@ -73,6 +73,9 @@ public:
     void addFolder();
     void deleteSelected();
     void clearList();
+    // Checks the batch and renames at once when it is plain; otherwise asks first, in a window-modal
+    // RenameConfirmWindow, and renames what is in the list when the user confirms.
+    void renameChecked();
     void setThumbnailSize(int size);
     void importPaths(const std::vector<std::filesystem::path>& paths);
 

@@ -53,7 +53,9 @@ RenameConfirmWindow::RenameConfirmWindow(const RenamePlan::Plan& plan, QWidget* 
     QPushButton* cancel = buttons->addButton(u"取消"_s, QDialogButtonBox::RejectRole);
     cancel->setObjectName(u"cancelButton"_s);
     // A slip of the Return key must not start the batch.
+    m_rename->setAutoDefault(false);
     cancel->setDefault(true);
+    cancel->setFocus();
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 

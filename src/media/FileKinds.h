@@ -15,9 +15,10 @@ namespace FileKinds {
 
 using namespace Qt::StringLiterals;
 
-// Besides the common containers: AVCHD camcorders (MTS, M2TS) and phones (3GP).
+// Besides the common containers: AVCHD camcorders (MTS, M2TS), phones (3GP) and raw DV from tape
+// camcorders and their capture programs (DV).
 inline const QStringList VideoExtensions { u"mp4"_s, u"mov"_s, u"m4v"_s, u"avi"_s, u"mkv"_s, u"webm"_s,
-    u"wmv"_s, u"flv"_s, u"ts"_s, u"mpg"_s, u"mpeg"_s, u"mts"_s, u"m2ts"_s, u"3gp"_s };
+    u"wmv"_s, u"flv"_s, u"ts"_s, u"mpg"_s, u"mpeg"_s, u"mts"_s, u"m2ts"_s, u"3gp"_s, u"dv"_s };
 // Besides the common formats: older Canon, Pentax, Samsung and Nikon compact RAW, the HEIF that Canon and
 // Sony cameras name .HIF, GIF (its first frame) and the stereo JPEG pairs of two-lens cameras (MPO, whose
 // first picture is a plain JPEG).

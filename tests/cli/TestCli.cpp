@@ -215,7 +215,7 @@ private slots:
     void import()
     {
         for (const char* name : { "a.mp4", "b.jpg", "c.txt", "a.xmp", "d.MTS", "e.m2ts", "f.3gp", "g.CR2",
-                 "h.crw", "i.pef", "j.srw", "k.nrw", "l.HIF", "m.gif" })
+                 "h.crw", "i.pef", "j.srw", "k.nrw", "l.HIF", "m.gif", "n.dv" })
             touch(u"media/trip/"_s + QLatin1StringView(name));
         // Links to a listed file are that file: in the folder, and named again.
         QFile::link(m_home.filePath(u"media/trip/a.mp4"_s), m_home.filePath(u"media/trip/z.mp4"_s));
@@ -224,11 +224,11 @@ private slots:
                 m_home.filePath(u"media/missing.mp4"_s), m_home.filePath(u"media/trip/z.mp4"_s) });
         QCOMPARE(run.exitCode, 2); // one path could not be read; the rest was imported
         QVERIFY(run.err.contains(u"missing.mp4"_s));
-        QVERIFY(run.err.contains(u"已导入 12 个素材（列表共 12 个）"_s));
+        QVERIFY(run.err.contains(u"已导入 13 个素材（列表共 13 个）"_s));
         const QJsonObject result = run.json();
-        QCOMPARE(result.value(u"status"_s).toString(), u"已导入 12 个素材（列表共 12 个）"_s);
+        QCOMPARE(result.value(u"status"_s).toString(), u"已导入 13 个素材（列表共 13 个）"_s);
         const QJsonArray items = result.value(u"items"_s).toArray();
-        QCOMPARE(items.size(), 12);
+        QCOMPARE(items.size(), 13);
         QCOMPARE(items.at(1).toObject().value(u"kind"_s).toString(), u"photo"_s);
         const QJsonObject first = items.at(0).toObject();
         QCOMPARE(first.value(u"kind"_s).toString(), u"video"_s);

@@ -183,6 +183,7 @@ private slots:
                                  << 10;
         // DV has two frame sizes only; camcorders wrote PAL DV into AVI.
         QTest::newRow("avi dv") << u"avi"_s << u"-s 720x576 -c:v dvvideo -pix_fmt yuv420p"_s << 25;
+        QTest::newRow("raw dv") << u"dv"_s << u"-s 720x576 -c:v dvvideo -pix_fmt yuv420p -f dv"_s << 25;
     }
 
     void exactInstants()

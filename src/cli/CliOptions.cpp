@@ -13,7 +13,7 @@ namespace {
 
 // Options that take a value, and the flags.
 const QStringList ValueOptions { u"engine"_s, u"endpoint"_s, u"base-url"_s, u"api-key"_s, u"api-key-file"_s,
-    u"model"_s, u"frames"_s, u"target"_s, u"separator"_s, u"geocoder"_s, u"frames-dir"_s };
+    u"model"_s, u"frames"_s, u"concurrency"_s, u"target"_s, u"separator"_s, u"geocoder"_s, u"frames-dir"_s };
 const QStringList FlagOptions { u"json"_s, u"no-date"_s, u"no-location"_s, u"no-content"_s, u"no-original"_s,
     u"no-path-place"_s, u"geocode"_s, u"help"_s, u"version"_s, u"last"_s, u"rename"_s, u"dry-run"_s };
 
@@ -64,6 +64,7 @@ const QString OptionsHelp = uR"(选项（未给出的取窗口中保存的设置
   --api-key-file FILE    从文件的第一行读取 API 密钥；FILE 为 - 时读标准输入
   --model NAME           模型名称（qwen2.5vl:7b）
   --frames N             每个视频抽取的帧数，1–6（4）
+  --concurrency N        同时发送的请求数，1–32（ollama 为 1，openai 为 4）
   --target videos|photos|both  处理对象（videos：只处理视频）
   --separator S          文件名各部分之间的分隔符（_）
   --no-date --no-location --no-content --no-original  文件名中不包含该部分
@@ -229,6 +230,14 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, UsageError*
                 return std::nullopt;
             }
             options.frames = frames;
+        } else if (name == u"concurrency") {
+            bool ok = false;
+            const int count = value->toInt(&ok);
+            if (!ok || count < 1 || count > AppSettings::MaxConcurrentRequests) {
+                fail(error, u"--concurrency 需要 1 到 32 之间的整数"_s);
+                return std::nullopt;
+            }
+            options.concurrency = count;
         } else if (name == u"frames-dir") {
             options.framesDir = *value;
         } else if (name == u"endpoint") {
@@ -291,6 +300,9 @@ void CliOptions::applyTo(AppSettings& settings) const
         settings.setModel(*model);
     if (frames)
         settings.frameCount = *frames;
+    // After the engine too: the count is the selected engine's.
+    if (concurrency)
+        settings.setMaxConcurrentRequests(*concurrency);
     if (target)
         settings.mediaTargetRaw = *target;
     if (separator)

@@ -32,6 +32,7 @@ struct CliOptions
     std::optional<QString> apiKey; // from --api-key, --api-key-file or VELMORA_API_KEY
     std::optional<QString> model;
     std::optional<int> frames;
+    std::optional<int> concurrency;
     // Where inspect writes the pictures (--frames-dir DIR).
     std::optional<QString> framesDir;
     std::optional<QString> target;

@@ -131,6 +131,8 @@ QJsonObject settings(const AppSettings& s)
         { u"openAIBaseURL"_s, s.openAIBaseURL },
         { u"openAIKey"_s, maskedKey(s.openAIKey) },
         { u"frameCount"_s, s.frameCount },
+        { u"maxConcurrentRequests"_s, s.maxConcurrentRequests() },
+        { u"ollamaKeepAlive"_s, s.ollamaKeepAlive },
         { u"includeDate"_s, s.includeDate },
         { u"includeLocation"_s, s.includeLocation },
         { u"includeContent"_s, s.includeContent },

@@ -4,6 +4,8 @@
 #include "common/SettingsStore.h"
 #include "common/Text.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
 
 using namespace Qt::StringLiterals;
@@ -18,6 +20,9 @@ constexpr auto OpenAIModel = "openAIModel";
 constexpr auto OpenAIBaseURL = "openAIBaseURL";
 constexpr auto OpenAIKey = "openAIKey";
 constexpr auto FrameCount = "frameCount";
+constexpr auto OllamaConcurrency = "ollamaMaxConcurrentRequests";
+constexpr auto OpenAIConcurrency = "openAIMaxConcurrentRequests";
+constexpr auto OllamaKeepAlive = "ollamaKeepAlive";
 constexpr auto IncludeDate = "includeDate";
 constexpr auto IncludeLocation = "includeLocation";
 constexpr auto IncludeContent = "includeContent";
@@ -136,6 +141,12 @@ AppSettings::AppSettings(const QString& storePath)
     loadString(*store, Key::OpenAIBaseURL, openAIBaseURL);
     loadString(*store, Key::OpenAIKey, openAIKey);
     frameCount = clampFrameCount(loadInteger(*store, Key::FrameCount));
+    ollamaConcurrency = clampConcurrency(loadInteger(*store, Key::OllamaConcurrency), ollamaConcurrency);
+    openAIConcurrency = clampConcurrency(loadInteger(*store, Key::OpenAIConcurrency), openAIConcurrency);
+    QString keepAlive;
+    loadString(*store, Key::OllamaKeepAlive, keepAlive);
+    if (isKeepAlive(keepAlive))
+        ollamaKeepAlive = keepAlive;
     loadBool(*store, Key::IncludeDate, includeDate);
     loadBool(*store, Key::IncludeLocation, includeLocation);
     loadBool(*store, Key::IncludeContent, includeContent);
@@ -155,6 +166,31 @@ int AppSettings::clampFrameCount(qint64 stored)
     return static_cast<int>(std::clamp<qint64>(stored, 1, 6));
 }
 
+int AppSettings::clampConcurrency(qint64 stored, int fallback)
+{
+    if (stored == 0)
+        return fallback;
+    return static_cast<int>(std::clamp<qint64>(stored, 1, MaxConcurrentRequests));
+}
+
+bool AppSettings::isKeepAlive(const QString& text)
+{
+    // Go's duration syntax, or a bare number of seconds; negative keeps the model loaded for good.
+    static const QRegularExpression pattern(u"^-?(\\d+|(\\d+(\\.\\d+)?(h|m|s|ms|us|ns))+)$"_s);
+    return pattern.match(text).hasMatch();
+}
+
+int AppSettings::maxConcurrentRequests() const
+{
+    return engine() == VisionEngine::OpenAI ? openAIConcurrency : ollamaConcurrency;
+}
+
+void AppSettings::setMaxConcurrentRequests(int count)
+{
+    (engine() == VisionEngine::OpenAI ? openAIConcurrency : ollamaConcurrency)
+        = std::clamp(count, 1, MaxConcurrentRequests);
+}
+
 bool AppSettings::persist() const
 {
     const auto store = SettingsStore::open(m_storePath);
@@ -165,6 +201,10 @@ bool AppSettings::persist() const
     store->setValue(key(Key::OpenAIBaseURL), openAIBaseURL);
     store->setValue(key(Key::OpenAIKey), openAIKey);
     store->setValue(key(Key::FrameCount), frameCount);
+    store->setValue(key(Key::OllamaConcurrency), std::clamp(ollamaConcurrency, 1, MaxConcurrentRequests));
+    store->setValue(key(Key::OpenAIConcurrency), std::clamp(openAIConcurrency, 1, MaxConcurrentRequests));
+    if (isKeepAlive(ollamaKeepAlive))
+        store->setValue(key(Key::OllamaKeepAlive), ollamaKeepAlive);
     store->setValue(key(Key::IncludeDate), includeDate);
     store->setValue(key(Key::IncludeLocation), includeLocation);
     store->setValue(key(Key::IncludeContent), includeContent);

@@ -58,6 +58,16 @@ public:
     // The mapping applied to a loaded frame count: 0 gives 4, otherwise clamped to 1..6.
     static int clampFrameCount(qint64 stored);
 
+    // How many model requests a run keeps in flight, for the selected engine: each engine keeps its own
+    // (a local server and a GPU box want different numbers), 1..MaxConcurrentRequests.
+    static constexpr int MaxConcurrentRequests = 32;
+    int maxConcurrentRequests() const;
+    void setMaxConcurrentRequests(int count);
+    // The mapping applied to a loaded count: 0 (missing or no number) gives fallback, else clamped.
+    static int clampConcurrency(qint64 stored, int fallback);
+    // A duration the local server understands ("30m", "1h30m", "-1", "3600"), else nothing.
+    static bool isKeepAlive(const QString& text);
+
     QString engineRaw = QStringLiteral("ollama");
     QString ollamaEndpoint = DefaultOllamaEndpoint;
     QString ollamaModel = QStringLiteral("qwen2.5vl:7b");
@@ -65,6 +75,10 @@ public:
     QString openAIBaseURL = DefaultOpenAIBaseURL;
     QString openAIKey;
     int frameCount = 4;
+    int ollamaConcurrency = 1; // the local server's own default (OLLAMA_NUM_PARALLEL)
+    int openAIConcurrency = 4;
+    // How long the local server keeps the model loaded after a request.
+    QString ollamaKeepAlive = QStringLiteral("30m");
     bool includeDate = true;
     bool includeLocation = true;
     bool includeContent = true;

@@ -51,6 +51,25 @@ QString fileName(const std::filesystem::path& path)
     return displayFileName(path);
 }
 
+// Qt's manager opens at most six connections to one host; each lane has a manager of its own.
+constexpr int ConnectionsPerLane = 6;
+constexpr qint64 ThroughputWindowMs = 60'000;
+
+// Answers that say "not now": the request may go again, after a wait.
+bool isPushback(const ClientError& error)
+{
+    if (error.kind == ClientError::Kind::Transport)
+        return error.isConnectionLost;
+    return error.kind == ClientError::Kind::Http && !error.isFinal
+        && (error.status == 429 || error.status == 503);
+}
+
+// A balancer whose back-end vanished answers 502 or 504; another back-end can take the request.
+bool isGatewayFailure(const ClientError& error)
+{
+    return error.kind == ClientError::Kind::Http && (error.status == 502 || error.status == 504);
+}
+
 } // namespace
 
 AnalysisRun::AnalysisRun(std::unique_ptr<RunHost> host, Setup setup, std::function<void()> finished)
@@ -59,18 +78,23 @@ AnalysisRun::AnalysisRun(std::unique_ptr<RunHost> host, Setup setup, std::functi
     , m_setup(std::move(setup))
     , m_finished(std::move(finished))
     , m_listSize(m_model.itemCount())
-{ }
+    , m_pacer(std::clamp(m_setup.maxConcurrentRequests, 1, AppSettings::MaxConcurrentRequests))
+{
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &AnalysisRun::pump);
+}
 
 AnalysisRun::~AnalysisRun()
 {
-    m_request.abort();
+    for (const Job& job : std::as_const(m_inFlight))
+        job.request.abort();
 }
 
 void AnalysisRun::start()
 {
     m_clock.start();
     // The run's steps begin on the event loop: analyzeAll() returns first.
-    QTimer::singleShot(0, this, &AnalysisRun::next);
+    QTimer::singleShot(0, this, &AnalysisRun::pump);
 }
 
 AnalysisRun::Prepared AnalysisRun::prepare(const std::filesystem::path& path,
@@ -114,160 +138,275 @@ QFuture<AnalysisRun::Prepared> AnalysisRun::prepareAsync(
 
 void AnalysisRun::stop()
 {
-    if (m_stopped)
+    if (m_stopped || m_ended)
         return;
     m_stopped = true;
-    m_request.abort(); // its answer, arriving later, is ignored
-    if (m_current) {
-        m_model.mutateItem(*m_current, [](VideoItem& item) {
+    m_retryTimer.stop();
+    // Their answers, arriving later, are ignored.
+    for (const Job& job : std::as_const(m_inFlight))
+        job.request.abort();
+    for (const Job& job : m_ready)
+        PictureCache::discard(job.prepared.cacheFile);
+    m_ready.clear();
+    for (const QUuid& id : std::as_const(m_marked)) {
+        m_model.mutateItem(id, [](VideoItem& item) {
             if (item.status == VideoItem::Status::Analyzing)
                 item.status = VideoItem::Status::Pending;
         });
     }
-    m_current.reset();
     finish(true);
 }
 
-void AnalysisRun::next()
+void AnalysisRun::pump()
 {
-    if (m_stopped)
+    if (m_stopped || m_ended)
         return;
-    const qsizetype total = m_setup.ids.size();
-    // Items removed from the list or already renamed are passed over without a word.
-    std::optional<VideoItem> snapshot;
-    while (m_position < total) {
-        snapshot = m_model.itemSnapshot(m_setup.ids.at(m_position));
-        if (snapshot && snapshot->status != VideoItem::Status::Renamed)
+    const qint64 now = m_clock.elapsed();
+    // Send what is ready while the server takes more; a retry waits for its time, the others pass it.
+    std::optional<qint64> nextRetry;
+    for (auto it = m_ready.begin(); it != m_ready.end() && m_inFlight.size() < m_pacer.limit() && !m_ended;) {
+        if (it->notBeforeMs > now) {
+            nextRetry = nextRetry ? std::min(*nextRetry, it->notBeforeMs) : it->notBeforeMs;
+            ++it;
+            continue;
+        }
+        // A photo decodes faster than a clip before it; it waits, so the list is analysed in order.
+        if (it->attempts == 0 && it->order != *m_unsent.begin())
             break;
-        ++m_position;
+        Job job = std::move(*it);
+        it = m_ready.erase(it);
+        send(std::move(job));
     }
-    if (m_position >= total) {
+    if (nextRetry)
+        m_retryTimer.start(std::chrono::milliseconds(std::max<qint64>(0, *nextRetry - now)));
+
+    // Prepare as many as the free slots need, and with preparation ahead as many again for the slots
+    // that free up next; beside an upload only what a free slot waits for.
+    const qsizetype pipeline = m_inFlight.size() + qsizetype(m_ready.size()) + m_preparing;
+    const qsizetype needed = m_pacer.limit() - pipeline;
+    const qsizetype ahead = m_setup.prepareAhead && m_uploading == 0 ? m_pacer.limit() : 0;
+    for (qsizetype k = 0; k < needed + ahead && m_nextPosition < m_setup.ids.size() && !m_ended; ++k)
+        claimNext();
+    if (m_ended)
+        return;
+
+    if (m_nextPosition >= m_setup.ids.size() && m_preparing == 0 && m_ready.empty() && m_inFlight.isEmpty()
+        && m_storing == 0) {
         finish(false);
         return;
     }
+    if (std::exchange(m_progressChanged, false))
+        showProgress();
+}
 
-    const qsizetype position = m_position;
-    const QUuid id = snapshot->id;
-    m_current = id;
-    const std::optional<double> average = m_successes > 0
-        ? std::optional<double>(m_clock.nsecsElapsed() / 1e9 / double(m_successes))
-        : std::nullopt;
-    const bool usePathPlace = m_model.settings().usePathPlace;
-    m_model.showStatus(Messages::progress(position, total, fileName(snapshot->url), average));
-    m_model.mutateItem(id, [&](VideoItem& item) {
-        item.status = VideoItem::Status::Analyzing;
-        if (usePathPlace && !item.pathPlace) {
-            item.pathPlace = PlaceResolver::fromPath(
-                item.url, PathPlaceDepth, PlaceResolver::systemLimits(item.addedFolder));
-        }
-    });
-
-    QFuture<Prepared> future;
-    if (m_prefetch && m_prefetch->position == position && m_prefetch->path == snapshot->url
-        && m_prefetch->kind == snapshot->mediaKind) {
-        future = m_prefetch->future;
-    } else {
-        future = prepareAsync(snapshot->url, snapshot->mediaKind);
+void AnalysisRun::claimNext()
+{
+    // Items removed from the list or already renamed are passed over without a word.
+    // They count as finished when the next item goes out, so the counter moves in the list's order.
+    std::optional<VideoItem> snapshot;
+    int skipped = 0;
+    while (m_nextPosition < m_setup.ids.size()) {
+        snapshot = m_model.itemSnapshot(m_setup.ids.at(m_nextPosition++));
+        if (snapshot && snapshot->status != VideoItem::Status::Renamed)
+            break;
+        snapshot.reset();
+        ++skipped;
     }
-    m_prefetch.reset();
+    if (!snapshot) {
+        for (; skipped > 0; --skipped)
+            finishItem(false);
+        return;
+    }
+    const QUuid id = snapshot->id;
+    const qsizetype order = m_nextPosition;
+    m_unsent.insert(order);
+    if (skipped > 0)
+        m_skippedBefore.insert(order, skipped);
+    // Nothing else is under way: this item is what the run waits for, and the user sees it so.
+    if (m_inFlight.isEmpty() && m_ready.empty() && m_preparing == 0) {
+        m_lastName = fileName(snapshot->url);
+        markAnalyzing(id);
+        m_progressChanged = true;
+    }
+    ++m_preparing;
     // A watcher owned by the run rather than QFuture::then(context): Qt 6.4 asserts (and in release
     // builds misbehaves) when the context of a continuation dies before the future finishes, which is
     // exactly what a shutdown during decoding does.
     auto* watcher = new QFutureWatcher<Prepared>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, position, id] {
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, id, order] {
         watcher->deleteLater();
-        const Prepared prepared = watcher->result();
-        if (m_stopped) {
-            PictureCache::discard(prepared.cacheFile);
-            return;
-        }
-        analyse(position, id, prepared);
+        --m_preparing;
+        prepared(id, order, watcher->result());
     });
-    watcher->setFuture(future);
+    watcher->setFuture(prepareAsync(snapshot->url, snapshot->mediaKind));
 }
 
-void AnalysisRun::analyse(qsizetype position, const QUuid& id, const Prepared& prepared)
+void AnalysisRun::prepared(const QUuid& id, qsizetype order, const Prepared& result)
 {
-    if (!prepared.failure.isEmpty()) {
-        fail(id, prepared.failure);
+    if (m_stopped || m_ended) {
+        PictureCache::discard(result.cacheFile);
+        return;
+    }
+    const std::optional<VideoItem> snapshot = m_model.itemSnapshot(id);
+    if (!result.failure.isEmpty() || !snapshot)
+        release(order);
+    if (!result.failure.isEmpty()) {
+        Job job;
+        job.id = id;
+        job.prepared = result;
+        fail(job, result.failure);
         return;
     }
     // Removed while its pictures were decoded: there is nothing left to store the answer in.
-    const std::optional<VideoItem> snapshot = m_model.itemSnapshot(id);
     if (!snapshot) {
-        PictureCache::discard(prepared.cacheFile);
-        advance();
+        PictureCache::discard(result.cacheFile);
+        finishItem(false);
+        pump();
         return;
     }
-    const MediaKind kind = snapshot->mediaKind;
+    Job job;
+    job.id = id;
+    job.order = order;
+    job.name = fileName(snapshot->url);
+    job.prepared = result;
+    const auto later = std::find_if(
+        m_ready.begin(), m_ready.end(), [order](const Job& j) { return j.attempts == 0 && j.order > order; });
+    m_ready.insert(later, std::move(job));
+    pump();
+}
+
+void AnalysisRun::release(qsizetype order)
+{
+    if (m_unsent.erase(order) == 0)
+        return;
+    for (int k = m_skippedBefore.take(order); k > 0; --k)
+        finishItem(false);
+}
+
+void AnalysisRun::send(Job job)
+{
+    release(job.order);
+    const std::optional<VideoItem> snapshot = m_model.itemSnapshot(job.id);
+    if (!snapshot) {
+        PictureCache::discard(job.prepared.cacheFile);
+        finishItem(false);
+        return;
+    }
+    int slot = 0;
+    while (m_inFlight.contains(slot))
+        ++slot;
+    const bool isFirstAttempt = job.attempts == 0;
+    const Prepared& prepared = job.prepared;
     const int columns = prepared.montage ? prepared.montage->columns : 1;
     const int rows = prepared.montage ? prepared.montage->rows : 1;
-    const QString prompt = PromptBuilder::build(columns, rows, kind);
+    const QString prompt = PromptBuilder::build(columns, rows, snapshot->mediaKind);
     const QByteArrayList images
         = prepared.montage ? QByteArrayList { prepared.montage->jpeg } : prepared.frames;
+    const int lane = slot / ConnectionsPerLane;
 
-    auto onReply = [this, id, prepared, sentAt = m_clock.elapsed()](const QString& reply) {
-        if (m_stopped)
-            return;
-        m_request = Net::Handle();
-        m_replyMs = m_clock.elapsed() - sentAt;
-        const PromptBuilder::Reply parsed = PromptBuilder::parse(reply);
-        // Read when the item gets here: a change made during the run counts from the next item on.
-        const AppSettings& settings = m_model.settings();
-        if (!settings.useGPSGeocoding || !prepared.coordinate) {
-            store(id, prepared, reply, parsed.content, parsed.location, std::nullopt);
-            return;
-        }
-        PlaceResolver::reverseGeocode(*prepared.coordinate, settings.geocoderURL, this,
-            [this, id, prepared, reply, parsed](const std::optional<QString>& place) {
-                if (!m_stopped)
-                    store(id, prepared, reply, parsed.content, parsed.location, place);
-            });
-    };
-    auto onError = [this, id, file = prepared.cacheFile](const QString& message) {
-        PictureCache::discard(file);
-        if (!m_stopped)
-            fail(id, Messages::ErrorPrefix + message);
-    };
+    ++job.attempts;
+    job.round = m_pacer.round();
+    job.sentAtMs = m_clock.elapsed();
+    job.slot = slot;
     if (m_setup.useOnline) {
-        m_request
-            = m_setup.online.analyze(images, prompt, this, [=](const OpenAICompatClient::Result<QString>& r) {
-                  r ? onReply(*r) : onError(r.error().message());
-              });
+        job.request = m_setup.online.analyze(
+            images, prompt, this,
+            [this, slot](const OpenAICompatClient::Result<QString>& r) {
+                r ? answered(slot, *r, {}, {}) : answered(slot, std::nullopt, r.error(), r.error().message());
+            },
+            lane);
     } else {
-        m_request = m_setup.local.analyze(images, prompt, this,
-            [=](const OllamaClient::Result<QString>& r) { r ? onReply(*r) : onError(r.error().message()); });
+        job.request = m_setup.local.analyze(
+            images, prompt, this,
+            [this, slot](const OllamaClient::Result<QString>& r) {
+                r ? answered(slot, *r, {}, {}) : answered(slot, std::nullopt, r.error(), r.error().message());
+            },
+            lane);
     }
-    // The model takes its time; meanwhile the next item's pictures get ready.
-    // Only once the pictures are on their way: decoding beside the upload would slow it down.
-    if (m_setup.prepareAhead)
-        m_request.whenSent(this, [this, position] {
-            if (!m_stopped && m_position == position) // not when the request failed and the run moved on
-                prefetchAfter(position);
-        });
+    // The model takes its time; meanwhile the next items' pictures get ready. Only once the pictures
+    // are on their way: decoding beside the upload would slow it down.
+    ++m_uploading;
+    job.request.whenSent(this, [this] {
+        --m_uploading;
+        pump();
+    });
+    const QUuid id = job.id;
+    m_inFlight.insert(slot, std::move(job));
+    // Last: a view that stops the run when the row changes finds the request where stop() aborts it.
+    if (isFirstAttempt) {
+        m_lastName = m_inFlight.value(slot).name;
+        m_progressChanged = true;
+        markAnalyzing(id);
+    }
 }
 
-void AnalysisRun::prefetchAfter(qsizetype position)
+void AnalysisRun::answered(
+    int slot, const std::optional<QString>& reply, const ClientError& error, const QString& message)
 {
-    for (qsizetype next = position + 1; next < m_setup.ids.size(); ++next) {
-        const std::optional<VideoItem> snapshot = m_model.itemSnapshot(m_setup.ids.at(next));
-        if (!snapshot || snapshot->status == VideoItem::Status::Renamed)
-            continue;
-        m_prefetch = Prefetch { next, snapshot->url, snapshot->mediaKind,
-            prepareAsync(snapshot->url, snapshot->mediaKind) };
+    if (m_stopped || m_ended || !m_inFlight.contains(slot))
+        return;
+    Job job = m_inFlight.take(slot);
+    const qint64 latency = m_clock.elapsed() - job.sentAtMs;
+    if (!reply) {
+        const bool pushedBack = isPushback(error);
+        if (pushedBack)
+            m_pacer.answered(job.round, true, latency);
+        if (pushedBack || isGatewayFailure(error))
+            retryLater(std::move(job), error, message);
+        else
+            fail(job, Messages::ErrorPrefix + message);
         return;
     }
+    m_pacer.answered(job.round, false, latency);
+    const QString text = *reply;
+    const PromptBuilder::Reply parsed = PromptBuilder::parse(text);
+    // Read when the item gets here: a change made during the run counts from the next item on.
+    const AppSettings& settings = m_model.settings();
+    job.tookMs = latency;
+    if (!settings.useGPSGeocoding || !job.prepared.coordinate) {
+        store(job, text, parsed.content, parsed.location, std::nullopt);
+        return;
+    }
+    ++m_storing;
+    PlaceResolver::reverseGeocode(*job.prepared.coordinate, settings.geocoderURL, this,
+        [this, job, text, parsed](const std::optional<QString>& place) {
+            --m_storing;
+            if (!m_stopped && !m_ended)
+                store(job, text, parsed.content, parsed.location, place);
+        });
+    pump();
 }
 
-void AnalysisRun::store(const QUuid& id,
-    const Prepared& prepared,
+void AnalysisRun::retryLater(Job job, const ClientError& error, const QString& message)
+{
+    // A server that asks for more than the run will wait, or that keeps refusing, ends the item with
+    // its own words.
+    if (job.attempts > m_setup.maxRetries
+        || (error.retryAfterMs && *error.retryAfterMs > m_setup.maxWaitMs)) {
+        fail(job, Messages::ErrorPrefix + message);
+        return;
+    }
+    const qint64 wait
+        = error.retryAfterMs.value_or(RequestPacer::backoffMs(job.attempts, m_setup.backoffBaseMs));
+    job.notBeforeMs = m_clock.elapsed() + wait;
+    job.request = Net::Handle();
+    // Before the items that have not been sent yet, so that the list still finishes roughly in order.
+    auto firstFresh
+        = std::find_if(m_ready.begin(), m_ready.end(), [](const Job& j) { return j.attempts == 0; });
+    m_ready.insert(firstFresh, std::move(job));
+    m_model.showStatus(Messages::serverBusy((wait + 999) / 1000));
+    pump();
+}
+
+void AnalysisRun::store(const Job& job,
     const QString& reply,
     const QString& content,
     const QString& placeGuess,
     const std::optional<QString>& geoPlace)
 {
+    const Prepared& prepared = job.prepared;
     const AppSettings& settings = m_model.settings();
-    const bool found = m_model.mutateItem(id, [&](VideoItem& item) {
+    const bool found = m_model.mutateItem(job.id, [&](VideoItem& item) {
         item.frames = prepared.frames;
         item.montage = prepared.montage;
         item.frameCount = int(prepared.frames.size());
@@ -294,34 +433,71 @@ void AnalysisRun::store(const QUuid& id,
         item.analysedWith = VideoItem::AnalysisStamp { m_setup.useOnline ? QStringLiteral("openai")
                                                                          : QStringLiteral("ollama"),
             m_setup.useOnline ? m_setup.online.model() : m_setup.local.model(), m_setup.frameCount,
-            PromptBuilder::Version, m_replyMs, QDateTime::currentDateTimeUtc() };
+            PromptBuilder::Version, job.tookMs, QDateTime::currentDateTimeUtc() };
         item.status = VideoItem::Status::Analyzed;
     });
-    if (found)
-        ++m_successes;
-    else
+    if (!found)
         PictureCache::discard(prepared.cacheFile);
-    advance();
+    finishItem(found);
+    pump();
 }
 
-void AnalysisRun::fail(const QUuid& id, const QString& text)
+void AnalysisRun::fail(const Job& job, const QString& text)
 {
-    m_model.mutateItem(id, [&](VideoItem& item) {
+    PictureCache::discard(job.prepared.cacheFile);
+    m_model.mutateItem(job.id, [&](VideoItem& item) {
         item.status = VideoItem::Status::Error;
         item.analysisText = text;
     });
-    advance();
+    finishItem(false);
+    pump();
 }
 
-void AnalysisRun::advance()
+void AnalysisRun::finishItem(bool succeeded)
 {
-    m_current.reset();
-    ++m_position;
-    next();
+    ++m_finishedItems;
+    m_progressChanged = true;
+    if (!succeeded)
+        return;
+    ++m_successes;
+    const qint64 now = m_clock.elapsed();
+    m_recentFinishes.push_back(now);
+    while (m_recentFinishes.front() < now - ThroughputWindowMs)
+        m_recentFinishes.pop_front();
+}
+
+void AnalysisRun::showProgress()
+{
+    if (m_finishedItems >= m_setup.ids.size())
+        return;
+    // Seconds per item from the last minute's throughput: with several requests in flight, one
+    // item's own time says little about how fast the list goes.
+    std::optional<double> average;
+    if (!m_recentFinishes.empty()) {
+        const double window = double(std::min(m_clock.elapsed(), ThroughputWindowMs)) / 1000.0;
+        average = window / double(m_recentFinishes.size());
+    }
+    m_model.showStatus(Messages::progress(m_finishedItems, m_setup.ids.size(), m_lastName, average));
+}
+
+void AnalysisRun::markAnalyzing(const QUuid& id)
+{
+    if (m_marked.contains(id))
+        return;
+    m_marked.append(id);
+    const bool usePathPlace = m_model.settings().usePathPlace;
+    m_model.mutateItem(id, [&](VideoItem& item) {
+        item.status = VideoItem::Status::Analyzing;
+        if (usePathPlace && !item.pathPlace) {
+            item.pathPlace = PlaceResolver::fromPath(
+                item.url, PathPlaceDepth, PlaceResolver::systemLimits(item.addedFolder));
+        }
+    });
 }
 
 void AnalysisRun::finish(bool stopped)
 {
+    m_ended = true;
     const bool listChanged = m_model.itemCount() != m_listSize;
     const double elapsed = m_clock.nsecsElapsed() / 1e9;
     const qsizetype total = m_setup.ids.size();

@@ -429,7 +429,9 @@ void AppModel::analyzeAll()
         {},
         m_preparesAhead,
         pictureCacheFolder(),
+        m_settings.maxConcurrentRequests(),
     };
+    setup.local.setKeepAlive(m_settings.ollamaKeepAlive);
     setup.ids.reserve(m_items.size());
     for (const VideoItem& item : std::as_const(m_items)) {
         if (!item.followsPartner) // analysed through its partner

@@ -19,8 +19,15 @@ inline const QString ListAlreadyEmpty = u"列表已经是空的"_s;
 // Seconds as a short text: "1 秒", "1 分 1 秒", "1 分钟", "2 小时 2 分".
 QString etaText(double seconds);
 
-// "分析中 3/10：clip.mp4", with the average and the time to go once an item has succeeded.
+// "分析中 3/10：clip.mp4", with the average and the time to go once an item has succeeded; position
+// counts the items finished before.
 QString progress(qsizetype position, qsizetype total, const QString& fileName, std::optional<double> average);
+
+// While a run waits for the server to take requests again.
+inline QString serverBusy(qint64 seconds)
+{
+    return u"服务器繁忙，"_s + QString::number(seconds) + u" 秒后重试…"_s;
+}
 
 QString analysisFinished(qsizetype successes, qsizetype total, double elapsedSeconds, bool listChanged);
 // The same summary for a run the user stopped.

@@ -8,11 +8,13 @@
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
+#include <QRegularExpression>
 #include <QSslConfiguration>
 #include <QSysInfo>
 #include <QThread>
 #include <QTimer>
 
+#include <cmath>
 #include <optional>
 
 using namespace Qt::StringLiterals;
@@ -72,7 +74,7 @@ class Call : public QObject
 {
 public:
     Call(QObject* context, const Net::Options& options, Net::Done done, Net::LineHandler onLine)
-        : QObject(Net::manager())
+        : QObject(Net::manager(options.lane))
         , m_context(context)
         , m_options(options)
         , m_done(std::move(done))
@@ -224,6 +226,12 @@ private:
         Net::Reply reply;
         reply.status = status();
         reply.contentType = m_reply->rawHeader("Content-Type");
+        // Servers send rate-limit resets with every success too; they only mean "wait" with an error.
+        if (reply.status >= 400) {
+            reply.retryAfterMs = Net::retryDelayMs(m_reply->rawHeader("Retry-After"),
+                m_reply->rawHeader("x-ratelimit-reset-requests"),
+                m_reply->rawHeader("x-ratelimit-reset-tokens"), QDateTime::currentDateTimeUtc());
+        }
         if (m_forced) {
             reply.outcome = *m_forced;
             reply.errorText = m_forcedText;
@@ -310,10 +318,11 @@ Net::Handle start(QNetworkRequest request,
     Net::Done done)
 {
     Q_ASSERT(context);
-    Q_ASSERT(QThread::currentThread() == Net::manager()->thread());
+    QNetworkAccessManager* manager = Net::manager(options.lane);
+    Q_ASSERT(QThread::currentThread() == manager->thread());
     prepare(request, options);
     auto* call = new Call(context, options, std::move(done), std::move(onLine));
-    call->attach(body ? Net::manager()->post(request, *body) : Net::manager()->get(request));
+    call->attach(body ? manager->post(request, *body) : manager->get(request));
     return Net::Handle(call);
 }
 
@@ -357,16 +366,79 @@ void Handle::follow(const Handle& next) const
     m_state->call = next.m_state->call;
 }
 
-QNetworkAccessManager* manager()
+QNetworkAccessManager* manager(int lane)
 {
-    static QPointer<QNetworkAccessManager> s_manager;
-    if (!s_manager) {
+    static QPointer<QNetworkAccessManager> s_managers[MaxLanes];
+    QPointer<QNetworkAccessManager>& manager = s_managers[(lane % MaxLanes + MaxLanes) % MaxLanes];
+    if (!manager) {
         Q_ASSERT(QCoreApplication::instance());
-        s_manager = new QNetworkAccessManager(QCoreApplication::instance());
-        s_manager->setProxyFactory(new EnvironmentProxyFactory);
-        s_manager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+        manager = new QNetworkAccessManager(QCoreApplication::instance());
+        manager->setProxyFactory(new EnvironmentProxyFactory);
+        manager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
     }
-    return s_manager;
+    return manager;
+}
+
+namespace {
+
+// A Go duration ("1h2m3.5s", "20ms", "6m0s") or a plain number of seconds, in milliseconds.
+std::optional<double> durationMs(const QByteArray& raw)
+{
+    static const QRegularExpression whole(u"^(?:\\d+(?:\\.\\d+)?(?:h|m|s|ms|us|µs|ns))+$"_s);
+    static const QRegularExpression part(u"(\\d+(?:\\.\\d+)?)(h|ms|m|s|us|µs|ns)"_s);
+    const QString text = QString::fromUtf8(raw).trimmed();
+    bool isNumber = false;
+    const double seconds = text.toDouble(&isNumber);
+    if (isNumber)
+        return std::isfinite(seconds) ? std::optional(seconds * 1000.0) : std::nullopt;
+    if (!whole.match(text).hasMatch())
+        return std::nullopt;
+    double total = 0;
+    for (const QRegularExpressionMatch& match : part.globalMatch(text)) {
+        const QString unit = match.captured(2);
+        const double scale = unit == u"h" ? 3.6e6
+            : unit == u"m"                ? 6e4
+            : unit == u"s"                ? 1e3
+            : unit == u"ms"               ? 1.0
+            : unit == u"ns"               ? 1e-6
+                                          : 1e-3;
+        total += match.captured(1).toDouble() * scale;
+    }
+    return total;
+}
+
+std::optional<qint64> positiveMs(std::optional<double> ms)
+{
+    // Ten days: anything longer is as good as "never", and stays far from overflow.
+    if (!ms || !(*ms >= 1.0))
+        return std::nullopt;
+    return qint64(std::min(*ms, 864e6));
+}
+
+} // namespace
+
+std::optional<qint64> retryDelayMs(const QByteArray& retryAfter,
+    const QByteArray& resetRequests,
+    const QByteArray& resetTokens,
+    const QDateTime& now)
+{
+    const QByteArray after = retryAfter.trimmed();
+    bool isNumber = false;
+    const double seconds = after.toDouble(&isNumber);
+    std::optional<qint64> asked;
+    if (isNumber) {
+        asked = positiveMs(std::isfinite(seconds) ? std::optional(seconds * 1000.0) : std::nullopt);
+    } else if (const QDateTime at = QDateTime::fromString(QString::fromLatin1(after), Qt::RFC2822Date);
+               at.isValid()) {
+        asked = positiveMs(double(now.msecsTo(at)));
+    }
+    if (asked)
+        return asked;
+    const std::optional<qint64> requests = positiveMs(durationMs(resetRequests));
+    const std::optional<qint64> tokens = positiveMs(durationMs(resetTokens));
+    if (requests && tokens)
+        return std::max(*requests, *tokens);
+    return requests ? requests : tokens;
 }
 
 QString userAgent()

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -10,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QNetworkAccessManager;
 
@@ -41,6 +43,9 @@ struct Options
     bool crossOriginRedirects = false;
     // What the failure texts call the server ("Ollama"); empty: "服务".
     QString serviceName;
+    // Which of the shared managers carries the request (see manager()): requests on different lanes
+    // get connections of their own, past one manager's limit of six per host.
+    int lane = 0;
 };
 
 struct Reply
@@ -66,6 +71,8 @@ struct Reply
     QString errorText;
     // Qt's code for a transport error; NoError otherwise.
     QNetworkReply::NetworkError networkError = QNetworkReply::NoError;
+    // For an error status: how long the server asked to be left alone (see retryDelayMs()).
+    std::optional<qint64> retryAfterMs;
 
     bool isFinished() const
     {
@@ -109,8 +116,19 @@ using Done = std::function<void(const Reply&)>;
 // request then ends and Done receives Outcome::Finished.
 using LineHandler = std::function<bool(const QByteArray& line)>;
 
-// The manager every call uses: created on first use on the main thread, owned by the application.
-QNetworkAccessManager* manager();
+// The manager of a lane (0..MaxLanes-1, others wrap): created on first use on the main thread, owned by
+// the application. Each keeps its own connections alive between requests.
+constexpr int MaxLanes = 8;
+QNetworkAccessManager* manager(int lane = 0);
+
+// How long a server asks a client to wait, in milliseconds: Retry-After (seconds or an HTTP date), else
+// the longer of x-ratelimit-reset-requests and x-ratelimit-reset-tokens (Go durations such as "6m0s",
+// "1.5s", "20ms", or plain seconds). Values that are missing, unreadable, zero, negative or in the
+// past say nothing.
+std::optional<qint64> retryDelayMs(const QByteArray& retryAfter,
+    const QByteArray& resetRequests,
+    const QByteArray& resetTokens,
+    const QDateTime& now);
 
 // "Velmora/<version> (<kernel>; Qt <version>)": who is asking, and with what.
 QString userAgent();

@@ -44,6 +44,16 @@ ClientError fromTransport(const Net::Reply& reply)
                                                                : ClientError::Kind::Transport;
     error.status = reply.status;
     error.detail = reply.errorText;
+    switch (reply.networkError) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+        error.isConnectionLost = reply.outcome == Net::Reply::Outcome::TransportError;
+        break;
+    default:
+        break;
+    }
     return error;
 }
 

@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "net/Http.h"
+
 #include <QByteArray>
 #include <QString>
 
 #include <optional>
-
-namespace Net {
-struct Reply;
-}
 
 // How a request to a model server failed. Both clients share this shape; OllamaError and
 // OpenAICompatError each word it for the user in message(), which is shown unchanged.
@@ -29,6 +27,12 @@ struct ClientError
     QString body;
     // Every other kind: the whole text to show (Qt's own description for transport failures).
     QString detail;
+    // Http: how long the server asked the client to wait before trying again, when it said so.
+    std::optional<qint64> retryAfterMs;
+    // Transport: the connection was refused, reset or closed before a whole answer came.
+    bool isConnectionLost = false;
+    // Http: the server said that trying again will not help (a spent quota, a request too large).
+    bool isFinal = false;
 
     bool isCancelled() const
     {
@@ -48,5 +52,13 @@ std::optional<QString> strictUtf8(const QByteArray& bytes);
 
 // A transport failure (or the caller's abort) as a client error.
 ClientError fromTransport(const Net::Reply& reply);
+
+// An HTTP error of this reply with this text, carrying the wait the server asked for.
+template <typename Error> Error httpError(const Net::Reply& reply, const QString& text)
+{
+    Error error = Error::http(reply.status, text);
+    error.retryAfterMs = reply.retryAfterMs;
+    return error;
+}
 
 } // namespace VisionText

@@ -112,7 +112,7 @@ QJsonObject OllamaClient::analyzeRequest(const QList<QByteArray>& frames, const 
         { u"properties"_s, QJsonObject { { u"content"_s, stringType }, { u"location"_s, stringType } } },
         { u"required"_s, QJsonArray { u"content"_s, u"location"_s } },
     };
-    return {
+    QJsonObject request {
         { u"model"_s, m_model },
         { u"prompt"_s, prompt },
         { u"images"_s, images },
@@ -120,6 +120,9 @@ QJsonObject OllamaClient::analyzeRequest(const QList<QByteArray>& frames, const 
         { u"format"_s, format },
         { u"options"_s, QJsonObject { { u"num_ctx"_s, contextSize(frames.size()) } } },
     };
+    if (!m_keepAlive.isEmpty())
+        request.insert(u"keep_alive"_s, m_keepAlive);
+    return request;
 }
 
 Net::Handle OllamaClient::listModels(
@@ -157,12 +160,14 @@ OllamaClient::Result<QList<OllamaModel>> OllamaClient::modelListFromReply(const 
 Net::Handle OllamaClient::analyze(const QList<QByteArray>& frames,
     const QString& prompt,
     QObject* context,
-    std::function<void(Result<QString>)> done) const
+    std::function<void(Result<QString>)> done,
+    int lane) const
 {
     const QByteArray body = QJsonDocument(analyzeRequest(frames, prompt)).toJson(QJsonDocument::Compact);
-    return Net::post(Net::jsonRequest(Net::appendPath(m_baseURL, u"/api/generate"_s)), body,
-        options(m_limits.analyze, m_limits.maxReplyBytes), context,
-        [done = std::move(done)](const Net::Reply& reply) { done(responseFromReply(reply)); });
+    Net::Options analyzeOptions = options(m_limits.analyze, m_limits.maxReplyBytes);
+    analyzeOptions.lane = lane;
+    return Net::post(Net::jsonRequest(Net::appendPath(m_baseURL, u"/api/generate"_s)), body, analyzeOptions,
+        context, [done = std::move(done)](const Net::Reply& reply) { done(responseFromReply(reply)); });
 }
 
 OllamaClient::Result<QString> OllamaClient::responseFromReply(const Net::Reply& reply)
@@ -172,10 +177,11 @@ OllamaClient::Result<QString> OllamaClient::responseFromReply(const Net::Reply& 
     const QJsonObject object = QJsonDocument::fromJson(reply.body).object();
     // Checked before the status: servers report some failures inside a 200.
     if (const QJsonValue error = object.value(u"error"_s); error.isString())
-        return tl::make_unexpected(OllamaError::http(reply.status, readableError(error.toString())));
+        return tl::make_unexpected(
+            VisionText::httpError<OllamaError>(reply, readableError(error.toString())));
     if (!reply.isSuccessStatus()) {
         const QString text = VisionText::strictUtf8(reply.body).value_or(QString());
-        return tl::make_unexpected(OllamaError::http(reply.status, readableError(text)));
+        return tl::make_unexpected(VisionText::httpError<OllamaError>(reply, readableError(text)));
     }
     const QJsonValue response = object.value(u"response"_s);
     if (!response.isString())

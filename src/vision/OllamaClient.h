@@ -59,11 +59,19 @@ public:
     // GET /api/tags: the models in the server's order.
     Net::Handle listModels(QObject* context, std::function<void(Result<QList<OllamaModel>>)> done) const;
 
-    // POST /api/generate with the JPEG frames and the prompt; the model's reply text, unparsed.
+    // POST /api/generate with the JPEG frames and the prompt; the model's reply text, unparsed. On the
+    // network lane given (see Net::Options::lane).
     Net::Handle analyze(const QList<QByteArray>& frames,
         const QString& prompt,
         QObject* context,
-        std::function<void(Result<QString>)> done) const;
+        std::function<void(Result<QString>)> done,
+        int lane = 0) const;
+
+    // How long the server keeps the model loaded after an analysis ("30m"); empty: the server's default.
+    void setKeepAlive(const QString& duration)
+    {
+        m_keepAlive = duration;
+    }
 
     // POST /api/pull: downloads the model name, reporting each progress text ("pulling 3a5b1c 42%",
     // "verifying sha256 digest", …) as it streams in. Completes when the stream ends.
@@ -94,4 +102,5 @@ private:
     QUrl m_baseURL;
     QString m_model;
     Limits m_limits;
+    QString m_keepAlive;
 };

@@ -5,8 +5,10 @@
 #include "vision/Messages.h"
 
 #include <QJsonDocument>
+#include <QRegularExpression>
 
 #include <algorithm>
+#include <cmath>
 
 using namespace Qt::StringLiterals;
 
@@ -70,6 +72,23 @@ Net::Handle failLater(
         context, [done = std::move(done), error] { done(tl::make_unexpected(OpenAICompatError(error))); },
         Qt::QueuedConnection);
     return {};
+}
+
+// A 429 is two things: a rate limit, which passes ("Please try again in 18.642s." when no header says
+// it), and a spent quota or a request over the limit, which waiting does not mend.
+void noteRateLimit(ClientError& error, const QString& body)
+{
+    const QJsonObject detail = QJsonDocument::fromJson(body.toUtf8()).object().value(u"error"_s).toObject();
+    const QString code = detail.value(u"code"_s).toString() + u' ' + detail.value(u"type"_s).toString();
+    if (code.contains(u"insufficient_quota"_s) || error.body.contains(u"Request too large"_s)) {
+        error.isFinal = true;
+        return;
+    }
+    static const QRegularExpression tryAgain(u"try again in (\\d+(?:\\.\\d+)?)(ms|s)\\b"_s);
+    if (const QRegularExpressionMatch match = tryAgain.match(error.body);
+        match.hasMatch() && !error.retryAfterMs)
+        error.retryAfterMs
+            = qint64(std::ceil(match.captured(1).toDouble() * (match.captured(2) == u"s" ? 1000.0 : 1.0)));
 }
 
 } // namespace
@@ -186,7 +205,10 @@ OpenAICompatClient::Result<QString> OpenAICompatClient::contentFromReply(const N
         return tl::make_unexpected(OpenAICompatError(VisionText::fromTransport(reply)));
     if (!reply.isSuccessStatus()) {
         const QString text = VisionText::strictUtf8(reply.body).value_or(QString());
-        return tl::make_unexpected(OpenAICompatError::http(reply.status, readable(text)));
+        auto error = VisionText::httpError<OpenAICompatError>(reply, readable(text));
+        if (reply.status == 429)
+            noteRateLimit(error, text);
+        return tl::make_unexpected(error);
     }
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(reply.body, &parseError);
@@ -211,30 +233,36 @@ OpenAICompatClient::Result<QString> OpenAICompatClient::contentFromReply(const N
 Net::Handle OpenAICompatClient::send(const QJsonArray& messages,
     bool jsonMode,
     QObject* context,
-    std::function<void(Result<QString>)> done) const
+    std::function<void(Result<QString>)> done,
+    int lane) const
 {
     if (hasControlCharacters(m_apiKey))
         return failLater(context, std::move(done), Vision::Messages::ApiKeyHasControlCharacters);
     const QByteArray body = QJsonDocument(chatRequest(messages, jsonMode)).toJson(QJsonDocument::Compact);
-    return Net::post(request(u"/chat/completions"_s), body, options(m_limits.chat, m_limits.maxReplyBytes),
-        context, [done = std::move(done)](const Net::Reply& reply) { done(contentFromReply(reply)); });
+    Net::Options chatOptions = options(m_limits.chat, m_limits.maxReplyBytes);
+    chatOptions.lane = lane;
+    return Net::post(request(u"/chat/completions"_s), body, chatOptions, context,
+        [done = std::move(done)](const Net::Reply& reply) { done(contentFromReply(reply)); });
 }
 
 Net::Handle OpenAICompatClient::analyze(const QList<QByteArray>& frames,
     const QString& prompt,
     QObject* context,
-    std::function<void(Result<QString>)> done) const
+    std::function<void(Result<QString>)> done,
+    int lane) const
 {
     const QJsonArray list = messages(frames, prompt);
     const Net::Handle handle;
-    handle.follow(
-        send(list, true, context, [client = *this, list, context, handle, done](Result<QString> first) {
+    handle.follow(send(
+        list, true, context,
+        [client = *this, list, context, handle, done, lane](Result<QString> first) {
             if (first || !first.error().mentionsResponseFormat()) {
                 done(std::move(first));
                 return;
             }
             // The service does not take the JSON response format; the prompt alone asks for JSON.
-            handle.follow(client.send(list, false, context, done));
-        }));
+            handle.follow(client.send(list, false, context, done, lane));
+        },
+        lane));
     return handle;
 }

@@ -69,16 +69,19 @@ public:
 
     // The prompt and the JPEG frames as one user message, first asking for a JSON object reply; when
     // the service rejects that response format, once more without it. The reply text, unparsed.
+    // On the network lane given (see Net::Options::lane).
     Net::Handle analyze(const QList<QByteArray>& frames,
         const QString& prompt,
         QObject* context,
-        std::function<void(Result<QString>)> done) const;
+        std::function<void(Result<QString>)> done,
+        int lane = 0) const;
 
     // One POST /chat/completions with these messages.
     Net::Handle send(const QJsonArray& messages,
         bool jsonMode,
         QObject* context,
-        std::function<void(Result<QString>)> done) const;
+        std::function<void(Result<QString>)> done,
+        int lane = 0) const;
 
     // The message in an error body (error.message, message or error; one level of JSON nested in the
     // message is unwrapped too); else the first 300 characters of the body.

@@ -135,6 +135,8 @@ private slots:
             u"velmora-cli: --frames 需要 1 到 6 之间的整数"_s);
         row("frames never names a folder", u"inspect a.mp4 --frames out"_s, 2,
             u"velmora-cli: --frames 需要 1 到 6 之间的整数（写出帧图片请用 --frames-dir DIR）"_s);
+        row("concurrency out of range", u"--concurrency 33 settings"_s, 2,
+            u"velmora-cli: --concurrency 需要 1 到 32 之间的整数"_s);
         row("option without value", u"settings --model"_s, 2, u"velmora-cli: 选项 --model 需要一个值"_s);
         row("import without path", u"import"_s, 2, u"velmora-cli: import 缺少参数"_s);
         row("surplus argument", u"settings extra"_s, 2, u"velmora-cli: 多余的参数: extra"_s);
@@ -177,8 +179,8 @@ private slots:
     {
         QVERIFY(MediaFixtures::place(m_home.filePath(u"key"_s), "sk-abcdefgh12345678\n"));
         const Run run = cli({ u"--engine"_s, u"openai"_s, u"--model=gpt-4o"_s, u"--frames"_s, u"2"_s,
-            u"--no-date"_s, u"--target"_s, u"both"_s, u"settings"_s, u"--json"_s, u"--api-key-file"_s,
-            m_home.filePath(u"key"_s) });
+            u"--concurrency=12"_s, u"--no-date"_s, u"--target"_s, u"both"_s, u"settings"_s, u"--json"_s,
+            u"--api-key-file"_s, m_home.filePath(u"key"_s) });
         QCOMPARE(run.exitCode, 0);
         const QJsonObject s = run.json();
         QCOMPARE(s.value(u"engine"_s).toString(), u"openai"_s);
@@ -186,6 +188,7 @@ private slots:
         QCOMPARE(s.value(u"openAIModel"_s).toString(), u"gpt-4o"_s);
         QCOMPARE(s.value(u"ollamaModel"_s).toString(), u"qwen2.5vl:7b"_s);
         QCOMPARE(s.value(u"frameCount"_s).toInt(), 2);
+        QCOMPARE(s.value(u"maxConcurrentRequests"_s).toInt(), 12);
         QCOMPARE(s.value(u"includeDate"_s).toBool(), false);
         QCOMPARE(s.value(u"mediaTarget"_s).toString(), u"both"_s);
         QCOMPARE(s.value(u"ollamaURL"_s).toString(), u"http://localhost:11434"_s);

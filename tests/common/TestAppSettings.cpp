@@ -62,31 +62,44 @@ private slots:
             { u"includeLocation"_s, true }, { u"includeContent"_s, true }, { u"includeOriginal"_s, true },
             { u"separator"_s, u"_"_s }, { u"usePathPlace"_s, true }, { u"useGPSGeocoding"_s, false },
             { u"mediaTarget"_s, u"videos"_s }, { u"autoCheckUpdate"_s, true },
-            { u"geocoderURL"_s, u"https://nominatim.openstreetmap.org"_s } };
+            { u"geocoderURL"_s, u"https://nominatim.openstreetmap.org"_s },
+            { u"ollamaMaxConcurrentRequests"_s, 1 }, { u"openAIMaxConcurrentRequests"_s, 4 },
+            { u"ollamaKeepAlive"_s, u"30m"_s } };
         QCOMPARE(readStore(path), defaults);
     }
 
-    void frameCountMapping_data()
+    // Counts out of range load clamped; the local engine's concurrency is read through the engine.
+    void countMapping_data()
     {
+        QTest::addColumn<QString>("key");
         QTest::addColumn<QJsonValue>("stored");
         QTest::addColumn<int>("loaded");
-        QTest::newRow("absent") << QJsonValue(QJsonValue::Undefined) << 4;
-        QTest::newRow("zero") << QJsonValue(0) << 4;
-        QTest::newRow("negative") << QJsonValue(-3) << 1;
-        QTest::newRow("seven") << QJsonValue(7) << 6;
-        QTest::newRow("huge") << QJsonValue(1e300) << 6;
-        QTest::newRow("fraction truncates") << QJsonValue(5.7) << 5;
-        QTest::newRow("string is not a number") << QJsonValue(u"5"_s) << 4;
+        const QString frames = u"frameCount"_s;
+        QTest::newRow("absent") << frames << QJsonValue(QJsonValue::Undefined) << 4;
+        QTest::newRow("zero") << frames << QJsonValue(0) << 4;
+        QTest::newRow("negative") << frames << QJsonValue(-3) << 1;
+        QTest::newRow("seven") << frames << QJsonValue(7) << 6;
+        QTest::newRow("huge") << frames << QJsonValue(1e300) << 6;
+        QTest::newRow("fraction truncates") << frames << QJsonValue(5.7) << 5;
+        QTest::newRow("string is not a number") << frames << QJsonValue(u"5"_s) << 4;
+        const QString local = u"ollamaMaxConcurrentRequests"_s;
+        QTest::newRow("requests absent") << local << QJsonValue(QJsonValue::Undefined) << 1;
+        QTest::newRow("requests negative") << local << QJsonValue(-8) << 1;
+        QTest::newRow("requests too many") << local << QJsonValue(1000) << 32;
+        QTest::newRow("requests garbage") << local << QJsonValue(u"lots"_s) << 1;
+        QTest::newRow("requests kept") << local << QJsonValue(12) << 12;
     }
 
-    void frameCountMapping()
+    void countMapping()
     {
+        QFETCH(QString, key);
         QFETCH(QJsonValue, stored);
         QFETCH(int, loaded);
         QJsonObject object;
         if (!stored.isUndefined())
-            object.insert(u"frameCount"_s, stored);
-        QCOMPARE(AppSettings(storeWith(object)).frameCount, loaded);
+            object.insert(key, stored);
+        const AppSettings s(storeWith(object));
+        QCOMPARE(key == u"frameCount" ? s.frameCount : s.maxConcurrentRequests(), loaded);
     }
 
     void illTypedValuesLoadDefaults()
@@ -98,7 +111,9 @@ private slots:
             { u"ollamaModel"_s, 42 }, // a number, not a string
             { u"separator"_s, u""_s }, // an empty string stays empty
             { u"engine"_s, QJsonValue::Null },
+            { u"ollamaKeepAlive"_s, u"half an hour"_s },
         }));
+        QCOMPARE(s.ollamaKeepAlive, u"30m"_s);
         QVERIFY(s.includeDate);
         QVERIFY(s.includeContent);
         QVERIFY(!s.includeLocation);

@@ -167,6 +167,26 @@ void SettingsWindow::buildUI()
             + u"https://dashscope.aliyuncs.com/compatible-mode/v1"_s
             + u"。密钥保存在本机设置里，不会写进文件名或日志。"_s)));
 
+    // Each engine keeps its own count; the row of the selected one shows.
+    auto concurrency = [](const char* name, int value) {
+        auto* spin = new QSpinBox;
+        spin->setObjectName(QString::fromLatin1(name));
+        spin->setRange(1, AppSettings::MaxConcurrentRequests);
+        spin->setValue(std::clamp(value, 1, AppSettings::MaxConcurrentRequests));
+        spin->setAccessibleName(u"同时发送的请求数"_s);
+        return spin;
+    };
+    m_localConcurrency = concurrency("localConcurrencySpin", s.ollamaConcurrency);
+    add(localOnly(FormParts::row(u"同时发送的请求数"_s, m_localConcurrency)));
+    add(localOnly(help(u"Ollama 默认一次只处理一个请求（1）。要调大，先在服务器上设置环境变量 "
+                       u"OLLAMA_NUM_PARALLEL（例如 4）并重启 Ollama，再把这里设成同样的数；"
+                       u"超出的请求只会在服务器上排队。"_s)));
+    m_onlineConcurrency = concurrency("onlineConcurrencySpin", s.openAIConcurrency);
+    add(onlineOnly(FormParts::row(u"同时发送的请求数"_s, m_onlineConcurrency)));
+    add(onlineOnly(
+        help(u"vLLM、llama.cpp 等自建服务器能同时处理多个请求：填它的并发槽数（多台服务器在同一地址后面时"
+             u"填各台之和）。服务器忙或限流时会自动减少，之后再慢慢加回。"_s)));
+
     m_modelCombo = new QComboBox;
     m_modelCombo->setObjectName(u"modelCombo"_s);
     m_modelCombo->setEditable(true);
@@ -489,6 +509,8 @@ void SettingsWindow::apply()
     if (!modelName.isEmpty())
         s.setModel(modelName);
     s.frameCount = m_frames->value();
+    s.ollamaConcurrency = m_localConcurrency->value();
+    s.openAIConcurrency = m_onlineConcurrency->value();
     s.includeDate = m_date->isChecked();
     s.includeLocation = m_location->isChecked();
     s.includeContent = m_content->isChecked();

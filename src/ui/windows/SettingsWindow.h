@@ -74,6 +74,8 @@ private:
     QComboBox* m_modelCombo = nullptr;
     QPushButton* m_pull = nullptr;
     QLabel* m_pullNote = nullptr;
+    QSpinBox* m_localConcurrency = nullptr;
+    QSpinBox* m_onlineConcurrency = nullptr;
     QSpinBox* m_frames = nullptr;
     QLabel* m_frameLabel = nullptr;
     QCheckBox* m_date = nullptr;

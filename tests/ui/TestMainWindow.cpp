@@ -13,6 +13,7 @@
 #include <QAbstractItemModelTester>
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QInputMethodEvent>
@@ -103,6 +104,47 @@ private:
         m_window->show();
         QCoreApplication::processEvents();
         return *m_window;
+    }
+
+    // Five items in every state, with dates, places and names to search and sort by.
+    MainWindow& reviewList()
+    {
+        using S = VideoItem::Status;
+        struct Row
+        {
+            S status;
+            QString content, location, name;
+            QDateTime date;
+        };
+        const QList<Row> rows {
+            { S::Analyzed, u"古镇石桥"_s, u"上里古镇"_s, u"2026-02-08_上里古镇_古镇石桥"_s,
+                QDateTime(QDate(2026, 2, 8), QTime(12, 0)) },
+            { S::Pending, {}, {}, {}, {} },
+            { S::Error, {}, {}, {}, QDateTime(QDate(2025, 1, 1), QTime(12, 0)) },
+            { S::Renamed, u"喝茶"_s, u"1919茶楼"_s, u"x"_s, QDateTime(QDate(2024, 5, 1), QTime(12, 0)) },
+            { S::Analyzing, {}, {}, {}, QDateTime(QDate(2026, 3, 1), QTime(12, 0)) },
+        };
+        MainWindow& w
+            = window({ u"IMG_10.mp4"_s, u"IMG_9.mp4"_s, u"a+b(1).mp4"_s, u"DJI_0001.jpg"_s, u"clip.mp4"_s });
+        for (int i = 0; i < rows.size(); ++i) {
+            m_model->mutateItem(m_model->items().at(i).id, [&](VideoItem& item) {
+                item.status = rows[i].status;
+                item.content = rows[i].content;
+                item.location = rows[i].location;
+                item.proposedName = rows[i].name;
+                item.creationDate = rows[i].date.isValid() ? std::optional(rows[i].date) : std::nullopt;
+            });
+        }
+        return w;
+    }
+
+    QStringList shownNames() const
+    {
+        QStringList names;
+        const QAbstractItemModel* shown = m_window->listView()->model();
+        for (int row = 0; row < shown->rowCount(); ++row)
+            names << shown->index(row, 0).data().toString().section(u'.', 0, 0);
+        return names;
     }
 
     void select(int row)
@@ -308,6 +350,13 @@ private slots:
             expectedName == u"*" ? NameBuilder::build(item, m_model->settings()) : expectedName);
         QCOMPARE(item.status, VideoItem::Status::Analyzed);
         QCOMPARE(pane->proposedField()->text(), item.proposedName);
+        QVERIFY(w.listView()
+                    ->model()
+                    ->index(0, 0)
+                    .data(Qt::AccessibleTextRole)
+                    .toString()
+                    .endsWith(u"，新文件名："_s + ItemListModel::proposedFileName(item)
+                        + (field == 2 ? u"（手动）"_s : u""_s)));
         if (field == 0 && !typed.isNull())
             QCOMPARE(item.content, typed);
     }
@@ -449,7 +498,7 @@ private slots:
             item.creationDate = QDateTime(QDate(2019, 10, 6), QTime(14, 30), Qt::UTC);
             item.dateSource = DateSource::FileName;
         });
-        QTRY_COMPARE(pane->captureDateLabel()->text(), u"拍摄日期：2019-10-06 14:30（来自文件名）"_s);
+        QTRY_COMPARE(pane->captureDateLabel()->text(), u"拍摄时间：2019-10-06 14:30（来自文件名）"_s);
     }
 
     void rowTexts_data()
@@ -494,6 +543,168 @@ private slots:
         QCOMPARE(row.data(Qt::AccessibleTextRole).toString(), u"a.mp4，"_s + text);
     }
 
+    void filter_data()
+    {
+        QTest::addColumn<QString>("search");
+        QTest::addColumn<int>("group"); // 0 all, 1 pending, 2 analysed, 3 renamed, 4 failed
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("everything") << u""_s << 0
+                                    << QStringList { u"IMG_10"_s, u"IMG_9"_s, u"a+b(1)"_s, u"DJI_0001"_s,
+                                           u"clip"_s };
+        QTest::newRow("original name, any case") << u"img_"_s << 0 << QStringList { u"IMG_10"_s, u"IMG_9"_s };
+        QTest::newRow("content") << u"石桥"_s << 0 << QStringList { u"IMG_10"_s };
+        QTest::newRow("place") << u"1919"_s << 0 << QStringList { u"DJI_0001"_s };
+        QTest::newRow("new name") << u"2026-02-08"_s << 0 << QStringList { u"IMG_10"_s };
+        QTest::newRow("each word somewhere") << u" 上里  img "_s << 0 << QStringList { u"IMG_10"_s };
+        QTest::newRow("regex characters are plain") << u"a+b("_s << 0 << QStringList { u"a+b(1)"_s };
+        QTest::newRow("no wildcard") << u".*"_s << 0 << QStringList {};
+        QTest::newRow("pending includes analysing") << u""_s << 1 << QStringList { u"IMG_9"_s, u"clip"_s };
+        QTest::newRow("failed") << u""_s << 4 << QStringList { u"a+b(1)"_s };
+        QTest::newRow("group and search") << u"img"_s << 1 << QStringList { u"IMG_9"_s };
+    }
+
+    void filter()
+    {
+        QFETCH(QString, search);
+        QFETCH(int, group);
+        QFETCH(QStringList, shown);
+        MainWindow& w = reviewList();
+        w.groupFilter()->setCurrentIndex(group);
+        w.searchField()->setText(search);
+        QCOMPARE(shownNames(), shown);
+        QCOMPARE(w.countText(), shown.size() == 5 ? u"共 5 个"_s : u"显示 %1 / 共 5 个"_s.arg(shown.size()));
+        QCOMPARE(w.listView()->hintLabel()->isVisible(), shown.isEmpty());
+        QStringList groups;
+        for (int i = 0; i < w.groupFilter()->count(); ++i)
+            groups << w.groupFilter()->itemText(i);
+        QCOMPARE(groups,
+            (QStringList {
+                u"全部（5）"_s, u"待分析（2）"_s, u"已分析（1）"_s, u"已重命名（1）"_s, u"失败（1）"_s }));
+    }
+
+    void sort_data()
+    {
+        QTest::addColumn<int>("order");
+        QTest::addColumn<QStringList>("shown");
+        QTest::newRow("added") << 0
+                               << QStringList { u"IMG_10"_s, u"IMG_9"_s, u"a+b(1)"_s, u"DJI_0001"_s,
+                                      u"clip"_s };
+        QTest::newRow("capture time, undated last")
+            << 1 << QStringList { u"DJI_0001"_s, u"a+b(1)"_s, u"IMG_10"_s, u"clip"_s, u"IMG_9"_s };
+        QTest::newRow("file name, numbers as numbers")
+            << 2 << QStringList { u"a+b(1)"_s, u"clip"_s, u"DJI_0001"_s, u"IMG_9"_s, u"IMG_10"_s };
+        QTest::newRow("status, failed first")
+            << 3 << QStringList { u"a+b(1)"_s, u"IMG_9"_s, u"clip"_s, u"IMG_10"_s, u"DJI_0001"_s };
+    }
+
+    // Sorted and back; the selection follows its item, and removing it removes that item.
+    void sort()
+    {
+        QFETCH(int, order);
+        QFETCH(QStringList, shown);
+        MainWindow& w = reviewList();
+        select(4); // clip
+        w.orderBox()->setCurrentIndex(order);
+        QCOMPARE(shownNames(), shown);
+        QCOMPARE(w.listView()->currentIndex().data().toString(), u"clip.mp4"_s);
+        QCOMPARE(w.detailPane()->shownId(), m_model->items().at(4).id);
+        w.orderBox()->setCurrentIndex(0);
+        w.orderBox()->setCurrentIndex(order);
+        w.deleteSelected();
+        shown.removeOne(u"clip"_s);
+        QCOMPARE(shownNames(), shown);
+    }
+
+    // Several rows: shared values show, differing ones say so; an edit reaches every selected item.
+    void bulkEdit()
+    {
+        MainWindow& w = reviewList();
+        m_model->mutateItem(m_model->items().at(4).id, [](VideoItem& item) {
+            item.location = u"上里古镇"_s;
+            item.nameByHand = true;
+        });
+        QItemSelectionModel* selection = w.listView()->selectionModel();
+        for (int row : { 0, 4 })
+            selection->select(w.listView()->model()->index(row, 0), QItemSelectionModel::Select);
+        DetailPane* pane = w.detailPane();
+        QCOMPARE(pane->locationField()->text(), u"上里古镇"_s);
+        QCOMPARE(pane->contentField()->text(), QString());
+        QCOMPARE(pane->contentField()->placeholderText(), u"（多个值）"_s);
+        QVERIFY(!pane->proposedField()->isEnabled());
+        pane->contentField()->setFocus();
+        QTest::keyClicks(pane->contentField(), u"tea"_s);
+        QTest::keyClick(pane->contentField(), Qt::Key_Return);
+        for (int row : { 0, 4 }) {
+            const VideoItem item = m_model->items().at(row);
+            QCOMPARE(item.content, u"tea"_s);
+            QVERIFY(item.contentByHand && !item.nameByHand);
+            QCOMPARE(item.proposedName, NameBuilder::build(item, m_model->settings()));
+        }
+        QCOMPARE(m_model->items().at(1).content, QString());
+        QTRY_COMPARE(pane->contentField()->text(), u"tea"_s);
+    }
+
+    // Ctrl+Down / Ctrl+Up apply the edit, move between the rows shown and keep the field.
+    void keyboardSteps()
+    {
+        MainWindow& w = reviewList();
+        w.groupFilter()->setCurrentIndex(1); // IMG_9, clip
+        select(0);
+        QLineEdit* place = w.detailPane()->locationField();
+        place->setFocus();
+        QTest::keyClicks(place, u"tea house"_s);
+        QTest::keyClick(place, Qt::Key_Down, Qt::ControlModifier);
+        QCOMPARE(m_model->items().at(1).location, u"tea house"_s);
+        QCOMPARE(w.detailPane()->shownId(), m_model->items().at(4).id);
+        QCOMPARE(QApplication::focusWidget(), place);
+        QCOMPARE(place->text(), QString());
+        QTest::keyClick(place, Qt::Key_Down, Qt::ControlModifier); // the last row stays
+        QCOMPARE(w.detailPane()->shownId(), m_model->items().at(4).id);
+        QTest::keyClick(place, Qt::Key_Up, Qt::ControlModifier);
+        QCOMPARE(place->text(), u"tea house"_s);
+        QCOMPARE(w.listView()->selectionModel()->selectedRows().size(), 1);
+    }
+
+    // Where the date and the place came from.
+    void sources_data()
+    {
+        QTest::addColumn<bool>("photo");
+        QTest::addColumn<DateSource>("dateSource");
+        QTest::addColumn<int>("place"); // 0 the folder's, 1 the GPS's, 2 the model's, 3 typed
+        QTest::addColumn<QString>("dateText");
+        QTest::addColumn<QString>("placeText");
+        QTest::newRow("photo, folder")
+            << true << DateSource::Metadata << 0 << u"（来自 EXIF）"_s << u"（来自目录名）"_s;
+        QTest::newRow("video, GPS") << false << DateSource::Metadata << 1 << u"（来自 QuickTime）"_s
+                                    << u"（来自 GPS）"_s;
+        QTest::newRow("name, model") << false << DateSource::FileName << 2 << u"（来自文件名）"_s
+                                     << u"（来自模型）"_s;
+        QTest::newRow("modified, typed")
+            << true << DateSource::FileModified << 3 << u"（来自文件修改时间）"_s << u"（手动）"_s;
+    }
+
+    void sources()
+    {
+        QFETCH(bool, photo);
+        QFETCH(DateSource, dateSource);
+        QFETCH(int, place);
+        QFETCH(QString, dateText);
+        QFETCH(QString, placeText);
+        MainWindow& w = window({ u"a.mp4"_s });
+        m_model->mutateItem(m_model->items().at(0).id, [&](VideoItem& item) {
+            item.mediaKind = photo ? MediaKind::Photo : MediaKind::Video;
+            item.creationDate = QDateTime(QDate(2026, 9, 18), QTime(14, 3), Qt::UTC);
+            item.dateSource = dateSource;
+            item.location = u"茶楼"_s;
+            item.pathPlace = place == 0 ? u"茶楼"_s : u"别处"_s;
+            item.geoPlace = place == 1 ? u"茶楼"_s : u"别处"_s;
+            item.locationByHand = place == 3;
+        });
+        select(0);
+        QCOMPARE(w.detailPane()->captureDateLabel()->text(), u"拍摄时间：2026-09-18 14:03"_s + dateText);
+        QCOMPARE(w.detailPane()->placeSourceLabel()->text(), placeText);
+    }
+
     void countHintAndToolbar_data()
     {
         QTest::addColumn<QString>("target");
@@ -532,7 +743,8 @@ private slots:
     {
         QTest::addColumn<int>("value");
         QTest::addColumn<int>("height");
-        QTest::newRow("smallest") << 28 << 44;
+        QTest::newRow("smallest") << 34 << 50;
+        QTest::newRow("below the range") << 20 << 50;
         QTest::newRow("largest") << 96 << 112;
         QTest::newRow("beyond the range") << 200 << 112;
     }

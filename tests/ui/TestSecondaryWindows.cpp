@@ -5,6 +5,7 @@
 #include "core/AppModel.h"
 #include "core/Messages.h"
 #include "support/FakeHttpServer.h"
+#include "ui/widgets/Colours.h"
 #include "ui/windows/MediaTargetWindow.h"
 #include "ui/windows/OnboardingWindow.h"
 #include "ui/windows/SecondaryWindows.h"
@@ -14,6 +15,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -173,6 +175,23 @@ private slots:
         row("model with a space", "model", u"qwen 7b"_s, "ollamaModel", {});
         row("empty model keeps the name", "model", u" "_s, "ollamaModel", u"qwen2.5vl:7b"_s);
         row("geocoder not a URL", "geocoderEdit", u"nominatim"_s, "geocoderURL", {});
+    }
+
+    // The example follows the switches and the separator as they change, before anything is applied.
+    void namingExample()
+    {
+        SettingsWindow window(model({}));
+        window.show();
+        QLabel* example = child<QLabel>(window, u"exampleLabel"_s);
+        QCOMPARE(example->text(), u"示例：2026-09-18_上里古镇_石桥流水孩童_IMG_0234"_s);
+        child<QCheckBox>(window, u"dateCheck"_s)->setChecked(false);
+        child<QLineEdit>(window, u"separatorEdit"_s)->setText(u" - "_s);
+        QCOMPARE(example->text(), u"示例：上里古镇 - 石桥流水孩童 - IMG_0234"_s);
+        child<QLineEdit>(window, u"separatorEdit"_s)->setText(u"/"_s); // refused on apply: shown as "_"
+        QCOMPARE(example->text(), u"示例：上里古镇_石桥流水孩童_IMG_0234"_s);
+        for (const char* box : { "locationCheck", "contentCheck", "originalCheck" })
+            child<QCheckBox>(window, QString::fromLatin1(box))->setChecked(false);
+        QCOMPARE(example->text(), u"示例：（没有勾选任何部分，文件名不变）"_s);
     }
 
     void apply()
@@ -361,7 +380,7 @@ private slots:
             QTest::mouseClick(button, Qt::LeftButton); // a second click starts nothing
         }
         QTRY_VERIFY_WITH_TIMEOUT(label->text().startsWith(note), 10'000);
-        const QColor red(0xc6, 0x28, 0x28);
+        const QColor red = Colours::failure();
         QCOMPARE(label->palette().color(label->foregroundRole()) == red, note.startsWith(u"❌"));
         QVERIFY(button->isEnabled());
         QCOMPARE(m_server->count(u"/api/pull"_s), stream.isEmpty() ? 0 : 1);

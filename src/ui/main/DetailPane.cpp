@@ -4,6 +4,8 @@
 #include "core/AppModel.h"
 #include "naming/Companions.h"
 #include "naming/NameBuilder.h"
+#include "ui/main/ItemListModel.h"
+#include "ui/widgets/Colours.h"
 #include "ui/widgets/GeocoderAttribution.h"
 #include "ui/widgets/PictureView.h"
 
@@ -13,6 +15,7 @@
 #include <QHBoxLayout>
 #include <QImage>
 #include <QImageReader>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -28,21 +31,50 @@ namespace {
 constexpr int FrameWidth = 160;
 constexpr int MontageMaxWidth = 480;
 
-// A date that is not the camera's own says where it came from: the user may want to check it.
+const QString Several = u"（多个值）"_s;
+
+// A date says where it came from: the user may want to check one that is not the camera's own.
 QString captureDateText(const VideoItem& item)
 {
     if (!item.creationDate || !item.creationDate->isValid())
-        return u"拍摄日期：未知"_s;
-    const QString date = item.creationDate->toLocalTime().toString(u"yyyy-MM-dd HH:mm"_s);
+        return u"拍摄时间：未知"_s;
+    const QString date = u"拍摄时间："_s + item.creationDate->toLocalTime().toString(u"yyyy-MM-dd HH:mm"_s);
     switch (item.dateSource) {
     case DateSource::Metadata:
-        break;
+        // Photos carry it in EXIF (or its XMP copy), videos in the QuickTime header.
+        return date + (item.mediaKind == MediaKind::Photo ? u"（来自 EXIF）"_s : u"（来自 QuickTime）"_s);
     case DateSource::FileName:
-        return u"拍摄日期："_s + date + u"（来自文件名）"_s;
+        return date + u"（来自文件名）"_s;
     case DateSource::FileModified:
-        return u"拍摄日期："_s + date + u"（文件修改时间）"_s;
+        return date + u"（来自文件修改时间）"_s;
     }
-    return u"拍摄日期："_s + date;
+    return date;
+}
+
+// The place is the folder's, the GPS's or the model's, in that order, unless the user typed it.
+QString placeSourceText(const VideoItem& item)
+{
+    if (item.location.trimmed().isEmpty())
+        return {};
+    if (item.locationByHand)
+        return u"（手动）"_s;
+    if (item.pathPlace && *item.pathPlace == item.location)
+        return u"（来自目录名）"_s;
+    if (item.geoPlace && *item.geoPlace == item.location)
+        return u"（来自 GPS）"_s;
+    return u"（来自模型）"_s;
+}
+
+// The one value all items give, or nothing when they differ.
+std::optional<QString> shared(
+    const QList<VideoItem>& items, const std::function<QString(const VideoItem&)>& of)
+{
+    const QString first = of(items.constFirst());
+    for (const VideoItem& item : items) {
+        if (of(item) != first)
+            return std::nullopt;
+    }
+    return first;
 }
 
 QLabel* caption(const QString& text)
@@ -120,7 +152,12 @@ DetailPane::DetailPane(AppModel& model, QWidget* parent)
     m_content = makeField(u"模型识别的内容"_s, u"内容描述"_s, Field::Content);
     m_location = makeField(u"模型推测的地点"_s, u"地点 / 场景"_s, Field::Location);
     column->addWidget(fieldRow(u"内容描述"_s, m_content));
-    column->addWidget(fieldRow(u"地点 / 场景"_s, m_location));
+    QWidget* locationRow = fieldRow(u"地点 / 场景"_s, m_location);
+    m_placeSource = new QLabel;
+    m_placeSource->setObjectName(u"placeSourceLabel"_s);
+    m_placeSource->setForegroundRole(QPalette::PlaceholderText);
+    locationRow->layout()->addWidget(m_placeSource);
+    column->addWidget(locationRow);
     m_attribution = GeocoderAttribution::makeLabel();
     column->addWidget(m_attribution, 0, Qt::AlignRight);
 
@@ -137,7 +174,7 @@ DetailPane::DetailPane(AppModel& model, QWidget* parent)
     m_failure = new QLabel;
     m_failure->setWordWrap(true);
     QPalette red = m_failure->palette();
-    red.setColor(QPalette::WindowText, QColor(0xd7, 0x26, 0x1e)); // as the list draws errors
+    red.setColor(QPalette::WindowText, Colours::failure()); // as the list draws errors
     m_failure->setPalette(red);
     m_failure->setTextInteractionFlags(Qt::TextSelectableByMouse);
     column->addWidget(m_failure);
@@ -162,6 +199,8 @@ QLineEdit* DetailPane::makeField(const QString& placeholder, const QString& capt
     edit->setAccessibleName(caption);
     edit->setClearButtonEnabled(false);
     connect(edit, &QLineEdit::editingFinished, this, [this, field] { applyEdit(field); });
+    edit->installEventFilter(this);
+    m_placeholders.insert(edit, placeholder);
     return edit;
 }
 
@@ -201,50 +240,95 @@ void DetailPane::setFieldText(QLineEdit* field, const QString& text, bool sameIt
     field->setCursorPosition(0);
 }
 
+void DetailPane::clearPictures()
+{
+    while (m_frames->count() > 1)
+        delete m_frames->takeAt(0)->widget();
+    m_shownPictures.clear();
+    m_montage->setImage(QImage());
+    m_montageTitle->hide();
+    m_montage->hide();
+    m_framesStrip->hide();
+}
+
+void DetailPane::showMany(const QList<QUuid>& ids)
+{
+    QList<VideoItem> items;
+    for (const QUuid& id : ids) {
+        if (std::optional<VideoItem> item = m_model.itemSnapshot(id))
+            items.append(std::move(*item));
+    }
+    if (items.size() <= 1) {
+        show(items.isEmpty() ? std::nullopt : std::optional(items.constFirst().id));
+        return;
+    }
+    const bool sameItems = !m_id && m_ids == ids;
+    m_id.reset();
+    m_ids = ids;
+    clearPictures();
+    m_original->setText(u"已选择 "_s + QString::number(items.size()) + u" 个素材"_s);
+    m_companions->hide();
+    m_captureDate->setText(shared(items, captureDateText).value_or(u"拍摄时间："_s + Several));
+    const auto showField = [&](QLineEdit* field, const std::optional<QString>& value) {
+        setFieldText(field, value.value_or(QString()), sameItems);
+        field->setPlaceholderText(value ? m_placeholders.value(field) : Several);
+    };
+    showField(m_content, shared(items, [](const VideoItem& item) { return item.content; }));
+    showField(m_location, shared(items, [](const VideoItem& item) { return item.location; }));
+    showField(m_proposed, shared(items, [](const VideoItem& item) { return item.proposedName; }));
+    m_content->setEnabled(true);
+    m_location->setEnabled(true);
+    // One name for many files would only clash: names are typed one at a time.
+    m_proposed->setEnabled(false);
+    const std::optional<QString> placeSource = shared(items, placeSourceText);
+    m_placeSource->setText(placeSource.value_or(Several));
+    m_placeSource->setVisible(!placeSource || !placeSource->isEmpty());
+    m_attribution->hide();
+    m_result->clear();
+    m_failure->hide();
+    m_analysis->clear();
+}
+
 void DetailPane::show(const std::optional<QUuid>& id)
 {
     const bool sameItem = id && m_id == id;
     const std::optional<VideoItem> item = id ? m_model.itemSnapshot(*id) : std::nullopt;
     m_id = item ? id : std::nullopt;
+    m_ids = m_id ? QList<QUuid> { *m_id } : QList<QUuid>();
+    for (QLineEdit* field : { m_content, m_location, m_proposed }) {
+        field->setPlaceholderText(m_placeholders.value(field));
+        field->setEnabled(item.has_value());
+    }
     if (!item) {
-        while (m_frames->count() > 1)
-            delete m_frames->takeAt(0)->widget();
-        m_shownPictures.clear();
+        clearPictures();
         m_original->setText(u"未选择"_s);
         m_companions->clear();
         m_companions->hide();
         m_captureDate->clear();
-        for (QLineEdit* field : { m_content, m_location, m_proposed }) {
+        m_placeSource->hide();
+        for (QLineEdit* field : { m_content, m_location, m_proposed })
             setFieldText(field, QString(), false);
-            field->setEnabled(false);
-        }
         m_result->clear();
         m_failure->hide();
         m_analysis->clear();
-        m_montage->setImage(QImage());
-        m_montageTitle->hide();
-        m_montage->hide();
-        m_framesStrip->hide();
         m_attribution->hide();
         return;
     }
     showPictures(*id);
-    for (QLineEdit* field : { m_content, m_location, m_proposed })
-        field->setEnabled(true);
     m_original->setText(u"原始文件名："_s + displayFileName(item->url));
     m_companions->setText(Companions::describe(*item));
     m_companions->setVisible(!item->companions.empty());
     m_captureDate->setText(captureDateText(*item));
     setFieldText(m_content, item->content, sameItem);
     setFieldText(m_location, item->location, sameItem);
+    m_placeSource->setText(placeSourceText(*item));
+    m_placeSource->setVisible(!m_placeSource->text().isEmpty());
     m_attribution->setVisible(item->geoPlace && !item->geoPlace->isEmpty()
         && GeocoderAttribution::isPublicService(m_model.settings().geocoderURL));
     setFieldText(m_proposed, item->proposedName, sameItem);
-    const std::string extension = item->url.extension().native();
-    const QString suffix = extension.size() > 1 ? u"."_s + displayPath(extension.substr(1)) : QString();
     // The name the file will get: cleaned and, when too long for its folder, cut.
-    const QString name = NameBuilder::fileBaseName(*item, item->proposedName);
-    m_result->setText(u"重命名后："_s + (name.isEmpty() ? u"（未命名）"_s : name) + suffix);
+    const QString name = ItemListModel::proposedFileName(*item);
+    m_result->setText(u"重命名后："_s + (name.isEmpty() ? u"（未命名）"_s : name));
     m_failure->setText(u"上次重命名失败："_s + item->renameFailure);
     m_failure->setVisible(!item->renameFailure.isEmpty());
     const QString reply = item->analysisText.isEmpty() ? u"（尚未分析）"_s : item->analysisText;
@@ -319,30 +403,53 @@ void DetailPane::applyEdit(Field field)
         : field == Field::Location            ? m_location
                                               : m_proposed;
     // Only a real edit counts: tabbing through a field must not rebuild a name typed by hand.
-    if (!m_id || !edit->isModified())
+    if (m_ids.isEmpty() || !edit->isModified())
         return;
     edit->setModified(false);
     const QString text = edit->text();
     const AppSettings& settings = m_model.settings();
-    m_model.mutateItem(*m_id, [&](VideoItem& item) {
-        item.hasTypedName = true;
-        switch (field) {
-        case Field::Content:
-            item.content = text;
-            item.contentByHand = true;
-            item.nameByHand = false; // the latest edit wins: the name follows its parts again
-            item.proposedName = NameBuilder::build(item, settings);
-            break;
-        case Field::Location:
-            item.location = text;
-            item.locationByHand = true;
-            item.nameByHand = false; // the latest edit wins: the name follows its parts again
-            item.proposedName = NameBuilder::build(item, settings);
-            break;
-        case Field::Proposed:
-            item.proposedName = text; // as typed: the renamer cleans names
-            item.nameByHand = true;
-            break;
+    if (field == Field::Proposed && m_ids.size() > 1)
+        return;
+    // A copy: each change below may show the pane again.
+    const QList<QUuid> ids = m_ids;
+    for (const QUuid& id : ids) {
+        m_model.mutateItem(id, [&](VideoItem& item) {
+            item.hasTypedName = true;
+            switch (field) {
+            case Field::Content:
+                item.content = text;
+                item.contentByHand = true;
+                item.nameByHand = false; // the latest edit wins: the name follows its parts again
+                item.proposedName = NameBuilder::build(item, settings);
+                break;
+            case Field::Location:
+                item.location = text;
+                item.locationByHand = true;
+                item.nameByHand = false; // the latest edit wins: the name follows its parts again
+                item.proposedName = NameBuilder::build(item, settings);
+                break;
+            case Field::Proposed:
+                item.proposedName = text; // as typed: the renamer cleans names
+                item.nameByHand = true;
+                break;
+            }
+        });
+    }
+}
+
+bool DetailPane::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->modifiers() == Qt::ControlModifier
+            && (key->key() == Qt::Key_Down || key->key() == Qt::Key_Up)) {
+            commitEdits();
+            emit stepRequested(key->key() == Qt::Key_Down ? 1 : -1);
+            // The focus stays in the field; its new text is selected, ready to be typed over.
+            if (auto* field = qobject_cast<QLineEdit*>(watched); field && field->hasFocus())
+                field->selectAll();
+            return true;
         }
-    });
+    }
+    return QScrollArea::eventFilter(watched, event);
 }

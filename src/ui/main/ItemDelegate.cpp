@@ -3,6 +3,7 @@
 
 #include "common/MediaKind.h"
 #include "ui/main/ItemListModel.h"
+#include "ui/widgets/Colours.h"
 #include "ui/widgets/Icons.h"
 
 #include <QApplication>
@@ -53,7 +54,7 @@ QSize ItemDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelInd
     return { option.rect.width() > 0 ? option.rect.width() : 300, m_thumbnailSize + 16 };
 }
 
-ItemDelegate::Layout ItemDelegate::layout(const QRect& row) const
+ItemDelegate::Layout ItemDelegate::layout(const QRect& row, bool withNewName) const
 {
     const int h = row.height();
     const int edge = std::min(m_thumbnailSize, std::max(h - 4, 16));
@@ -61,10 +62,14 @@ ItemDelegate::Layout ItemDelegate::layout(const QRect& row) const
     l.thumbnail = QRect(row.left() + LeftInset, row.top() + (h - edge) / 2, edge, edge);
     const int x = l.thumbnail.right() + 1 + Gap;
     const int textWidth = std::max(row.right() + 1 - x - RightInset, 40);
-    // The name sits just above the middle of the row, the status right under it.
-    const int nameTop = row.top() + h / 2 - NameHeight + 1;
+    // The name sits just above the middle of the row, the status right under it; a new name below
+    // both moves the three lines up to stay centred together.
+    const int nameTop = withNewName ? row.top() + (h - NameHeight - 2 * StatusHeight - 2) / 2
+                                    : row.top() + h / 2 - NameHeight + 1;
     l.name = QRect(x, nameTop, textWidth, NameHeight);
     l.status = QRect(x, nameTop + NameHeight + 1, textWidth, StatusHeight);
+    if (withNewName)
+        l.newName = l.status.translated(0, StatusHeight + 1);
     return l;
 }
 
@@ -109,7 +114,8 @@ void ItemDelegate::paint(
     QStyle* style = widget ? widget->style() : QApplication::style();
     style->drawControl(QStyle::CE_ItemViewItem, &background, painter, widget);
 
-    const Layout l = layout(option.rect);
+    const QString newName = index.data(ItemListModel::NewFileNameRole).toString();
+    const Layout l = layout(option.rect, !newName.isEmpty());
     const bool selected = option.state & QStyle::State_Selected;
     const QPalette::ColorGroup group
         = option.state & QStyle::State_Active ? QPalette::Active : QPalette::Inactive;
@@ -139,7 +145,7 @@ void ItemDelegate::paint(
 
     const bool isError = index.data(ItemListModel::IsErrorRole).toBool();
     QColor statusColor
-        = isError ? QColor(0xd7, 0x26, 0x1e) : option.palette.color(group, QPalette::PlaceholderText);
+        = isError ? Colours::failure(option.palette) : option.palette.color(group, QPalette::PlaceholderText);
     if (selected && !isError)
         statusColor = text;
     painter->setFont(statusFont(option.font));
@@ -150,5 +156,16 @@ void ItemDelegate::paint(
         status += u" · "_s + companions;
     painter->drawText(l.status, Qt::AlignLeft | Qt::AlignVCenter,
         QFontMetrics(painter->font()).elidedText(status.simplified(), Qt::ElideRight, l.status.width()));
+
+    if (!newName.isEmpty()) {
+        painter->setPen(selected ? text : Colours::accent(option.palette, group));
+        const QFontMetrics metrics(painter->font());
+        // The mark of a typed name stays whole; the name gives way in its middle, keeping date and extension.
+        const QString mark = index.data(ItemListModel::NameByHandRole).toBool() ? u"（手动）"_s : QString();
+        const int markWidth = metrics.horizontalAdvance(mark);
+        const QString shown
+            = metrics.elidedText(u"→ "_s + newName, Qt::ElideMiddle, l.newName.width() - markWidth);
+        painter->drawText(l.newName, Qt::AlignLeft | Qt::AlignVCenter, shown + mark);
+    }
     painter->restore();
 }

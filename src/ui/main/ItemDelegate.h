@@ -5,8 +5,8 @@
 #include <QPixmap>
 #include <QStyledItemDelegate>
 
-// Paints one row of the work list: thumbnail, file name, and the status in its colour. Thumbnails are
-// decoded once per size and kept.
+// Paints one row of the work list: thumbnail, file name, the status in its colour and the name a rename
+// would give. Thumbnails are decoded once per size and kept.
 class ItemDelegate : public QStyledItemDelegate
 {
     Q_OBJECT
@@ -35,8 +35,9 @@ public:
         QRect thumbnail;
         QRect name;
         QRect status;
+        QRect newName; // empty when the row has no new name to show
     };
-    Layout layout(const QRect& row) const;
+    Layout layout(const QRect& row, bool withNewName = false) const;
 
 private:
     QPixmap thumbnail(const QModelIndex& index, int edge, qreal ratio) const;

@@ -4,6 +4,7 @@
 #include "core/AppModel.h"
 #include "core/Messages.h"
 #include "naming/Companions.h"
+#include "naming/NameBuilder.h"
 
 using namespace Qt::StringLiterals;
 
@@ -66,6 +67,27 @@ QString ItemListModel::statusText(const VideoItem& item)
     return {};
 }
 
+QString ItemListModel::proposedFileName(const VideoItem& item)
+{
+    const QString name = NameBuilder::fileBaseName(item, item.proposedName);
+    if (name.isEmpty())
+        return {};
+    const std::string extension = item.url.extension().native();
+    return extension.size() > 1 ? name + u'.' + displayPath(extension.substr(1)) : name;
+}
+
+namespace {
+
+QString newFileName(const VideoItem& item)
+{
+    if (item.proposedName.isEmpty() || item.status == VideoItem::Status::Renamed
+        || item.keptName == item.proposedName)
+        return {};
+    return ItemListModel::proposedFileName(item);
+}
+
+} // namespace
+
 QVariant ItemListModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || index.row() >= m_rows || index.row() >= m_model.items().size())
@@ -79,7 +101,11 @@ QVariant ItemListModel::data(const QModelIndex& index, int role) const
                                        : displayPath(item.url) + u'\n' + Companions::describe(item);
     case Qt::AccessibleTextRole: {
         const QString companions = Companions::describe(item);
+        const QString newName = newFileName(item);
         return QString(displayFileName(item.url) + u"，"_s + statusText(item)
+            + (newName.isEmpty()
+                    ? QString()
+                    : u"，新文件名："_s + newName + (item.nameByHand ? u"（手动）"_s : QString()))
             + (companions.isEmpty() ? QString() : u"，"_s + companions));
     }
     case StatusTextRole:
@@ -97,6 +123,20 @@ QVariant ItemListModel::data(const QModelIndex& index, int role) const
         return QByteArray::fromStdString(item.url.native());
     case CompanionsRole:
         return Companions::describe(item);
+    case StatusRole:
+        return int(item.status);
+    case ContentRole:
+        return item.content;
+    case LocationRole:
+        return item.location;
+    case ProposedNameRole:
+        return item.proposedName;
+    case NewFileNameRole:
+        return newFileName(item);
+    case NameByHandRole:
+        return item.nameByHand;
+    case CaptureDateRole:
+        return item.creationDate ? *item.creationDate : QDateTime();
     default:
         return {};
     }

@@ -23,6 +23,15 @@ public:
         MediaKindRole, // int: MediaKind
         PathRole, // QByteArray: the native path
         CompanionsRole, // "随附文件：IMG_0042.CR3、IMG_0042.xmp", empty when nothing travels with it
+        StatusRole, // int: VideoItem::Status
+        ContentRole,
+        LocationRole,
+        ProposedNameRole, // the name as proposed or typed, without extension
+        // The file name a rename would give ("2026-02-08_茶楼_喝茶.mp4"); empty when there is nothing to
+        // rename to (no proposal, already renamed or already so named).
+        NewFileNameRole,
+        NameByHandRole, // bool: the whole proposed name was typed
+        CaptureDateRole, // QDateTime, invalid when unknown
     };
 
     explicit ItemListModel(AppModel& model, QObject* parent = nullptr);
@@ -33,6 +42,8 @@ public:
 
     // The one-line status of a row.
     static QString statusText(const VideoItem& item);
+    // The file name the proposed name gives: cleaned, cut to fit its folder, with the file's extension.
+    static QString proposedFileName(const VideoItem& item);
 
 private:
     AppModel& m_model;

@@ -7,7 +7,9 @@
 #include "naming/Renamer.h"
 #include "ui/main/DetailPane.h"
 #include "ui/main/ItemDelegate.h"
+#include "ui/main/ItemFilterModel.h"
 #include "ui/main/ItemListModel.h"
+#include "ui/widgets/DesktopNotifier.h"
 #include "ui/widgets/DragPayload.h"
 #include "ui/widgets/ElidedLabel.h"
 #include "ui/widgets/FileManager.h"
@@ -19,10 +21,12 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QProgressBar>
@@ -30,6 +34,7 @@
 #include <QSlider>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -39,7 +44,9 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr int StatusBarHeight = 28;
-constexpr int MinThumbnail = 28;
+constexpr int MinThumbnail = 34; // rows fit the name, the status and the new name
+// A run this long is worth a notification when it ends unseen.
+constexpr qint64 LongRunMs = 30'000;
 constexpr int MaxThumbnail = 96;
 
 QString mediaWord(MediaTarget target)
@@ -82,6 +89,15 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     setMinimumSize(720, 520);
     setAcceptDrops(true);
     m_windows = new SecondaryWindows(model, this);
+    m_notifier = new DesktopNotifier(this);
+    m_countsTimer = new QTimer(this);
+    m_countsTimer->setSingleShot(true);
+    m_countsTimer->setInterval(0);
+    connect(m_countsTimer, &QTimer::timeout, this, &MainWindow::updateCounts);
+    m_showTimer = new QTimer(this);
+    m_showTimer->setSingleShot(true);
+    m_showTimer->setInterval(0);
+    connect(m_showTimer, &QTimer::timeout, this, &MainWindow::showSelected);
 
     m_splitter = new QSplitter(Qt::Horizontal);
     m_splitter->setChildrenCollapsible(false);
@@ -98,12 +114,21 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
 
     connect(&model, &AppModel::changed, this, &MainWindow::refresh);
     connect(&model, &AppModel::itemsChanged, this, [this](qsizetype first, qsizetype last) {
-        const QModelIndex current = m_list->currentIndex();
+        m_countsTimer->start();
+        if (m_showsMany) {
+            m_showTimer->start();
+            return;
+        }
+        const QModelIndex current = m_filter->mapToSource(m_list->currentIndex());
         if (current.isValid() && current.row() >= first && current.row() <= last)
             showSelected();
     });
-    connect(m_items, &QAbstractItemModel::rowsRemoved, this, &MainWindow::showSelected);
-    connect(m_items, &QAbstractItemModel::modelReset, this, &MainWindow::showSelected);
+    connect(m_filter, &QAbstractItemModel::rowsRemoved, this, &MainWindow::showSelected);
+    connect(m_filter, &QAbstractItemModel::modelReset, this, &MainWindow::showSelected);
+    for (const auto signal : { &QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved })
+        connect(m_filter, signal, m_countsTimer, qOverload<>(&QTimer::start));
+    connect(m_filter, &QAbstractItemModel::modelReset, m_countsTimer, qOverload<>(&QTimer::start));
+    connect(m_detail, &DetailPane::stepRequested, this, &MainWindow::step);
     connect(
         m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &MainWindow::showSelected);
     connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, &MainWindow::showSelected);
@@ -170,10 +195,12 @@ void MainWindow::buildToolbar()
 QWidget* MainWindow::buildListPane()
 {
     m_items = new ItemListModel(m_model, this);
+    m_filter = new ItemFilterModel(this);
+    m_filter->setSourceModel(m_items);
     m_delegate = new ItemDelegate(this);
     m_list = new ItemListView;
     m_list->setObjectName(u"itemList"_s);
-    m_list->setModel(m_items);
+    m_list->setModel(m_filter);
     m_list->setItemDelegate(m_delegate);
     m_list->setAccessibleName(u"素材列表"_s);
     connect(m_list, &ItemListView::deleteRequested, this, &MainWindow::deleteSelected);
@@ -193,9 +220,53 @@ QWidget* MainWindow::buildListPane()
     auto* column = new QVBoxLayout(pane);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
+    column->addWidget(buildFilterBar());
     column->addWidget(m_list, 1);
     column->addWidget(buildListBar());
     return pane;
+}
+
+QWidget* MainWindow::buildFilterBar()
+{
+    auto* bar = new QWidget;
+    auto* column = new QVBoxLayout(bar);
+    column->setContentsMargins(8, 8, 8, 6);
+    column->setSpacing(6);
+    m_search = new QLineEdit;
+    m_search->setObjectName(u"searchEdit"_s);
+    m_search->setPlaceholderText(u"搜索文件名、内容或地点"_s);
+    m_search->setAccessibleName(u"搜索文件名、内容或地点"_s);
+    m_search->setClearButtonEnabled(true);
+    connect(m_search, &QLineEdit::textChanged, this, [this](const QString& text) {
+        m_filter->setSearchText(text);
+        updateCounts();
+    });
+    column->addWidget(m_search);
+
+    auto* row = new QHBoxLayout;
+    row->setSpacing(6);
+    m_group = new QComboBox;
+    m_group->setObjectName(u"groupCombo"_s);
+    m_group->setAccessibleName(u"按状态筛选"_s);
+    for (int i = 0; i < ItemFilterModel::GroupCount; ++i)
+        m_group->addItem(QString());
+    connect(m_group, &QComboBox::currentIndexChanged, this, [this](int index) {
+        m_filter->setGroup(ItemFilterModel::Group(index));
+        updateCounts();
+    });
+    m_order = new QComboBox;
+    m_order->setObjectName(u"orderCombo"_s);
+    m_order->setAccessibleName(u"排序"_s);
+    m_order->addItems({ u"添加顺序"_s, u"拍摄时间"_s, u"原文件名"_s, u"状态"_s });
+    connect(m_order, &QComboBox::currentIndexChanged, this, [this](int index) {
+        m_filter->setOrder(ItemFilterModel::Order(index));
+        if (const QModelIndex current = m_list->currentIndex(); current.isValid())
+            m_list->scrollTo(current);
+    });
+    row->addWidget(m_group, 1);
+    row->addWidget(m_order, 1);
+    column->addLayout(row);
+    return bar;
 }
 
 QWidget* MainWindow::buildListBar()
@@ -308,21 +379,83 @@ int MainWindow::rowHeight() const
 void MainWindow::refresh()
 {
     m_status->setFullText(m_model.statusMessage());
-    m_count->setText(u"共 "_s + QString::number(m_model.items().size()) + u" 个"_s);
-    const MediaTarget target = m_model.settings().mediaTarget();
-    m_list->setHint(u"把"_s + mediaWord(target) + u"文件或文件夹拖到这里\n也可以点「添加文件」"_s,
-        m_model.items().isEmpty());
+    updateCounts();
     if (m_mediaTargetAction)
-        m_mediaTargetAction->setText(u"处理对象："_s + displayTitle(target));
+        m_mediaTargetAction->setText(u"处理对象："_s + displayTitle(m_model.settings().mediaTarget()));
     const bool working = m_model.isBusy() || m_model.isImporting();
     m_busy->setVisible(working);
     m_stop->setVisible(m_model.isBusy());
+    noticeRunEnd();
+}
+
+void MainWindow::updateCounts()
+{
+    const qsizetype total = m_model.items().size();
+    const int shown = m_filter->rowCount();
+    const QString all = u"共 "_s + QString::number(total) + u" 个"_s;
+    m_count->setText(shown == total ? all : u"显示 "_s + QString::number(shown) + u" / "_s + all);
+    const std::array<int, ItemFilterModel::GroupCount> counts = m_filter->counts();
+    static const QString names[] = { u"全部"_s, u"待分析"_s, u"已分析"_s, u"已重命名"_s, u"失败"_s };
+    for (int i = 0; i < ItemFilterModel::GroupCount; ++i)
+        m_group->setItemText(i, names[i] + u"（"_s + QString::number(counts[std::size_t(i)]) + u"）"_s);
+
+    const QString whole = u"作用于整个列表（共 "_s + QString::number(total) + u" 个），不只是显示的 "_s
+        + QString::number(shown) + u" 个"_s;
+    if (total == 0) {
+        m_list->setHint(u"把"_s + mediaWord(m_model.settings().mediaTarget())
+                + u"文件或文件夹拖到这里\n也可以点「添加文件」"_s,
+            true);
+    } else {
+        // A filter that hides everything says so, and what the toolbar would still act on.
+        m_list->setHint(u"没有符合筛选条件的素材\n「分析全部」与「执行重命名」仍"_s + whole, shown == 0);
+    }
+    for (const char* id : { "analyze", "rename" }) {
+        if (auto* action = findChild<QAction*>(QString::fromLatin1(id)))
+            action->setToolTip(shown == total ? action->text() : action->text() + u"："_s + whole);
+    }
+}
+
+void MainWindow::noticeRunEnd()
+{
+    if (m_model.isBusy()) {
+        if (!m_runClock.isValid())
+            m_runClock.start();
+        return;
+    }
+    if (!m_runClock.isValid())
+        return;
+    const qint64 took = m_runClock.elapsed();
+    m_runClock.invalidate();
+    if (took > LongRunMs && !isActiveWindow())
+        m_notifier->notify(m_model.statusMessage());
+}
+
+void MainWindow::step(int delta)
+{
+    const int rows = m_filter->rowCount();
+    if (rows == 0)
+        return;
+    const QModelIndex current = m_list->currentIndex();
+    const int row = std::clamp(current.isValid() ? current.row() + delta : 0, 0, rows - 1);
+    const QModelIndex target = m_filter->index(row, 0);
+    m_list->selectionModel()->setCurrentIndex(target, QItemSelectionModel::ClearAndSelect);
+    m_list->scrollTo(target);
 }
 
 void MainWindow::showSelected()
 {
     const QModelIndex current = m_list->currentIndex();
-    const QModelIndexList selected = m_list->selectionModel()->selectedIndexes();
+    QModelIndexList selected = m_list->selectionModel()->selectedRows();
+    m_showsMany = selected.size() > 1;
+    if (m_showsMany) {
+        std::sort(selected.begin(), selected.end());
+        QList<QUuid> ids;
+        ids.reserve(selected.size());
+        for (const QModelIndex& index : std::as_const(selected))
+            ids.append(index.data(ItemListModel::IdRole).toUuid());
+        m_detail->showMany(ids);
+        return;
+    }
     QModelIndex shown;
     if (current.isValid() && m_list->selectionModel()->isSelected(current))
         shown = current;
@@ -376,7 +509,7 @@ void MainWindow::deleteSelected()
     QList<int> positions;
     positions.reserve(rows.size());
     for (const QModelIndex& index : rows)
-        positions.append(index.row());
+        positions.append(m_filter->mapToSource(index).row());
     m_model.removeItems(positions);
 }
 
@@ -427,8 +560,8 @@ void MainWindow::setThumbnailSize(int size)
     m_delegate->setThumbnailSize(size);
     // Rows are all as high as the first; telling the view about it lays them out again, keeping the
     // selection and the scroll position.
-    if (m_items->rowCount() > 0)
-        emit m_delegate->sizeHintChanged(m_items->index(0));
+    if (m_filter->rowCount() > 0)
+        emit m_delegate->sizeHintChanged(m_filter->index(0, 0));
 }
 
 void MainWindow::showEvent(QShowEvent* event)

@@ -1,23 +1,29 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 
 #include <filesystem>
 #include <vector>
 
 class AppModel;
+class DesktopNotifier;
 class DetailPane;
 class ElidedLabel;
 class ItemDelegate;
+class ItemFilterModel;
 class ItemListModel;
 class ItemListView;
 class QAction;
+class QComboBox;
 class QLabel;
+class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QSlider;
 class QSplitter;
+class QTimer;
 class SecondaryWindows;
 
 // The one main window: the toolbar, the work list with its bar, the detail pane and the status bar.
@@ -64,6 +70,18 @@ public:
     {
         return m_stop;
     }
+    QLineEdit* searchField() const
+    {
+        return m_search;
+    }
+    QComboBox* groupFilter() const
+    {
+        return m_group;
+    }
+    QComboBox* orderBox() const
+    {
+        return m_order;
+    }
     QString statusText() const;
     QString countText() const;
     int rowHeight() const;
@@ -78,6 +96,8 @@ public:
     void renameChecked();
     void setThumbnailSize(int size);
     void importPaths(const std::vector<std::filesystem::path>& paths);
+    // Makes the shown row this many rows further (negative: back) the current and only selected one.
+    void step(int delta);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -90,6 +110,9 @@ private:
     void buildToolbar();
     QWidget* buildListPane();
     QWidget* buildListBar();
+    QWidget* buildFilterBar();
+    void updateCounts();
+    void noticeRunEnd();
     void buildStatusBar();
     void refresh();
     void showSelected();
@@ -98,6 +121,7 @@ private:
     AppModel& m_model;
     SecondaryWindows* m_windows = nullptr;
     ItemListModel* m_items = nullptr;
+    ItemFilterModel* m_filter = nullptr; // what the list shows of m_items
     ItemDelegate* m_delegate = nullptr;
     QSplitter* m_splitter = nullptr;
     ItemListView* m_list = nullptr;
@@ -108,6 +132,14 @@ private:
     ElidedLabel* m_status = nullptr;
     QLabel* m_count = nullptr;
     QAction* m_mediaTargetAction = nullptr;
+    QLineEdit* m_search = nullptr;
+    QComboBox* m_group = nullptr;
+    QComboBox* m_order = nullptr;
+    QTimer* m_countsTimer = nullptr; // one count of the groups per burst of changes
+    QTimer* m_showTimer = nullptr; // one refresh of a several-item pane per burst of changes
+    bool m_showsMany = false;
+    DesktopNotifier* m_notifier = nullptr;
+    QElapsedTimer m_runClock; // valid while a run goes on
     bool m_didSetInitialSplit = false;
     bool m_dragHasFiles = false; // decided once per drag: a drag of 10,000 files is parsed once
 };

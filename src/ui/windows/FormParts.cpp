@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/windows/FormParts.h"
 
+#include "ui/widgets/Colours.h"
+
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QUrl>
@@ -84,10 +86,10 @@ void setText(QLabel* label, const QString& text, Tone tone)
     QColor colour;
     switch (tone) {
     case Tone::Failure:
-        colour = QColor(0xc6, 0x28, 0x28);
+        colour = Colours::failure(base);
         break;
     case Tone::Success:
-        colour = QColor(0x2e, 0x7d, 0x32);
+        colour = Colours::success(base);
         break;
     case Tone::Busy:
         colour = base.color(QPalette::Highlight);

@@ -224,6 +224,13 @@ void SettingsWindow::buildUI()
         add(box);
     m_separator = field("separatorEdit", s.separator, u"_"_s);
     add(FormParts::row(u"分隔符"_s, m_separator));
+    m_example = help(QString());
+    m_example->setObjectName(u"exampleLabel"_s);
+    add(m_example);
+    for (QCheckBox* box : { m_date, m_location, m_content, m_original })
+        connect(box, &QCheckBox::toggled, this, &SettingsWindow::updateExample);
+    connect(m_separator, &QLineEdit::textChanged, this, &SettingsWindow::updateExample);
+    updateExample();
 
     add(FormParts::heading(u"地点来源"_s));
     m_pathPlace = toggle("pathPlaceCheck", u"从素材目录名推断地点（离线，推荐）"_s, s.usePathPlace);
@@ -249,7 +256,6 @@ void SettingsWindow::buildUI()
         u"不会上传你的素材、文件名或任何本机信息；关掉即完全不再联网。识别素材仍然全程在本机（或你选的联网接"
         u"口）"
         u"完成，与此开关无关。"_s));
-    add(help(u"示例：2026-09-18_上里古镇_石桥流水孩童_IMG_0234"_s));
 
     add(localOnly(FormParts::heading(u"首次使用？"_s)));
     m_firstStep = help(QString());
@@ -312,6 +318,26 @@ void SettingsWindow::updateEngineUI()
     for (QWidget* widget : std::as_const(m_onlineOnly))
         widget->setVisible(online);
     m_modelCombo->lineEdit()->setPlaceholderText(modelPlaceholder(m_model.settings().engine()));
+}
+
+// The name an example clip would get with the switches and the separator as they stand now.
+void SettingsWindow::updateExample()
+{
+    VideoItem sample;
+    sample.url = std::filesystem::path("IMG_0234.mp4");
+    sample.creationDate = QDateTime(QDate(2026, 9, 18), QTime(12, 0));
+    sample.location = u"上里古镇"_s;
+    sample.content = u"石桥流水孩童"_s;
+    AppSettings settings;
+    settings.includeDate = m_date->isChecked();
+    settings.includeLocation = m_location->isChecked();
+    settings.includeContent = m_content->isChecked();
+    settings.includeOriginal = m_original->isChecked();
+    // A separator that would be refused shows as the one used in its place.
+    const QString separator = m_separator->text();
+    settings.separator = separator.isEmpty() || NameBuilder::separatorProblem(separator) ? u"_"_s : separator;
+    const QString name = NameBuilder::build(sample, settings, NameBudget::Limit {});
+    m_example->setText(u"示例："_s + (name.isEmpty() ? u"（没有勾选任何部分，文件名不变）"_s : name));
 }
 
 void SettingsWindow::updateAttribution()

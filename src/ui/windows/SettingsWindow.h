@@ -53,6 +53,7 @@ private:
     void refreshPullState();
     void updateEngineUI();
     void updateAttribution();
+    void updateExample();
     void updatePlainKeyWarning();
     void updateFirstSteps();
     void resizeWindowToFit();
@@ -87,6 +88,7 @@ private:
     QCheckBox* m_gpsGeocode = nullptr;
     QLineEdit* m_geocoder = nullptr;
     QLabel* m_attribution = nullptr;
+    QLabel* m_example = nullptr;
     QCheckBox* m_update = nullptr;
     QLabel* m_firstStep = nullptr;
     QLabel* m_error = nullptr;

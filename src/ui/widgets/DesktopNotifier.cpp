@@ -51,7 +51,9 @@ void DesktopNotifier::actionInvoked(uint id, const QString& action)
 {
     if (id != m_lastId || action != u"default")
         return;
-    m_window->showNormal();
+    // Out of the task bar as it was before, maximised or not.
+    m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
+    m_window->show();
     m_window->raise();
     m_window->activateWindow();
 }

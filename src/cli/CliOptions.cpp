@@ -15,7 +15,8 @@ namespace {
 const QStringList ValueOptions { u"engine"_s, u"endpoint"_s, u"base-url"_s, u"api-key"_s, u"api-key-file"_s,
     u"model"_s, u"frames"_s, u"concurrency"_s, u"target"_s, u"separator"_s, u"geocoder"_s, u"frames-dir"_s };
 const QStringList FlagOptions { u"json"_s, u"no-date"_s, u"no-location"_s, u"no-content"_s, u"no-original"_s,
-    u"no-path-place"_s, u"geocode"_s, u"help"_s, u"version"_s, u"last"_s, u"rename"_s, u"dry-run"_s };
+    u"no-path-place"_s, u"geocode"_s, u"help"_s, u"version"_s, u"last"_s, u"rename"_s, u"dry-run"_s,
+    u"list"_s };
 
 struct Usage
 {
@@ -41,8 +42,11 @@ const QList<Usage>& usages()
             u"导入并分析，给出建议的新文件名；--rename 随后执行重命名（中断时不重命名任何文件）；"
             u"加 --dry-run 只列出重命名计划，不改动任何文件"_s,
             -1, { u"rename"_s, u"dry-run"_s } },
-        { u"undo"_s, u"undo [LOG | --last]"_s,
-            u"按撤销记录把文件改回原名（--last 或不给参数：本用户最近的一次）"_s, 1, { u"last"_s } },
+        { u"undo"_s, u"undo [LOG | --last | --list]"_s,
+            u"按撤销记录把文件改回原名（--last 或不给参数：本用户最近的一次）；--list 列出各批重命名，最近的在前"_s,
+            1, { u"last"_s, u"list"_s } },
+        { u"export-csv"_s, u"export-csv [LOG]"_s,
+            u"把一批重命名的记录以 CSV 写到标准输出（不给 LOG：最近的一批）"_s, 1, {} },
     };
     return list;
 }
@@ -127,7 +131,7 @@ bool checkCommand(
     }
     if (options.arguments.size() < Commands::find(options.command)->minArguments)
         return fail(error, options.command + u" 缺少参数"_s);
-    const int max = options.last ? 0 : usage->maxArguments;
+    const int max = options.last || options.list ? 0 : usage->maxArguments;
     if (max >= 0 && options.arguments.size() > max)
         return fail(error, u"多余的参数: "_s + options.arguments.at(max));
     return true;
@@ -192,6 +196,7 @@ std::optional<CliOptions> CliOptions::parse(const QStringList& argv, UsageError*
             options.help |= name == u"help";
             options.version |= name == u"version";
             options.last |= name == u"last";
+            options.list |= name == u"list";
             options.rename |= name == u"rename";
             options.dryRun |= name == u"dry-run";
             continue;

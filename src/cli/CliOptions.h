@@ -45,6 +45,7 @@ struct CliOptions
     bool noPathPlace = false;
     bool geocode = false;
     bool last = false; // undo: the newest log
+    bool list = false; // undo: list the batches instead
     bool rename = false; // analyze: rename the ready items afterwards
     bool dryRun = false; // analyze --rename: only show what the rename would do
 

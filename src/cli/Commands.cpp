@@ -26,6 +26,7 @@ const std::vector<Command>& all()
         modelsCommand(),
         pullCommand(),
         undoCommand(),
+        exportCsvCommand(),
         analyzeCommand(),
         doctorCommand(),
     };

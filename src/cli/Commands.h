@@ -66,6 +66,7 @@ Command inspectCommand();
 Command modelsCommand();
 Command pullCommand();
 Command undoCommand();
+Command exportCsvCommand();
 Command analyzeCommand();
 Command doctorCommand();
 

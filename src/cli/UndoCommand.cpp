@@ -5,6 +5,7 @@
 #include "core/AppModel.h"
 #include "core/Messages.h"
 #include "naming/Messages.h"
+#include "naming/RenameRecord.h"
 #include "naming/Renamer.h"
 
 #include <QJsonArray>
@@ -33,6 +34,28 @@ QJsonArray reportFailures(const Renamer::UndoResult& result)
     return failed;
 }
 
+// The batches that can be undone, newest first: time, file count and log, one a line.
+void listBatches(const CliOptions& options)
+{
+    const std::vector<RenameRecord::Batch> batches = RenameRecord::batches();
+    if (options.json) {
+        QJsonArray list;
+        for (const RenameRecord::Batch& batch : batches) {
+            list.append(QJsonObject { { u"time"_s, batch.time.toUTC().toString(Qt::ISODate) },
+                { u"files"_s, batch.files }, { u"log"_s, displayPath(batch.log) } });
+        }
+        Output::json({ { u"schemaVersion"_s, SchemaVersion }, { u"batches"_s, list } });
+        return;
+    }
+    if (batches.empty())
+        Output::line(stderr, ::Messages::NothingToUndo);
+    for (const RenameRecord::Batch& batch : batches) {
+        Output::line(stdout,
+            batch.time.toString(u"yyyy-MM-dd HH:mm:ss"_s) + u"  "_s + QString::number(batch.files)
+                + u" 个文件  "_s + Output::field(displayPath(batch.log)));
+    }
+}
+
 } // namespace
 
 // Replays one undo log: the one named, or with --last (or nothing) this user's newest. Batches that
@@ -41,6 +64,11 @@ QJsonArray reportFailures(const Renamer::UndoResult& result)
 Command undoCommand()
 {
     return { u"undo"_s, 0, [](const CliOptions& options, AppModel&, const Finish& finish) {
+                if (options.list) {
+                    listBatches(options);
+                    finish(Done);
+                    return;
+                }
                 if (options.arguments.size() > 1 || (options.last && !options.arguments.isEmpty())) {
                     Output::line(stderr, u"velmora-cli: undo 只接受一个撤销记录文件，或 --last"_s);
                     finish(BadUsage);

@@ -906,6 +906,13 @@ std::string OriginalNames::of(const std::filesystem::path& path) const
     return it->second.original.filename().native();
 }
 
+std::optional<std::vector<UndoLog::Entry>> entriesOf(const std::filesystem::path& log)
+{
+    bool refused = false;
+    const auto bytes = UndoLog::isJournal(log) ? std::nullopt : readLog(log, false, refused);
+    return bytes ? UndoLog::parse(*bytes) : std::nullopt;
+}
+
 std::optional<std::filesystem::path> latestLog()
 {
     const auto logs = UndoLog::logsNewestFirst(undoDirectory());

@@ -110,6 +110,9 @@ private:
     std::unordered_map<std::string, UndoLog::Entry> m_byRenamed;
 };
 
+// The moves a log records, read without changing it; nothing when it cannot be read or is no log.
+std::optional<std::vector<UndoLog::Entry>> entriesOf(const std::filesystem::path& log);
+
 // The newest undo log of this user, or nothing.
 std::optional<std::filesystem::path> latestLog();
 

@@ -318,6 +318,12 @@ std::vector<std::filesystem::path> logsNewestFirst(const std::filesystem::path& 
     return out;
 }
 
+std::optional<qint64> timeOfLog(const std::filesystem::path& log)
+{
+    const auto order = logNameOrder(log.filename().native());
+    return order ? std::optional(order->first) : std::nullopt;
+}
+
 bool isJournal(const std::filesystem::path& path)
 {
     const std::string name = path.filename().native();

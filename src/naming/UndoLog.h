@@ -64,6 +64,8 @@ bool preparePrivateDir(const std::filesystem::path& dir);
 
 // Log names in dir, newest first by the time in the name; journals and other files are not listed.
 std::vector<std::filesystem::path> logsNewestFirst(const std::filesystem::path& dir);
+// The time in a log's name, in seconds since the epoch; nothing for a name that is not a log's.
+std::optional<qint64> timeOfLog(const std::filesystem::path& log);
 bool isJournal(const std::filesystem::path& path);
 std::filesystem::path logOfJournal(const std::filesystem::path& journal);
 

@@ -2,6 +2,7 @@
 // velmora-cli undo as a script uses it: which log it replays, what it prints, its exit status.
 
 #include "naming/FileMoves.h"
+#include "naming/RenameRecord.h"
 #include "naming/Renamer.h"
 
 #include <QFile>
@@ -11,6 +12,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fstream>
 
 using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
@@ -76,6 +79,24 @@ private:
             items.append(item);
         }
         return Renamer::rename(items).value_or(fs::path());
+    }
+
+    // The rows Python's csv module reads from these bytes.
+    QJsonArray readCsv(const QByteArray& bytes)
+    {
+#ifndef PYTHON3
+        QSKIP("python3 reads the CSV back");
+#else
+        const QString path = m_root->filePath(u"record.csv"_s);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return {};
+        file.close();
+        QProcess python;
+        python.start(QStringLiteral(PYTHON3), { QStringLiteral(CSV_READER), path });
+        python.waitForFinished(60000);
+        return QJsonDocument::fromJson(python.readAllStandardOutput()).array();
+#endif
     }
 
 private slots:
@@ -180,6 +201,58 @@ private slots:
         for (int i = 0; i < 20; ++i)
             QVERIFY(fs::exists(m_folder / ("clip" + std::to_string(i) + ".mov")));
         QVERIFY(fs::is_empty(Renamer::undoDirectory()));
+    }
+
+    // The batches newest first, and one batch as CSV, through a real CSV reader: names with commas,
+    // quotes, line feeds and bytes that are not UTF-8; what is known of each file from the list.
+    void recordOfBatches()
+    {
+        const fs::path older = rename({ u"a"_s });
+        const QList<QByteArray> names { "逗号,和\"引号\".mp4", "换\n行.mp4", "\xb2\xe2\xca\xd4.mp4" };
+        QList<VideoItem> items;
+        for (const QByteArray& name : names) {
+            VideoItem item;
+            item.url = m_folder / name.toStdString();
+            std::ofstream(item.url) << "clip"; // by its bytes
+            item.status = VideoItem::Status::Analyzed;
+            item.proposedName = u"茶楼"_s;
+            items.append(item);
+        }
+        const fs::path newer = Renamer::rename(items).value_or(fs::path());
+        items[0].content = u"喝茶, \"聊天\"\n两行"_s;
+        items[0].location = u"=成都"_s;
+        items[0].creationDate = QDateTime(QDate(2026, 9, 18), QTime(6, 3, 12), Qt::UTC);
+        QVERIFY(!newer.empty() && newer != older);
+
+        const QJsonArray batches = QJsonDocument::fromJson(cli({ u"undo"_s, u"--list"_s, u"--json"_s }).out)
+                                       .object()[u"batches"_s]
+                                       .toArray();
+        QCOMPARE(batches.size(), 2);
+        QCOMPARE(batches[0][u"files"_s].toInt(), 3);
+        QCOMPARE(batches[0][u"log"_s].toString(), displayPath(newer));
+        QCOMPARE(batches[1][u"log"_s].toString(), displayPath(older));
+
+        const Run run = cli({ u"export-csv"_s });
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(run.out.startsWith(
+            "\xEF\xBB\xBF原路径,新路径,拍摄时间,内容,地点,批次时间,原路径字节,新路径字节\r\n"));
+        QCOMPARE(run.out, RenameRecord::csvOf(newer, {}).value());
+        const QJsonArray rows = readCsv(*RenameRecord::csvOf(newer, items));
+        QCOMPARE(rows.size(), 4);
+        const QString batch = RenameRecord::batchTime(newer).toString(u"yyyy-MM-dd HH:mm:ss"_s);
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            const QJsonArray row = rows[3 - i].toArray(); // sorted by old path; the non-UTF-8 bytes sort last
+            const fs::path original = m_folder / names[i].toStdString();
+            QCOMPARE(row.size(), 8);
+            QCOMPARE(row[0].toString(), displayPath(original));
+            QCOMPARE(row[1].toString(), displayPath(items[i].url));
+            QCOMPARE(row[5].toString(), batch);
+            QCOMPARE(QByteArray::fromPercentEncoding(row[6].toString().toLatin1()),
+                i == 2 ? QByteArray::fromStdString(original.native()) : QByteArray());
+        }
+        QCOMPARE(rows[3][2].toString(), u"2026-09-18 06:03:12"_s);
+        QCOMPARE(rows[3][3].toString(), items[0].content);
+        QCOMPARE(rows[3][4].toString(), u"'=成都"_s); // never a formula
     }
 
     void nothingToUndo()

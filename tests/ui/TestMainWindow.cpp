@@ -461,7 +461,7 @@ private slots:
         m_dir.swap(dir);
     }
 
-    // The rename runs on the list as it is when the user confirms.
+    // The rename runs on the list as it is when the user confirms; its record can be exported.
     void listChangesWhileConfirming()
     {
         MainWindow& w = window({ u"x/a.mp4"_s, u"x/b.mp4"_s });
@@ -469,6 +469,7 @@ private slots:
             m_model->mutateItem(item.id, [](VideoItem& it) {
                 it.status = VideoItem::Status::Analyzed;
                 it.proposedName = u"茶楼"_s;
+                it.content = u"喝茶"_s;
             });
         }
         w.findChild<QAction*>(u"rename"_s)->trigger();
@@ -476,6 +477,14 @@ private slots:
         w.findChild<RenameConfirmWindow*>()->renameButton()->click();
         QVERIFY(fs::exists(file(u"x/茶楼.mp4"_s)));
         QVERIFY(fs::exists(file(u"x/b.mp4"_s)));
+
+        // The record of the batch knows what the list knows of the file.
+        QVERIFY(w.listView()->findChild<QAction*>(u"exportRecordAction"_s));
+        w.exportRenameRecord(m_dir.filePath(u"record.csv"_s));
+        QFile record(m_dir.filePath(u"record.csv"_s));
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const QByteArray csv = record.readAll();
+        QVERIFY(csv.contains("/x/茶楼.mp4,"_ba) && csv.contains(",喝茶,"_ba));
     }
 
     void companionsAndTheNameTheFileGets()

@@ -4,6 +4,8 @@
 #include "common/AppSettings.h"
 #include "core/AppModel.h"
 #include "media/FileKinds.h"
+#include "naming/Messages.h"
+#include "naming/RenameRecord.h"
 #include "naming/Renamer.h"
 #include "ui/main/DetailPane.h"
 #include "ui/main/ItemDelegate.h"
@@ -22,6 +24,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -31,6 +34,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QSlider>
 #include <QSplitter>
 #include <QStatusBar>
@@ -214,6 +218,10 @@ QWidget* MainWindow::buildListPane()
     connect(clearAction, &QAction::triggered, this, &MainWindow::clearList);
     m_list->addAction(removeAction);
     m_list->addAction(clearAction);
+    auto* exportAction = new QAction(u"导出重命名记录…"_s, m_list);
+    exportAction->setObjectName(u"exportRecordAction"_s);
+    connect(exportAction, &QAction::triggered, this, [this] { exportRenameRecord(); });
+    m_list->addAction(exportAction);
 
     auto* pane = new QWidget;
     pane->setMinimumWidth(ListMinimumWidth);
@@ -548,6 +556,30 @@ void MainWindow::renameChecked()
     // since is never overwritten.
     connect(confirm, &QDialog::accepted, this, [this] { m_model.renameAll(); });
     confirm->open();
+}
+
+void MainWindow::exportRenameRecord(QString file)
+{
+    const auto log = Renamer::latestLog();
+    const auto csv = log ? RenameRecord::csvOf(*log, m_model.items()) : std::nullopt;
+    if (!csv) {
+        m_model.setStatusMessage(
+            log ? Renamer::Messages::unreadableLog(displayPath(*log)) : u"还没有可导出的重命名记录"_s);
+        m_model.notify();
+        return;
+    }
+    if (file.isEmpty()) {
+        file = QFileDialog::getSaveFileName(this, u"导出重命名记录"_s,
+            QDir::home().filePath(RenameRecord::defaultFileName(RenameRecord::batchTime(*log))),
+            u"CSV 表格 (*.csv)"_s);
+    }
+    if (file.isEmpty())
+        return;
+    QSaveFile out(file);
+    const bool written = out.open(QIODevice::WriteOnly) && out.write(*csv) == csv->size() && out.commit();
+    m_model.setStatusMessage(
+        (written ? u"已导出重命名记录："_s : u"无法写入 "_s) + QDir::toNativeSeparators(file));
+    m_model.notify();
 }
 
 void MainWindow::setThumbnailSize(int size)

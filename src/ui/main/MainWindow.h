@@ -94,6 +94,8 @@ public:
     // Checks the batch and renames at once when it is plain; otherwise asks first, in a window-modal
     // RenameConfirmWindow, and renames what is in the list when the user confirms.
     void renameChecked();
+    // Writes the record of the newest rename batch as CSV to file; asks where when file is empty.
+    void exportRenameRecord(QString file = {});
     void setThumbnailSize(int size);
     void importPaths(const std::vector<std::filesystem::path>& paths);
     // Makes the shown row this many rows further (negative: back) the current and only selected one.

@@ -122,7 +122,7 @@ private slots:
         row("help", u"--help"_s, 0, u"用法: velmora-cli [选项] 命令 [参数...]"_s);
         row("-h after a command", u"analyze -h"_s, 0,
             u"用法: velmora-cli [选项] analyze PATH... [--rename [--dry-run]]"_s);
-        row("help command", u"help undo"_s, 0, u"用法: velmora-cli [选项] undo [LOG | --last]"_s);
+        row("help command", u"help undo"_s, 0, u"用法: velmora-cli [选项] undo [LOG | --last | --list]"_s);
         row("version", u"--version"_s, 0, u"velmora-cli "_s);
         row("no command", {}, 2, u"velmora-cli: 缺少命令"_s);
         row("unknown command", u"rename-everything"_s, 2, u"velmora-cli: 未知命令: rename-everything"_s);

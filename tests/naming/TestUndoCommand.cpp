@@ -241,7 +241,7 @@ private slots:
         QCOMPARE(rows.size(), 4);
         const QString batch = RenameRecord::batchTime(newer).toString(u"yyyy-MM-dd HH:mm:ss"_s);
         for (qsizetype i = 0; i < names.size(); ++i) {
-            const QJsonArray row = rows[3 - i].toArray(); // sorted by old path; the non-UTF-8 bytes sort last
+            const QJsonArray row = rows[3 - i].toArray(); // a header, then by the bytes of the old path
             const fs::path original = m_folder / names[i].toStdString();
             QCOMPARE(row.size(), 8);
             QCOMPARE(row[0].toString(), displayPath(original));

@@ -126,7 +126,7 @@ std::vector<SessionEntry> Reader::session()
     Sqlite::Statement query
         = m_db.prepare("SELECT s.id, s.position, f.size, f.hash, s.path, s.kind, s.status, s.proposed_name, "
                        "s.edited_content, "
-                       "s.edited_place, s.edited_name, s.error_text, s.companions, s.is_selected "
+                       "s.edited_place, s.edited_name, s.error_text, s.companions, s.is_selected, s.details "
                        "FROM session s LEFT JOIN files f ON f.id = s.file_id ORDER BY s.position");
     std::vector<SessionEntry> entries;
     while (query.step() == SQLITE_ROW) {
@@ -145,6 +145,7 @@ std::vector<SessionEntry> Reader::session()
         entry.errorText = query.text(11);
         entry.companions = splitPaths(query.blob(12));
         entry.isSelected = query.integer(13) != 0;
+        entry.details = query.blob(14);
     }
     return entries;
 }
@@ -169,8 +170,10 @@ Usage Reader::usage()
 {
     Usage usage;
     usage.analyses = m_db.queryInt("SELECT count(*) FROM analyses").value_or(0);
-    usage.bytes
-        = m_db.queryInt("PRAGMA page_count").value_or(0) * m_db.queryInt("PRAGMA page_size").value_or(0);
+    // Pages freed by forgetting are kept by the file for reuse: they hold nothing.
+    usage.bytes = (m_db.queryInt("PRAGMA page_count").value_or(0)
+                      - m_db.queryInt("PRAGMA freelist_count").value_or(0))
+        * m_db.queryInt("PRAGMA page_size").value_or(0);
     return usage;
 }
 

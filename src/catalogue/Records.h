@@ -71,6 +71,8 @@ struct SessionEntry
     QString errorText;
     std::vector<std::filesystem::path> companions;
     bool isSelected = false;
+    // The rest of the item, in the form its owner writes and reads; stored as it is.
+    QByteArray details;
     friend bool operator==(const SessionEntry&, const SessionEntry&) = default;
 };
 
@@ -90,7 +92,7 @@ struct FinishedItem
     FileRecord file;
     AnalysisRecord analysis;
     QByteArray thumbnail; // small JPEG; empty keeps the stored one
-    SessionEntry entry;
+    SessionEntry entry; // not written when its id is null (a run that keeps no list)
 };
 
 } // namespace Catalogue

@@ -81,9 +81,15 @@ bool toVersion1(Sqlite::Connection& db)
     )sql");
 }
 
+// What else the core keeps of a list entry, in its own versioned form: the catalogue stores it as it is.
+bool toVersion2(Sqlite::Connection& db)
+{
+    return db.exec("ALTER TABLE session ADD COLUMN details BLOB NOT NULL DEFAULT x''");
+}
+
 using Step = bool (*)(Sqlite::Connection&);
 // Step i brings version i to version i + 1. Add new steps at the end; never change a released one.
-constexpr std::array<Step, 1> Steps { toVersion1 };
+constexpr std::array<Step, 2> Steps { toVersion1, toVersion2 };
 
 } // namespace
 

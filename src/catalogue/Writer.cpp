@@ -121,21 +121,22 @@ bool saveEntryRow(Statements& sql, const SessionEntry& entry)
 {
     Sqlite::Statement& upsert = sql(
         "INSERT INTO session (id, position, file_id, path, kind, status, proposed_name, edited_content, "
-        "edited_place, edited_name, error_text, companions, is_selected) VALUES (?1, ?2, "
-        "(SELECT id FROM files WHERE size = ?3 AND hash = ?4), ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) "
+        "edited_place, edited_name, error_text, companions, is_selected, details) VALUES (?1, ?2, "
+        "(SELECT id FROM files WHERE size = ?3 AND hash = ?4), ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
+        "?15) "
         "ON CONFLICT (id) DO UPDATE SET position = excluded.position, file_id = excluded.file_id, "
         "path = excluded.path, kind = excluded.kind, status = excluded.status, "
         "proposed_name = excluded.proposed_name, edited_content = excluded.edited_content, "
         "edited_place = excluded.edited_place, edited_name = excluded.edited_name, "
         "error_text = excluded.error_text, companions = excluded.companions, is_selected = "
-        "excluded.is_selected");
+        "excluded.is_selected, details = excluded.details");
     upsert.bind(1, entry.id.toString(QUuid::WithoutBraces)).bind(2, entry.position);
     if (entry.identity)
         upsert.bind(3, entry.identity->size).bindBlob(4, entry.identity->hash);
     upsert.bindBlob(5, pathBytes(entry.path)).bind(6, rawValue(entry.kind)).bind(7, rawValue(entry.status));
     upsert.bind(8, entry.proposedName).bind(9, entry.editedContent).bind(10, entry.editedPlace);
     upsert.bind(11, entry.editedName).bind(12, entry.errorText).bindBlob(13, joinPaths(entry.companions));
-    upsert.bind(14, entry.isSelected ? 1 : 0);
+    upsert.bind(14, entry.isSelected ? 1 : 0).bindBlob(15, entry.details);
     return upsert.run();
 }
 
@@ -255,7 +256,8 @@ void Writer::saveFinished(FinishedItem item)
     m_state->enqueue([item = std::move(item)](Statements& sql) {
         const std::optional<qint64> file = saveFileRow(sql, item.file);
         return file && saveAnalysisRow(sql, *file, item.analysis)
-            && saveThumbnailRow(sql, *file, item.thumbnail) && saveEntryRow(sql, item.entry);
+            && saveThumbnailRow(sql, *file, item.thumbnail)
+            && (item.entry.id.isNull() || saveEntryRow(sql, item.entry));
     });
 }
 
@@ -315,6 +317,20 @@ void Writer::forget(std::vector<FileIdentity> identities)
         Sqlite::Statement& remove = sql("DELETE FROM files WHERE size = ?1 AND hash = ?2");
         return std::all_of(identities.begin(), identities.end(), [&](const FileIdentity& identity) {
             return remove.bind(1, identity.size).bindBlob(2, identity.hash).run();
+        });
+    });
+}
+
+void Writer::forgetPaths(std::vector<std::filesystem::path> paths)
+{
+    m_state->enqueue([paths = std::move(paths)](Statements& sql) {
+        Sqlite::Statement& remove
+            = sql("DELETE FROM files WHERE path = ?1 OR substr(path, 1, length(?2)) = ?2");
+        return std::all_of(paths.begin(), paths.end(), [&](const std::filesystem::path& path) {
+            QByteArray folder = pathBytes(path);
+            if (!folder.endsWith('/'))
+                folder += '/';
+            return remove.bindBlob(1, pathBytes(path)).bindBlob(2, folder).run();
         });
     });
 }

@@ -43,6 +43,8 @@ public:
     // Removes what is stored about these files: records, analyses, thumbnails. Session entries stay,
     // without their link. No identities: everything.
     void forget(std::vector<FileIdentity> identities);
+    // The same for the files last seen at these paths or inside these folders (which may be long gone).
+    void forgetPaths(std::vector<std::filesystem::path> paths);
 
     // Waits until everything queued before the call is written (or has failed), at most limit. True
     // when it was.

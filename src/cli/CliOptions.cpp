@@ -47,6 +47,9 @@ const QList<Usage>& usages()
             1, { u"last"_s, u"list"_s } },
         { u"export-csv"_s, u"export-csv [LOG]"_s,
             u"把一批重命名的记录以 CSV 写到标准输出（不给 LOG：最近的一批）"_s, 1, {} },
+        { u"forget"_s, u"forget [PATH...]"_s,
+            u"删除为这些文件（或文件夹中的文件）保存的分析结果；不给路径时删除全部；列表和撤销记录保留"_s, -1,
+            {} },
     };
     return list;
 }

@@ -29,6 +29,7 @@ const std::vector<Command>& all()
         exportCsvCommand(),
         analyzeCommand(),
         doctorCommand(),
+        forgetCommand(),
     };
     return commands;
 }

@@ -69,5 +69,6 @@ Command undoCommand();
 Command exportCsvCommand();
 Command analyzeCommand();
 Command doctorCommand();
+Command forgetCommand();
 
 } // namespace Commands

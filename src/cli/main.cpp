@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // velmora-cli: the headless front end. Drives the same AppModel as the window, from the same settings.
 
+#include "catalogue/Database.h"
 #include "cli/CliOptions.h"
 #include "cli/Commands.h"
 #include "cli/Output.h"
 #include "common/QtTranslations.h"
 #include "common/SettingsStore.h"
 #include "core/AppModel.h"
+#include "core/CatalogueLink.h"
 #include "core/Messages.h"
 #include "naming/PlaceResolver.h"
 
@@ -112,7 +114,11 @@ int main(int argc, char* argv[])
         return Commands::Done;
     }
 
-    AppModel model;
+    // The stored analyses are shared with the window; its work list is not.
+    AppModel model(QString(), AppModel::Storage { Catalogue::defaultLocation(), false });
+    if (const QString opening = model.catalogue() ? model.catalogue()->openingMessage() : QString();
+        !opening.isEmpty())
+        Output::line(stderr, opening);
     if (const QString moved = SettingsStore::lastQuarantinePath(); !moved.isEmpty())
         Output::line(stderr, Messages::settingsMovedAside(moved));
     options->applyTo(model.settings());

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "core/AppModel.h"
 
+#include "catalogue/Database.h"
 #include "common/SettingsStore.h"
 #include "common/Text.h"
 #include "core/AnalysisRun.h"
+#include "core/CatalogueLink.h"
 #include "core/Messages.h"
 #include "core/PictureCache.h"
 #include "naming/Companions.h"
@@ -31,10 +33,14 @@ bool isBlank(const QString& text)
 } // namespace
 
 AppModel::AppModel(QObject* parent)
-    : AppModel(QString(), parent)
+    : AppModel(QString(), Storage { Catalogue::defaultLocation(), true }, parent)
 { }
 
 AppModel::AppModel(const QString& settingsPath, QObject* parent)
+    : AppModel(settingsPath, Storage {}, parent)
+{ }
+
+AppModel::AppModel(const QString& settingsPath, const Storage& storage, QObject* parent)
     : QObject(parent)
     , m_settings(settingsPath.isEmpty() ? AppSettings() : AppSettings(settingsPath))
     , m_statusMessage(Messages::Welcome)
@@ -55,6 +61,17 @@ AppModel::AppModel(const QString& settingsPath, QObject* parent)
     connect(m_importer, &Importer::finished, this, &AppModel::importFinished);
     if (const QString moved = SettingsStore::lastQuarantinePath(); !moved.isEmpty())
         m_statusMessage = Messages::settingsMovedAside(moved);
+    if (storage.catalogue.empty())
+        return;
+    m_catalogue = std::make_unique<CatalogueLink>(*this, storage.catalogue, storage.keepsList);
+    m_items = m_catalogue->restore();
+    rebuildIndexes();
+    Companions::pairUp(m_items);
+    if (!m_catalogue->openingMessage().isEmpty())
+        m_statusMessage = m_catalogue->openingMessage();
+    else if (!m_items.isEmpty())
+        m_statusMessage = Messages::restored(m_items.size());
+    m_catalogue->checkRestored();
 }
 
 AppModel::~AppModel()
@@ -62,6 +79,7 @@ AppModel::~AppModel()
     // The run's pending steps and request go with it; nothing of it outlives the model.
     delete m_run;
     m_run = nullptr;
+    m_catalogue.reset(); // writes what is pending while the list is still here
 }
 
 AppModel::Pictures AppModel::pictures(const QUuid& id) const
@@ -115,6 +133,10 @@ void AppModel::addFiles(const std::vector<std::filesystem::path>& urls)
         emit importFinished();
         return;
     }
+    // Known files bring their stored analysis; the others are hashed on the import's thread.
+    if (m_catalogue && m_catalogue->isOpen())
+        m_importer->setFileHook(
+            [lookup = m_catalogue->importLookup()](Importer::Found& f) { f.known = lookup(f.path); });
     m_importer->enqueue(urls);
 }
 
@@ -146,6 +168,8 @@ void AppModel::takeImport(const Importer::Result& result)
             item.sidecars = f->sidecars;
             item.durationSeconds = f->duration;
             item.originalName = f->originalName;
+            if (m_catalogue && f->known)
+                m_catalogue->adopt(item, *f->known);
             m_paths.insert(item.url.native());
             m_positions.insert(item.id, m_items.size());
             m_items.append(std::move(item));
@@ -312,8 +336,15 @@ void AppModel::renameAll()
     // A batch that moved nothing leaves the previous one to undo.
     const auto log = Renamer::rename(m_items);
     rebuildIndexes(); // the renamed items live at new paths now
-    if (log)
+    if (log) {
         m_lastUndoLog = log;
+        if (m_catalogue) {
+            m_catalogue->noteBatch(
+                *log, int(std::count_if(m_items.cbegin(), m_items.cend(), [&](const VideoItem& i) {
+                    return batch.contains(i.id) && i.status == VideoItem::Status::Renamed;
+                })));
+        }
+    }
     const auto failed = std::count_if(m_items.cbegin(), m_items.cend(),
         [&](const VideoItem& item) { return batch.contains(item.id) && !item.renameFailure.isEmpty(); });
     if (!log && failed == 0) {
@@ -348,6 +379,8 @@ void AppModel::undoLast()
     }
     m_importer->noteFilesMoved();
     const Renamer::UndoResult result = Renamer::undo(*m_lastUndoLog);
+    if (m_catalogue && !result.remaining)
+        m_catalogue->noteUndone(*m_lastUndoLog);
     // What could not go back yet stays for the next undo.
     m_lastUndoLog = result.remaining;
 
@@ -419,6 +452,35 @@ private:
 
 void AppModel::analyzeAll()
 {
+    // Items analysed with the current settings keep their result; the others are asked about.
+    const Catalogue::AnalysisKey key = CatalogueLink::keyOf(m_settings);
+    const VideoItem::AnalysisStamp current { key.engine, key.model, key.frameCount, key.promptVersion, 0,
+        {} };
+    QList<QUuid> ids;
+    ids.reserve(m_items.size());
+    for (const VideoItem& item : std::as_const(m_items)) {
+        const bool isCurrent = item.status != VideoItem::Status::Pending
+            && item.status != VideoItem::Status::Error && item.analysedWith
+            && item.analysedWith->matches(current);
+        if (!item.followsPartner && !isCurrent) // a follower is analysed through its partner
+            ids.append(item.id);
+    }
+    startRun(std::move(ids));
+}
+
+void AppModel::analyzeItems(const QList<QUuid>& ids)
+{
+    QList<QUuid> chosen;
+    for (const QUuid& id : ids) {
+        const auto index = indexOf(id);
+        if (index && !m_items.at(*index).followsPartner)
+            chosen.append(id);
+    }
+    startRun(std::move(chosen));
+}
+
+void AppModel::startRun(QList<QUuid> ids)
+{
     if (m_run)
         return;
     AnalysisRun::Setup setup {
@@ -432,11 +494,7 @@ void AppModel::analyzeAll()
         m_settings.maxConcurrentRequests(),
     };
     setup.local.setKeepAlive(m_settings.ollamaKeepAlive);
-    setup.ids.reserve(m_items.size());
-    for (const VideoItem& item : std::as_const(m_items)) {
-        if (!item.followsPartner) // analysed through its partner
-            setup.ids.append(item.id);
-    }
+    setup.ids = std::move(ids);
     m_run = new AnalysisRun(std::make_unique<ModelRunHost>(*this), std::move(setup), [this] { finishRun(); });
     notify();
     m_run->start();

@@ -25,6 +25,7 @@
 // ModelServer. One instance, owned by the front end and living on the main thread; views learn of
 // changes through its signals.
 class AnalysisRun;
+class CatalogueLink;
 class PictureCache;
 
 class AppModel : public QObject
@@ -39,6 +40,14 @@ public:
     explicit AppModel(QObject* parent = nullptr);
     // With the settings store at settingsPath instead of the user's own.
     explicit AppModel(const QString& settingsPath, QObject* parent = nullptr);
+    // Where the catalogue is (empty: none), and whether this model keeps its work list there and
+    // brings it back at start (the window does; velmora-cli shares only the stored analyses).
+    struct Storage
+    {
+        std::filesystem::path catalogue;
+        bool keepsList = true;
+    };
+    AppModel(const QString& settingsPath, const Storage& storage, QObject* parent = nullptr);
     ~AppModel() override;
 
     AppSettings& settings()
@@ -53,6 +62,15 @@ public:
     const QList<VideoItem>& items() const
     {
         return m_items;
+    }
+    std::optional<qsizetype> positionOf(const QUuid& id) const
+    {
+        return indexOf(id);
+    }
+    // The stored analyses and the saved list; null without a catalogue.
+    CatalogueLink* catalogue() const
+    {
+        return m_catalogue.get();
     }
 
     QString statusMessage() const
@@ -149,9 +167,12 @@ public:
     // Moves the files of the last batch back and points their items at the old paths again.
     void undoLast();
 
-    // Analyses every item that is not renamed yet, one at a time, in the background; the status line
-    // shows the progress and then a summary. Does nothing while a run is going on.
+    // Analyses every item that is pending, failed, or analysed with other settings than the current
+    // ones (renamed items stay as they are), in the background; the status line shows the progress and
+    // then a summary. Does nothing while a run is going on.
     void analyzeAll();
+    // Asks the model again about these items, whatever they were analysed with.
+    void analyzeItems(const QList<QUuid>& ids);
     // Ends the run now: the request in flight is aborted, its item goes back to pending, and the summary
     // says the run was stopped. Nothing happens without a run.
     void stopAnalysis();
@@ -196,6 +217,7 @@ private:
     void emitAllChanged();
     std::optional<qsizetype> indexOf(const QUuid& id) const;
     void finishRun();
+    void startRun(QList<QUuid> ids);
     void rebuildIndexes();
 
     QList<VideoItem> m_items;
@@ -213,4 +235,5 @@ private:
     // The duplicate rule compares path text; these keep it and the lookups by id from being linear.
     std::unordered_set<std::string> m_paths;
     mutable QHash<QUuid, qsizetype> m_positions;
+    std::unique_ptr<CatalogueLink> m_catalogue;
 };

@@ -4,6 +4,7 @@
 #include "common/AppSettings.h"
 #include "common/DateSource.h"
 #include "common/MediaKind.h"
+#include "core/CatalogueLink.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -41,6 +42,8 @@ public:
         std::optional<double> duration;
         DateSource dateSource = DateSource::Metadata;
         std::string originalName {};
+        // What the catalogue knows of the file, when a hook looked it up.
+        std::optional<CatalogueLink::Known> known {};
     };
 
     // Media files in the folders of the last import that the media target left out.

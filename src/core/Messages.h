@@ -52,6 +52,26 @@ inline QString settingsMovedAside(const QString& movedTo)
 inline const QString InterruptedRenameRecovered
     = u"上次的重命名被中断，已恢复它的撤销记录：点「撤销」可把那些文件改回原名"_s;
 
+inline QString restored(qsizetype count)
+{
+    return u"已恢复上次的列表：%1 个素材"_s.arg(count);
+}
+inline QString storedResults(qint64 count, qint64 bytes)
+{
+    return u"已保存的分析结果：%1 个（约 %2 MB）"_s.arg(count).arg(
+        double(bytes) / (1024.0 * 1024.0), 0, 'f', 1);
+}
+inline QString forgetQuestion(qint64 count)
+{
+    return u"要清除已保存的 %1 个分析结果吗？当前列表和撤销记录会保留。"_s.arg(count);
+}
+inline QString forgotten(qint64 count)
+{
+    return u"已清除 %1 个保存的分析结果"_s.arg(count);
+}
+inline const QString CatalogueUnavailable = u"保存分析结果的文件无法使用，没有清除任何内容"_s;
+inline const QString FileGone = u"文件已不在原处（可能被移动或删除）"_s;
+
 inline const QString NothingToRename = u"没有需要重命名的项"_s;
 // An item whose file Velmora renamed before and that has its proposed name already.
 inline const QString AlreadyNamed = u"已是建议的名称"_s;

@@ -90,6 +90,12 @@ private slots:
             << QByteArray(
                    "SELECT count(*) FROM analyses JOIN files ON files.id = file_id WHERE content = '海边'")
             << 1LL;
+        QTest::newRow("v1 list entry")
+            << 1
+            << QByteArray(
+                   "INSERT INTO session (id, position, path, kind, status, proposed_name, error_text, "
+                   "companions, is_selected) VALUES ('e', 0, x'2f61', 'video', 'analyzed', 'n', '', x'', 1);")
+            << QByteArray("SELECT count(*) FROM session WHERE details = x'' AND proposed_name = 'n'") << 1LL;
     }
 
     void migrates()

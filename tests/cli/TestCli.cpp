@@ -7,15 +7,18 @@
 #include "support/MediaFixtures.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
 
@@ -79,6 +82,10 @@ private:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"XDG_CONFIG_HOME"_s, m_home.filePath(u"config"_s));
         environment.insert(u"XDG_STATE_HOME"_s, m_home.filePath(u"state"_s));
+        // Each test its own stored analyses: the same test pictures recur.
+        environment.insert(u"XDG_DATA_HOME"_s,
+            m_home.filePath(u"data/"_s + QString::fromLatin1(QTest::currentTestFunction())
+                + QString::fromLatin1(QTest::currentDataTag())));
         environment.remove(u"VELMORA_API_KEY"_s);
         for (auto it = env.begin(); it != env.end(); ++it)
             environment.insert(it.key(), it.value());
@@ -349,6 +356,52 @@ private slots:
         QVERIFY(QFile::exists(folder + u"/clip.srt"_s));
         QVERIFY(QFile::exists(folder + u"/clip.mp4"_s));
         QVERIFY(!QFile::exists(renamed));
+    }
+
+    // Killed at random moments and started again: every analysis that had finished a second before
+    // the kill is kept, and the model is never asked about it again.
+    void resumesAfterKill()
+    {
+        if (!MediaFixtures::hasTool(u"ffmpeg"_s))
+            QSKIP("ffmpeg makes the photos");
+        constexpr int Files = 24, ReplyMs = 150;
+        FakeHttpServer server;
+        QVERIFY(server.listen());
+        QElapsedTimer clock; // started with the server's, which stamps the requests
+        clock.start();
+        FakeHttpServer::Response reply = FakeHttpServer::Response::json(200, GenerateReply);
+        reply.headDelayMs = ReplyMs;
+        server.on(u"/api/generate"_s, reply);
+        const QString folder = m_home.filePath(u"resumed"_s);
+        QDir().mkpath(folder);
+        for (int i = 0; i < Files; ++i) // different sizes: different files
+            QVERIFY(MediaFixtures::makeJpeg(folder + u"/%1.jpg"_s.arg(i), 64 + i));
+        const QStringList arguments { u"--target=photos"_s, u"--endpoint"_s, server.url().toString(),
+            u"analyze"_s, u"--json"_s, folder };
+
+        qsizetype keptForSure = 0;
+        for (int round = 0; round < 3; ++round) {
+            const qsizetype before = server.count(u"/api/generate"_s);
+            qint64 killedAt = -1;
+            cli(arguments, {}, [&](QProcess& process) {
+                QTimer::singleShot(QRandomGenerator::global()->bounded(1500, 3500), &process, [&] {
+                    killedAt = clock.elapsed();
+                    ::kill(pid_t(process.processId()), SIGKILL);
+                });
+            });
+            for (qsizetype i = before; i < server.requests().size(); ++i) {
+                const qint64 answeredAt = server.requests().at(i).receivedAtMs + ReplyMs;
+                keptForSure += killedAt < 0 || answeredAt + 1000 <= killedAt ? 1 : 0;
+            }
+        }
+        QVERIFY(keptForSure > 0 && keptForSure < 3 * Files);
+        const qsizetype before = server.count(u"/api/generate"_s);
+        const Run last = cli(arguments);
+        QCOMPARE(last.exitCode, 0);
+        QCOMPARE(last.json().value(u"analyzed"_s).toInt(), Files);
+        QVERIFY2(server.count(u"/api/generate"_s) - before <= Files - keptForSure,
+            qPrintable(
+                u"asked %1, kept %2"_s.arg(server.count(u"/api/generate"_s) - before).arg(keptForSure)));
     }
 
     // Stopped during analyze --rename: the results so far, nothing renamed, and 128 + the signal.

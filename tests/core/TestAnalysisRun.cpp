@@ -109,9 +109,10 @@ private:
         return *m_model;
     }
 
-    bool runToEnd(AppModel& m)
+    // All items, or only these ones again.
+    bool runToEnd(AppModel& m, const QList<QUuid>& ids = {})
     {
-        m.analyzeAll();
+        ids.isEmpty() ? m.analyzeAll() : m.analyzeItems(ids);
         return QTest::qWaitFor([&] { return !m.isBusy(); }, 60'000);
     }
 
@@ -185,7 +186,10 @@ private slots:
 
         const VideoItem before = m.items().at(0);
         m_server->on(u"/api/generate"_s, Response::json(500, R"({"error":"busy"})"));
+        // Analysed with the current settings: asked again only on request.
         QVERIFY(runToEnd(m));
+        QCOMPARE(m_server->count(u"/api/generate"_s), 2);
+        QVERIFY(runToEnd(m, { before.id }));
         const VideoItem& after = m.items().at(0);
         QCOMPARE(after.status, VideoItem::Status::Error);
         QCOMPARE(after.content, before.content);

@@ -49,6 +49,7 @@ private:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"XDG_CONFIG_HOME"_s, m_root->filePath(u"config"_s));
         environment.insert(u"XDG_STATE_HOME"_s, m_root->filePath(u"state"_s));
+        environment.insert(u"XDG_DATA_HOME"_s, m_root->filePath(u"data"_s));
         return environment;
     }
 

@@ -96,6 +96,7 @@ private slots:
         environment.insert(u"HOME"_s, home.path());
         environment.insert(u"XDG_CONFIG_HOME"_s, home.filePath(u"config"_s));
         environment.insert(u"XDG_STATE_HOME"_s, home.filePath(u"state"_s));
+        environment.insert(u"XDG_DATA_HOME"_s, home.filePath(u"data"_s));
         environment.remove(u"VELMORA_API_KEY"_s);
         process.setProcessEnvironment(environment);
         process.start(QStringLiteral(VELMORA_CLI), engine + arguments);

@@ -3,6 +3,7 @@
 
 #include "common/AppSettings.h"
 #include "core/AppModel.h"
+#include "core/CatalogueLink.h"
 #include "media/FileKinds.h"
 #include "naming/Messages.h"
 #include "naming/RenameRecord.h"
@@ -46,6 +47,14 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+QList<QUuid> selectedIds(const QAbstractItemView* list)
+{
+    QList<QUuid> ids;
+    for (const QModelIndex& index : list->selectionModel()->selectedRows())
+        ids.append(index.data(ItemListModel::IdRole).toUuid());
+    return ids;
+}
 
 constexpr int StatusBarHeight = 28;
 constexpr int MinThumbnail = 34; // rows fit the name, the status and the new name
@@ -133,6 +142,16 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
         connect(m_filter, signal, m_countsTimer, qOverload<>(&QTimer::start));
     connect(m_filter, &QAbstractItemModel::modelReset, m_countsTimer, qOverload<>(&QTimer::start));
     connect(m_detail, &DetailPane::stepRequested, this, &MainWindow::step);
+    // The selection is part of the list that the next start brings back.
+    if (CatalogueLink* link = m_model.catalogue()) {
+        for (const QUuid& id : link->selection()) {
+            if (const auto position = m_model.positionOf(id))
+                m_list->selectionModel()->select(
+                    m_filter->mapFromSource(m_items->index(int(*position))), QItemSelectionModel::Select);
+        }
+        connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this, link] { link->setSelection(selectedIds(m_list)); });
+    }
     connect(
         m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &MainWindow::showSelected);
     connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, &MainWindow::showSelected);
@@ -222,6 +241,10 @@ QWidget* MainWindow::buildListPane()
     exportAction->setObjectName(u"exportRecordAction"_s);
     connect(exportAction, &QAction::triggered, this, [this] { exportRenameRecord(); });
     m_list->addAction(exportAction);
+    auto* reanalyseAction = new QAction(u"重新分析所选"_s, m_list);
+    connect(
+        reanalyseAction, &QAction::triggered, this, [this] { m_model.analyzeItems(selectedIds(m_list)); });
+    m_list->addAction(reanalyseAction);
 
     auto* pane = new QWidget;
     pane->setMinimumWidth(ListMinimumWidth);

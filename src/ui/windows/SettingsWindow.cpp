@@ -3,6 +3,7 @@
 
 #include "common/AppSettings.h"
 #include "core/AppModel.h"
+#include "core/CatalogueLink.h"
 #include "core/Messages.h"
 #include "naming/NameBuilder.h"
 #include "ui/widgets/GeocoderAttribution.h"
@@ -16,6 +17,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -96,6 +98,49 @@ QWidget* SettingsWindow::onlineOnly(QWidget* widget)
     m_onlineOnly.append(widget);
     return widget;
 }
+
+namespace {
+
+// How many analyses the catalogue keeps, and a button that forgets them once the user confirms.
+QWidget* storedResults(AppModel& model, CatalogueLink& link, QWidget* window)
+{
+    auto* row = new QWidget;
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* label = new QLabel;
+    label->setObjectName(u"storedResultsLabel"_s);
+    auto* forget = new QPushButton(u"清除…"_s);
+    forget->setObjectName(u"forgetButton"_s);
+    forget->setAutoDefault(false);
+    layout->addWidget(label);
+    layout->addWidget(forget);
+    auto show = [label, forget, &link] {
+        const Catalogue::Usage usage = link.usage();
+        label->setText(Messages::storedResults(usage.analyses, usage.bytes));
+        forget->setEnabled(usage.analyses > 0);
+    };
+    show();
+    QObject::connect(forget, &QPushButton::clicked, row, [show, window, &model, &link] {
+        const qint64 count = link.usage().analyses;
+        QMessageBox box(window);
+        box.setIcon(QMessageBox::Warning);
+        box.setWindowTitle(u"清除保存的分析结果？"_s);
+        box.setText(Messages::forgetQuestion(count));
+        box.addButton(u"取消"_s, QMessageBox::RejectRole);
+        QPushButton* confirm = box.addButton(u"清除"_s, QMessageBox::DestructiveRole);
+        box.exec();
+        if (box.clickedButton() != confirm)
+            return;
+        link.forgetAll();
+        link.flush(std::chrono::seconds(1));
+        show();
+        model.setStatusMessage(Messages::forgotten(count));
+        model.notify();
+    });
+    return row;
+}
+
+} // namespace
 
 void SettingsWindow::buildUI()
 {
@@ -256,6 +301,11 @@ void SettingsWindow::buildUI()
         u"不会上传你的素材、文件名或任何本机信息；关掉即完全不再联网。识别素材仍然全程在本机（或你选的联网接"
         u"口）"
         u"完成，与此开关无关。"_s));
+
+    if (CatalogueLink* link = m_model.catalogue(); link && link->isOpen()) {
+        add(FormParts::heading(u"保存的分析结果"_s));
+        add(storedResults(m_model, *link, this));
+    }
 
     add(localOnly(FormParts::heading(u"首次使用？"_s)));
     m_firstStep = help(QString());

@@ -293,7 +293,8 @@ private slots:
 
         // The dry run shows the batch and moves nothing.
         const QJsonObject dry = cli({ u"--endpoint"_s, server.url().toString(), u"analyze"_s, u"--rename"_s,
-                                        u"--dry-run"_s, u"--json"_s, folder })
+                                        u"--dry-run"_s, u"--json"_s, folder },
+            { { u"XDG_DATA_HOME"_s, m_home.filePath(u"dry-run"_s) } }) // the run below asks again
                                     .json();
         QCOMPARE(dry.value(u"status"_s).toString(), u"试运行：将重命名 1 个，未改动任何文件"_s);
         const QJsonArray plan = dry.value(u"plan"_s).toArray();

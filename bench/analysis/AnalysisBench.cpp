@@ -3,7 +3,7 @@
 // the run as shipped (the next clip is prepared while the model answers) side by side with the
 // strictly one-after-the-other order.
 //
-//   bench_analysis [--clips N] [--delay-ms L] [--keep DIR]
+//   bench_analysis [--clips N] [--delay-ms L] [--photos N] [--keep DIR]
 //
 // Targets: with L = 2 s the run takes at most N·L plus one item's preparation plus 5 %; with L = 0
 // it is no slower than the sequential order. Exit status 1 when a target is missed.
@@ -12,12 +12,14 @@
 #include "core/AppModel.h"
 #include "support/FakeHttpServer.h"
 #include "support/ImportWait.h"
+#include "support/MediaFixtures.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -54,9 +56,15 @@ Response modelReply(int delayMs)
     return response;
 }
 
-double run(const QString& folder, const QString& settings, FakeHttpServer& server, bool prepareAhead, int* ok)
+// catalogue: where the run keeps its results; empty: nowhere.
+double run(const QString& folder,
+    const QString& settings,
+    FakeHttpServer& server,
+    bool prepareAhead,
+    int* ok,
+    const QString& catalogue = {})
 {
-    AppModel model(settings);
+    AppModel model(settings, AppModel::Storage { QFile::encodeName(catalogue).toStdString(), false });
     model.settings().ollamaEndpoint = server.url().toString();
     model.settings().usePathPlace = false;
     model.setPreparesAhead(prepareAhead);
@@ -93,6 +101,7 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     int clips = 20;
+    int photos = 0;
     QList<int> delays { 2000, 0 };
     QString keep;
     const QStringList args = app.arguments();
@@ -101,6 +110,8 @@ int main(int argc, char* argv[])
             clips = args[i + 1].toInt();
         else if (args[i] == u"--delay-ms")
             delays = { args[i + 1].toInt() };
+        else if (args[i] == u"--photos")
+            photos = args[i + 1].toInt();
         else if (args[i] == u"--keep")
             keep = args[i + 1];
     }
@@ -155,6 +166,32 @@ int main(int argc, char* argv[])
             met = met && overlapped <= sequential * 1.02;
         }
         met = met && okOverlap == clips && okSequential == clips;
+    }
+    // Photos answered at once, with and without the catalogue writing every result.
+    if (photos > 0) {
+        const QString album = root + u"/photos"_s;
+        QDir().mkpath(album);
+        for (int i = 0; i < photos; ++i) {
+            const QString path = album + u"/p%1.jpg"_s.arg(i, 5, 10, QChar(u'0'));
+            if (!QFile::exists(path) && !MediaFixtures::makeJpeg(path, 320 + i % 97, 240 + i / 97))
+                return 2;
+        }
+        FakeHttpServer server;
+        if (!server.listen())
+            return 2;
+        server.on(u"/api/generate"_s, modelReply(0));
+        const QString catalogue = root + u"/catalogue.sqlite"_s;
+        QFile::remove(catalogue);
+        int okWithout = 0, okWith = 0;
+        const double without = run(album, root + u"/p.json"_s, server, true, &okWithout);
+        const double with = run(album, root + u"/p.json"_s, server, true, &okWith, catalogue);
+        const double bytes = double(QFileInfo(catalogue).size() + QFileInfo(catalogue + u"-wal"_s).size());
+        std::printf("%d photos, L = 0\n  without the catalogue       %7.3f s  (%d analysed)\n", photos,
+            without, okWithout);
+        std::printf("  with it                     %7.3f s  (%d analysed)\n", with, okWith);
+        std::printf("  ratio with/without          %7.3f    (target <= 1.03)\n", with / without);
+        std::printf("  catalogue                   %7.0f bytes per item (target <= 8192)\n", bytes / photos);
+        met = met && with <= without * 1.03 && okWith == photos && bytes / photos <= 8192;
     }
     std::printf("%s\n", met ? "targets met" : "TARGET MISSED");
     return met ? 0 : 1;

@@ -166,7 +166,9 @@ DetailPane::DetailPane(AppModel& model, QWidget* parent)
     column->addWidget(fieldRow(u"新文件名（可手动修改）"_s, m_proposed));
     m_result = new QLabel;
     m_result->setFont(monospace(0, true));
-    m_result->setForegroundRole(QPalette::Link);
+    QPalette accent = m_result->palette();
+    accent.setColor(QPalette::WindowText, Colours::accent()); // as the list draws new names
+    m_result->setPalette(accent);
     m_result->setWordWrap(true);
     m_result->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_result->setTextFormat(Qt::PlainText);

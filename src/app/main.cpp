@@ -7,6 +7,7 @@
 #include "core/AppModel.h"
 #include "core/QuitSignals.h"
 #include "ui/main/MainWindow.h"
+#include "ui/main/SingleInstance.h"
 #include "ui/widgets/DragPayload.h"
 #include "ui/windows/SecondaryWindows.h"
 #include "update/UpdateChecker.h"
@@ -80,6 +81,11 @@ int main(int argc, char* argv[])
     if (const std::optional<int> status = answerWithoutWindow(argc, argv))
         return *status;
 
+    // What the launcher gave this start for raising a window; the application object takes them from the
+    // environment, and a start that hands its files over passes them on.
+    const QByteArray startupId = qgetenv("DESKTOP_STARTUP_ID");
+    const QByteArray activationToken = qgetenv("XDG_ACTIVATION_TOKEN");
+
     QApplication app(argc, argv); // takes Qt's own options (-platform …) out of argv
     QCoreApplication::setApplicationName(u"velmora"_s);
     QCoreApplication::setApplicationVersion(QStringLiteral(APP_VERSION));
@@ -104,6 +110,13 @@ int main(int argc, char* argv[])
             paths.emplace_back(argument);
     }
 
+    // A window already open takes the files; no second window writes the same session. A measurement
+    // always gets a window of its own.
+    SingleInstance instance;
+    if (!qEnvironmentVariableIsSet("VELMORA_PROBE")
+        && instance.start(paths, startupId, activationToken) == SingleInstance::Role::Forwarded)
+        return 0;
+
     int exitCode = 0;
     {
         AppModel model;
@@ -115,6 +128,13 @@ int main(int argc, char* argv[])
         // model's destructor removes the pictures of this run from the cache.
         QuitSignals::watch({ SIGTERM, SIGINT, SIGHUP }, &window, [](int) { QCoreApplication::quit(); });
         window.show();
+        QObject::connect(&instance, &SingleInstance::openRequested, &window,
+            [&model, &window](const std::vector<std::filesystem::path>& more, const QByteArray& id,
+                const QByteArray& token) {
+                SingleInstance::raise(window, id, token);
+                if (!more.empty())
+                    model.addFiles(more);
+            });
 
         // Everything else waits for the event loop, so the window is on screen first.
         QTimer::singleShot(0, &window, [&model, &window, &paths] {

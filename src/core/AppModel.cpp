@@ -13,6 +13,7 @@
 #include "naming/NameBuilder.h"
 #include "naming/PlaceResolver.h"
 #include "naming/Renamer.h"
+#include "naming/UndoLog.h"
 
 #include <QThread>
 
@@ -59,6 +60,7 @@ AppModel::AppModel(const QString& settingsPath, const Storage& storage, QObject*
     });
     connect(m_importer, &Importer::found, this, &AppModel::takeImport);
     connect(m_importer, &Importer::finished, this, &AppModel::importFinished);
+    m_canUndo = Renamer::latestLog().has_value();
     if (const QString moved = SettingsStore::lastQuarantinePath(); !moved.isEmpty())
         m_statusMessage = Messages::settingsMovedAside(moved);
     if (storage.catalogue.empty())
@@ -338,6 +340,7 @@ void AppModel::renameAll()
     rebuildIndexes(); // the renamed items live at new paths now
     if (log) {
         m_lastUndoLog = log;
+        m_canUndo = true;
         if (m_catalogue) {
             m_catalogue->noteBatch(
                 *log, int(std::count_if(m_items.cbegin(), m_items.cend(), [&](const VideoItem& i) {
@@ -365,6 +368,7 @@ bool AppModel::recoverInterruptedRename()
         return false;
     // The newest batch is the one the user would undo; older recovered logs stay for velmora-cli undo.
     m_lastUndoLog = Renamer::latestLog();
+    m_canUndo = true;
     m_statusMessage = Messages::InterruptedRenameRecovered;
     notify();
     return true;
@@ -372,17 +376,28 @@ bool AppModel::recoverInterruptedRename()
 
 void AppModel::undoLast()
 {
-    if (!m_lastUndoLog) {
+    // The undo directory is the history: a log goes when all of its files are back, and keeps what
+    // could not go back yet. One that cannot be read at all changes nothing and is passed over.
+    std::optional<std::filesystem::path> log;
+    Renamer::UndoResult result;
+    for (const std::filesystem::path& candidate : UndoLog::logsNewestFirst(Renamer::undoDirectory())) {
+        result = Renamer::undo(candidate);
+        if (result.outcome == Renamer::UndoResult::Outcome::Replayed) {
+            log = candidate;
+            break;
+        }
+    }
+    m_canUndo = Renamer::latestLog().has_value();
+    if (!log) {
         m_statusMessage = Messages::NothingToUndo;
         notify();
         return;
     }
     m_importer->noteFilesMoved();
-    const Renamer::UndoResult result = Renamer::undo(*m_lastUndoLog);
     if (m_catalogue && !result.remaining)
-        m_catalogue->noteUndone(*m_lastUndoLog);
-    // What could not go back yet stays for the next undo.
-    m_lastUndoLog = result.remaining;
+        m_catalogue->noteUndone(*log);
+    if (m_lastUndoLog == log)
+        m_lastUndoLog = result.remaining;
 
     // Point each item whose file went back at its old path, so the list never shows a name that is no
     // longer on disk. An item whose file stayed renamed stays so.
@@ -399,7 +414,9 @@ void AppModel::undoLast()
     }
     Companions::followUndo(m_items, result.moves);
     rebuildIndexes();
-    m_statusMessage = Messages::undone(result.restored);
+    const auto batchTime = UndoLog::timeOfLog(*log);
+    m_statusMessage = batchTime ? Messages::undone(result.restored, QDateTime::fromSecsSinceEpoch(*batchTime))
+                                : Messages::undone(result.restored);
     if (!result.failures.empty())
         m_statusMessage += u"；"_s + Renamer::Messages::filesLeft(int(result.failures.size()));
     emitAllChanged();

@@ -164,8 +164,15 @@ public:
     // Turns the journal of a rename batch that was killed into its undo log, so that undoLast() can
     // move those files back, and says so in the status line. False when there was none.
     bool recoverInterruptedRename();
-    // Moves the files of the last batch back and points their items at the old paths again.
+    // Moves the files of the newest batch not yet undone back (from this run or an earlier one, in the
+    // list or not) and points the items among them at their old paths again. Each call goes one batch
+    // further back; a batch with files that could not go back stays the newest until they can.
     void undoLast();
+    // Whether undoLast() has a batch to take, as of the last rename, undo or start.
+    bool canUndo() const
+    {
+        return m_canUndo;
+    }
 
     // Analyses every item that is pending, failed, or analysed with other settings than the current
     // ones (renamed items stay as they are), in the background; the status line shows the progress and
@@ -223,6 +230,7 @@ private:
     QList<VideoItem> m_items;
     AppSettings m_settings;
     std::optional<std::filesystem::path> m_lastUndoLog;
+    bool m_canUndo = false;
     QString m_statusMessage;
 
     AnalysisRun* m_run = nullptr;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QUrl>
 
@@ -95,6 +96,11 @@ inline QString renamed(qsizetype count, qsizetype failed = 0)
 inline QString undone(qsizetype count)
 {
     return u"已撤销 "_s + QString::number(count) + u" 个文件的重命名"_s;
+}
+// The same, naming the batch by the local time it ran: "…（2026-12-07 14:03 的那一批）".
+inline QString undone(qsizetype count, const QDateTime& batch)
+{
+    return undone(count) + u"（"_s + batch.toLocalTime().toString(u"yyyy-MM-dd HH:mm"_s) + u" 的那一批）"_s;
 }
 
 // When a non-empty key would go over plain http:// to a host other than this machine: the warning, else

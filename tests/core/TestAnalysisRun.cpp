@@ -222,7 +222,7 @@ private slots:
         QVERIFY(QFile::exists(media(name + u".AAE"_s)));
 
         m.undoLast();
-        QCOMPARE(m.statusMessage(), Messages::undone(3));
+        QVERIFY(m.statusMessage().startsWith(Messages::undone(3)));
         QCOMPARE(displayFileName(m.items().at(1).url), u"IMG_0042.MOV"_s);
         QCOMPARE(Companions::describe(m.items().at(0)), u"随附文件：IMG_0042.MOV、IMG_0042.AAE"_s);
     }

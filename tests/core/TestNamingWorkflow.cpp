@@ -5,6 +5,7 @@
 #include "core/Messages.h"
 #include "naming/Messages.h"
 #include "naming/NameBuilder.h"
+#include "naming/UndoLog.h"
 #include "support/ImportWait.h"
 
 #include <QDir>
@@ -63,15 +64,16 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        // Undo logs go to the private state directory; keep them inside the test's own folder.
-        qputenv("XDG_STATE_HOME", QFile::encodeName(m_state.path()));
-    }
-
     void init()
     {
         m_media = std::make_unique<QTemporaryDir>();
+        // Undo logs go to the private state directory: one per test, so that each starts without history.
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_media->filePath(u".state"_s)));
+    }
+
+    static QString undone(qsizetype count, const fs::path& log)
+    {
+        return Messages::undone(count, QDateTime::fromSecsSinceEpoch(*UndoLog::timeOfLog(log)));
     }
 
     void backfillOffDoesNothing()
@@ -144,6 +146,7 @@ private slots:
         QCOMPARE(m.statusMessage(), u"已重命名 2 个（可一键撤销），1 个失败（原因见各项）"_s);
         QCOMPARE(m.items().at(3).renameFailure, u"原文件已不存在"_s);
         QVERIFY(m.lastUndoLog());
+        const fs::path firstLog = *m.lastUndoLog();
         QCOMPARE(m.items().at(0).status, VideoItem::Status::Renamed);
         QVERIFY(fs::exists(m.items().at(0).url));
         QVERIFY(!fs::exists(oldA));
@@ -158,17 +161,19 @@ private slots:
         QCOMPARE(m.statusMessage(), Messages::renamed(3));
         const fs::path renamedC = m.items().at(2).url;
         QVERIFY(renamedC != oldC);
+        const fs::path secondLog = *m.lastUndoLog();
 
         // The old name is taken meanwhile: the file stays renamed, and the log stays for a later undo.
         QVERIFY(QFile(QFile::decodeName(QByteArray::fromStdString(oldC.native()))).open(QIODevice::NewOnly));
         m.undoLast();
-        QCOMPARE(m.statusMessage(), Messages::undone(0) + u"；"_s + Renamer::Messages::filesLeft(1));
+        QCOMPARE(m.statusMessage(), undone(0, secondLog) + u"；"_s + Renamer::Messages::filesLeft(1));
+        QVERIFY(m.canUndo());
         QVERIFY(m.lastUndoLog());
         QCOMPARE(m.items().at(2).url, renamedC);
         QVERIFY(fs::remove(oldC));
 
         m.undoLast();
-        QCOMPARE(m.statusMessage(), Messages::undone(1));
+        QCOMPARE(m.statusMessage(), undone(1, secondLog));
         QVERIFY(!m.lastUndoLog());
         for (qsizetype i = 0; i < 3; ++i) { // the fourth file is gone
             const VideoItem& item = m.items().at(i);
@@ -179,8 +184,15 @@ private slots:
         QCOMPARE(m.items().at(2).url, oldC);
         QVERIFY(!fs::exists(renamedC));
 
-        m.undoLast();
-        QCOMPARE(m.statusMessage(), Messages::NothingToUndo);
+        // The history goes on after a restart: a new model undoes the first batch, then has none left.
+        m_model = std::make_unique<AppModel>(m_state.filePath(u"settings.json"_s));
+        QVERIFY(m_model->canUndo());
+        m_model->undoLast();
+        QCOMPARE(m_model->statusMessage(), undone(2, firstLog));
+        QVERIFY(fs::exists(oldA));
+        QVERIFY(!m_model->canUndo());
+        m_model->undoLast();
+        QCOMPARE(m_model->statusMessage(), Messages::NothingToUndo);
     }
 
     void nothingToRename()
@@ -194,14 +206,17 @@ private slots:
         QCOMPARE(m.statusMessage(), Messages::NothingToUndo);
     }
 
-    void clearingForgetsTheUndoLog()
+    // Clearing the list keeps the history: the file goes back though no item names it.
+    void clearingKeepsTheHistory()
     {
         AppModel& m = analysed({ u"z/a.mp4"_s });
+        const fs::path old = m.items().at(0).url;
         m.renameAll();
-        QVERIFY(m.lastUndoLog());
         m.clearItems();
+        QVERIFY(!m.lastUndoLog());
         m.undoLast();
-        QCOMPARE(m.statusMessage(), Messages::NothingToUndo);
+        QVERIFY(m.statusMessage().startsWith(Messages::undone(1)));
+        QVERIFY(fs::exists(old));
     }
 };
 

@@ -208,6 +208,8 @@ void MainWindow::buildToolbar()
         }
         if (qstrcmp(item.id, "mediaTarget") == 0)
             m_mediaTargetAction = action;
+        if (qstrcmp(item.id, "undo") == 0)
+            m_undoAction = action;
         if (qstrcmp(item.id, "addFiles") == 0)
             action->setShortcut(QKeySequence::Open);
         if (qstrcmp(item.id, "addFolder") == 0)
@@ -413,6 +415,8 @@ void MainWindow::refresh()
     updateCounts();
     if (m_mediaTargetAction)
         m_mediaTargetAction->setText(u"处理对象："_s + displayTitle(m_model.settings().mediaTarget()));
+    if (m_undoAction)
+        m_undoAction->setEnabled(m_model.canUndo());
     const bool working = m_model.isBusy() || m_model.isImporting();
     m_busy->setVisible(working);
     m_stop->setVisible(m_model.isBusy());

@@ -142,6 +142,7 @@ private:
     bool m_showsMany = false;
     DesktopNotifier* m_notifier = nullptr;
     QElapsedTimer m_runClock; // valid while a run goes on
+    QAction* m_undoAction = nullptr;
     bool m_didSetInitialSplit = false;
     bool m_dragHasFiles = false; // decided once per drag: a drag of 10,000 files is parsed once
 };

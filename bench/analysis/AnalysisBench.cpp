@@ -67,6 +67,7 @@ double run(const QString& folder,
     AppModel model(settings, AppModel::Storage { QFile::encodeName(catalogue).toStdString(), false });
     model.settings().ollamaEndpoint = server.url().toString();
     model.settings().usePathPlace = false;
+    model.settings().mediaTargetRaw = u"both"_s;
     model.setPreparesAhead(prepareAhead);
     importAndWait(model, { std::filesystem::path(QFile::encodeName(folder).toStdString()) });
     QElapsedTimer timer;

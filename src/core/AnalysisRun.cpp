@@ -456,7 +456,8 @@ void AnalysisRun::fail(const Job& job, const QString& text)
 void AnalysisRun::finishItem(bool succeeded)
 {
     ++m_finishedItems;
-    m_progressChanged = true;
+    // With nothing else in flight, the next item's start shows the count (and its name) soon enough.
+    m_progressChanged = m_progressChanged || !m_inFlight.isEmpty();
     if (!succeeded)
         return;
     ++m_successes;

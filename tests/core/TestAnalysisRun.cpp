@@ -9,9 +9,11 @@
 #include "support/FakeHttpServer.h"
 #include "support/ImportWait.h"
 #include "support/MediaFixtures.h"
+#include "support/SlotServer.h"
 #include "vision/PromptBuilder.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -23,6 +25,8 @@ using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
 using Response = FakeHttpServer::Response;
 using MediaFixtures::fsPath;
+
+Q_DECLARE_METATYPE(Response)
 
 namespace {
 
@@ -403,6 +407,104 @@ private slots:
         QTest::qWait(100); // the aborted request's answer must change nothing
         QCOMPARE(m.items().at(1).status, VideoItem::Status::Pending);
         QCOMPARE(m_server->count(u"/api/generate"_s), whileAsking ? 2 : 1);
+    }
+
+    // Requests in flight at once, past the six connections one network manager opens to a host: the
+    // server's slots take what they can and queue the rest, every row in flight reads 分析中, and
+    // stopping aborts them all and puts their items back.
+    void severalInFlight()
+    {
+        QStringList names;
+        for (int k = 0; k < 10; ++k) {
+            names.append(u"many-%1.jpg"_s.arg(k));
+            make(names.last());
+        }
+        SlotServer batching(6, 300);
+        QVERIFY(batching.listen());
+        AppModel& m = model(names.mid(0, 8));
+        m.settings().ollamaEndpoint = batching.url().toString();
+        m.settings().setMaxConcurrentRequests(7);
+        QVERIFY(runToEnd(m));
+        QVERIFY(m.statusMessage().startsWith(u"分析完成：成功 8/8 个"_s));
+        QCOMPARE(batching.mostOutstanding(), 7);
+        QCOMPARE(batching.mostActive(), 6);
+        QVERIFY(batching.connections() < 8); // kept alive
+
+        SlotServer slow(32, 60'000);
+        QVERIFY(slow.listen());
+        AppModel& s = model(names);
+        s.settings().ollamaEndpoint = slow.url().toString();
+        s.settings().setMaxConcurrentRequests(8);
+        s.analyzeAll();
+        QTRY_COMPARE_WITH_TIMEOUT(slow.mostOutstanding(), 8, 30'000);
+        const auto analysing = [&] {
+            return std::count_if(s.items().begin(), s.items().end(),
+                [](const VideoItem& item) { return item.status == VideoItem::Status::Analyzing; });
+        };
+        QCOMPARE(analysing(), 8);
+        s.stopAnalysis();
+        QVERIFY(!s.isBusy());
+        QCOMPARE(analysing(), 0);
+        QVERIFY(s.statusMessage().startsWith(u"分析已停止：成功 0/10 个"_s));
+    }
+
+    // The server pushes back: each item is retried on its own, up to five times, after the wait the
+    // server asks for; what waiting cannot mend fails at once with the server's words.
+    void pushback_data()
+    {
+        QTest::addColumn<QString>("engine");
+        QTest::addColumn<QList<Response>>("answers"); // in turn, the last one repeating
+        QTest::addColumn<bool>("analysed");
+        QTest::addColumn<int>("requests"); // for both items together
+        QTest::addColumn<QString>("says");
+        const auto wait = [](int status, const QByteArray& body, const QByteArray& retryAfter) {
+            Response response = Response::json(status, body);
+            if (!retryAfter.isEmpty())
+                response.headers.append({ "Retry-After", retryAfter });
+            return response;
+        };
+        const QByteArray busy
+            = R"({"error":"server busy, please try again.  maximum pending requests exceeded"})";
+        Response cut = generateReply(TeaHouse);
+        cut.declaredLength = cut.body.size() + 10;
+        cut.ending = Response::Ending::Close;
+        QTest::newRow("429, 503 and a cut connection, then answered")
+            << u"ollama"_s
+            << QList<Response> { wait(429, busy, "0.02"), wait(503, busy, "0.02"), cut,
+                   generateReply(TeaHouse) }
+            << true << 5 << QString();
+        QTest::newRow("429 for ever")
+            << u"ollama"_s << QList<Response> { wait(429, busy, "0.02") } << false << 12 << u"429"_s;
+        QTest::newRow("an hour is too long")
+            << u"ollama"_s << QList<Response> { wait(429, busy, "3600") } << false << 2 << u"server busy"_s;
+        QTest::newRow("a spent quota")
+            << u"openai"_s
+            << QList<Response> { Response::json(
+                   429, FakeHttpServer::sample(u"vision/peers/openai/error.429-insufficient-quota.json"_s)) }
+            << false << 2 << u"quota"_s;
+    }
+
+    void pushback()
+    {
+        QFETCH(QString, engine);
+        QFETCH(QList<Response>, answers);
+        QFETCH(bool, analysed);
+        QFETCH(int, requests);
+        QFETCH(QString, says);
+        const QString path = engine == u"openai" ? u"/v1/chat/completions"_s : u"/api/generate"_s;
+        m_server->onSequence(path, answers);
+        AppModel& m = model({ u"a.mp4"_s, u"c.jpg"_s }, engine);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(runToEnd(m));
+        QVERIFY(clock.elapsed() < 20'000);
+        for (const VideoItem& item : m.items()) {
+            QCOMPARE(item.status, analysed ? VideoItem::Status::Analyzed : VideoItem::Status::Error);
+            QVERIFY2(item.analysisText.contains(says), qPrintable(item.analysisText));
+        }
+        QCOMPARE(m_server->count(path), requests);
+        if (requests > 2)
+            QVERIFY(m_messages.contains(Messages::serverBusy(1)));
     }
 
     // Destroying the model in the middle of a request: the request is aborted and nothing calls back.

@@ -305,6 +305,40 @@ private slots:
         QVERIFY(!called);
     }
 
+    // What a server says about waiting; nonsense says nothing, and Retry-After wins when it says something.
+    void retryDelay_data()
+    {
+        QTest::addColumn<QByteArray>("retryAfter");
+        QTest::addColumn<QByteArray>("resetRequests");
+        QTest::addColumn<QByteArray>("resetTokens");
+        QTest::addColumn<qint64>("expected"); // -1: nothing
+        const auto row = [](const char* name, const QByteArray& after, const QByteArray& requests,
+                             const QByteArray& tokens, qint64 expected) {
+            QTest::newRow(name) << after << requests << tokens << expected;
+        };
+        row("seconds", "120", "", "", 120'000);
+        row("fraction of a second", " 0.25 ", "", "", 250);
+        row("http date", "Mon, 07 Dec 2026 12:01:30 GMT", "", "", 90'000);
+        row("date in the past", "Mon, 07 Dec 2026 11:00:00 GMT", "", "", -1);
+        row("go durations, the longer wins", "", "6m0s", "1.5s", 360'000);
+        row("milliseconds", "", "20ms", "", 20);
+        row("hours and minutes", "", "", "1h2m", 3'720'000);
+        row("negative after falls through", "-5", "2s", "", 2000);
+        row("zero and minus one say nothing", "0", "-1", "0s", -1);
+        row("garbage", "soon", "6 minutes", "NaN", -1);
+        row("infinite", "inf", "", "", -1);
+    }
+
+    void retryDelay()
+    {
+        QFETCH(QByteArray, retryAfter);
+        QFETCH(QByteArray, resetRequests);
+        QFETCH(QByteArray, resetTokens);
+        QFETCH(qint64, expected);
+        const QDateTime now(QDate(2026, 12, 7), QTime(12, 0), Qt::UTC);
+        QCOMPARE(Net::retryDelayMs(retryAfter, resetRequests, resetTokens, now).value_or(-1), expected);
+    }
+
     // A certificate nobody vouches for ends the request; nothing here may switch verification off.
     void untrustedCertificateIsRefused()
     {

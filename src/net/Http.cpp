@@ -407,6 +407,14 @@ std::optional<double> durationMs(const QByteArray& raw)
     return total;
 }
 
+// An HTTP date ("Wed, 21 Oct 2015 07:28:00 GMT"); Qt's RFC 2822 reader wants a numeric zone.
+QDateTime httpDate(QByteArray text)
+{
+    if (text.endsWith(" GMT") || text.endsWith(" UTC"))
+        text = text.chopped(4) + " +0000";
+    return QDateTime::fromString(QString::fromLatin1(text), Qt::RFC2822Date);
+}
+
 std::optional<qint64> positiveMs(std::optional<double> ms)
 {
     // Ten days: anything longer is as good as "never", and stays far from overflow.
@@ -428,8 +436,7 @@ std::optional<qint64> retryDelayMs(const QByteArray& retryAfter,
     std::optional<qint64> asked;
     if (isNumber) {
         asked = positiveMs(std::isfinite(seconds) ? std::optional(seconds * 1000.0) : std::nullopt);
-    } else if (const QDateTime at = QDateTime::fromString(QString::fromLatin1(after), Qt::RFC2822Date);
-               at.isValid()) {
+    } else if (const QDateTime at = httpDate(after); at.isValid()) {
         asked = positiveMs(double(now.msecsTo(at)));
     }
     if (asked)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "common/QtTranslations.h"
 #include "core/AppModel.h"
+#include "core/CatalogueLink.h"
 #include "naming/NameBuilder.h"
 #include "support/ImportWait.h"
 #include "ui/main/DetailPane.h"
@@ -651,6 +652,28 @@ private slots:
         }
         QCOMPARE(m_model->items().at(1).content, QString());
         QTRY_COMPARE(pane->contentField()->text(), u"tea"_s);
+    }
+
+    // The list the last session left shows its selected item in the pane at once, not "未选择".
+    void restoredSelectionShows()
+    {
+        m_window.reset();
+        m_model.reset();
+        const AppModel::Storage storage { file(u"catalogue.sqlite"_s) };
+        const std::vector<fs::path> paths { file(u"a.mp4"_s), file(u"b.mp4"_s) };
+        for (const fs::path& path : paths)
+            touch(path);
+        {
+            AppModel first(m_dir.filePath(u"settings.json"_s), storage);
+            QVERIFY(importAndWait(first, paths));
+            first.mutateItem(first.items().at(1).id, [](VideoItem& item) { item.content = u"夜市"_s; });
+            first.catalogue()->setSelection({ first.items().at(1).id });
+            QVERIFY(first.catalogue()->flush(std::chrono::seconds(5)));
+        }
+        m_model = std::make_unique<AppModel>(m_dir.filePath(u"settings.json"_s), storage);
+        QCOMPARE(m_model->items().size(), 2);
+        m_window = std::make_unique<MainWindow>(*m_model);
+        QCOMPARE(m_window->detailPane()->contentField()->text(), u"夜市"_s);
     }
 
     // Ctrl+Down / Ctrl+Up apply the edit, move between the rows shown and keep the field.

@@ -155,6 +155,9 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     connect(
         m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, &MainWindow::showSelected);
     connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, &MainWindow::showSelected);
+    // A selection brought back from the last session shows in the pane as if just clicked.
+    if (m_list->selectionModel()->hasSelection())
+        showSelected();
 
     refresh();
     // Built after the first refresh: the target's name joins its label with the next change.

@@ -519,17 +519,22 @@ private slots:
         QTest::addColumn<QString>("analysis");
         QTest::addColumn<QString>("failure");
         QTest::addColumn<QString>("text");
-        QTest::newRow("pending") << S::Pending << u"x"_s << QString() << QString() << u"待分析"_s;
-        QTest::newRow("analysing") << S::Analyzing << QString() << QString() << QString() << u"分析中"_s;
-        QTest::newRow("analysed") << S::Analyzed << u"喝茶"_s << QString() << QString() << u"已分析 · 喝茶"_s;
+        QTest::addColumn<bool>("renamable"); // the row shows the name the file will get
+        QTest::newRow("pending") << S::Pending << u"x"_s << QString() << QString() << u"待分析"_s << false;
+        QTest::newRow("analysing") << S::Analyzing << QString() << QString() << QString() << u"分析中"_s
+                                   << false;
+        QTest::newRow("analysed") << S::Analyzed << u"喝茶"_s << QString() << QString() << u"已分析 · 喝茶"_s
+                                  << true;
         QTest::newRow("analysed, no content")
-            << S::Analyzed << QString() << QString() << QString() << u"已分析"_s;
-        QTest::newRow("renamed") << S::Renamed << u"喝茶"_s << QString() << QString() << u"已重命名 · 喝茶"_s;
+            << S::Analyzed << QString() << QString() << QString() << u"已分析"_s << true;
+        QTest::newRow("renamed") << S::Renamed << u"喝茶"_s << QString() << QString() << u"已重命名 · 喝茶"_s
+                                 << false;
         QTest::newRow("error") << S::Error << QString() << u"错误：超时"_s << QString()
-                               << u"出错 · 错误：超时"_s;
+                               << u"出错 · 错误：超时"_s << false;
         QTest::newRow("rename failed") << S::Analyzed << u"喝茶"_s << QString() << u"原文件已不存在"_s
-                                       << u"重命名失败 · 原文件已不存在"_s;
-        QTest::newRow("error, no text") << S::Error << QString() << QString() << QString() << u"出错"_s;
+                                       << u"重命名失败 · 原文件已不存在"_s << true;
+        QTest::newRow("error, no text")
+            << S::Error << QString() << QString() << QString() << u"出错"_s << false;
     }
 
     void rowTexts()
@@ -539,18 +544,21 @@ private slots:
         QFETCH(QString, analysis);
         QFETCH(QString, failure);
         QFETCH(QString, text);
+        QFETCH(bool, renamable);
         MainWindow& w = window({ u"a.mp4"_s });
         m_model->mutateItem(m_model->items().at(0).id, [&](VideoItem& item) {
             item.status = status;
             item.content = content;
             item.analysisText = analysis;
             item.renameFailure = failure;
+            item.proposedName = u"新名"_s; // left from an earlier analysis where the item failed since
         });
         const QModelIndex row = w.listView()->model()->index(0, 0);
         QCOMPARE(row.data(ItemListModel::StatusTextRole).toString(), text);
         QCOMPARE(row.data(ItemListModel::IsErrorRole).toBool(),
             status == VideoItem::Status::Error || !failure.isEmpty());
-        QCOMPARE(row.data(Qt::AccessibleTextRole).toString(), u"a.mp4，"_s + text);
+        QCOMPARE(row.data(Qt::AccessibleTextRole).toString(),
+            u"a.mp4，"_s + text + (renamable ? u"，新文件名：新名.mp4"_s : QString()));
     }
 
     void filter_data()

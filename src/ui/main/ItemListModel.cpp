@@ -5,6 +5,7 @@
 #include "core/Messages.h"
 #include "naming/Companions.h"
 #include "naming/NameBuilder.h"
+#include "naming/Renamer.h"
 
 using namespace Qt::StringLiterals;
 
@@ -80,8 +81,8 @@ namespace {
 
 QString newFileName(const VideoItem& item)
 {
-    if (item.proposedName.isEmpty() || item.status == VideoItem::Status::Renamed
-        || item.keptName == item.proposedName)
+    // Only what the next batch will rename: a failed analysis may leave an older name behind.
+    if (!Renamer::isEligible(item) || item.keptName == item.proposedName)
         return {};
     return ItemListModel::proposedFileName(item);
 }

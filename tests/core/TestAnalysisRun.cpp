@@ -419,7 +419,7 @@ private slots:
             names.append(u"many-%1.jpg"_s.arg(k));
             make(names.last());
         }
-        SlotServer batching(6, 300);
+        SlotServer batching(6, 3000); // long enough that preparation never holds a request back
         QVERIFY(batching.listen());
         AppModel& m = model(names.mid(0, 8));
         m.settings().ollamaEndpoint = batching.url().toString();

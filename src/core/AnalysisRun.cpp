@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr int PathPlaceDepth = 6;
 constexpr int PhotoMaxSize = 1280;
 constexpr double MontageQuality = 0.8;
 
@@ -491,7 +490,7 @@ void AnalysisRun::markAnalyzing(const QUuid& id)
         item.status = VideoItem::Status::Analyzing;
         if (usePathPlace && !item.pathPlace) {
             item.pathPlace = PlaceResolver::fromPath(
-                item.url, PathPlaceDepth, PlaceResolver::systemLimits(item.addedFolder));
+                item.url, PlaceResolver::FolderDepth, PlaceResolver::systemLimits(item.addedFolder));
         }
     });
 }

@@ -106,6 +106,12 @@ AnalysisRun::Prepared AnalysisRun::prepare(const std::filesystem::path& path,
         { path, kind, frameCount, PhotoMaxSize, MontageQuality, false, VideoItem::ThumbnailEdge });
     Prepared prepared;
     if (decoded.frames.isEmpty()) {
+        // A file deleted or moved since it was listed is not a decoding problem; say what happened.
+        std::error_code error;
+        if (!std::filesystem::exists(path, error) && !error) {
+            prepared.failure = Messages::FileGone;
+            return prepared;
+        }
         prepared.failure = !DecoderPool::shared().isIsolated() ? DecoderMessages::WorkerMissing
             : kind == MediaKind::Video                         ? Messages::NoFrames
                                                                : Messages::UnreadablePhoto;

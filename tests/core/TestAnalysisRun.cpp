@@ -244,8 +244,11 @@ private slots:
         m_server->onSequence(u"/api/generate"_s,
             { generateReply(TeaHouse),
                 Response::json(500, R"({"error":"model runner has unexpectedly stopped"})") });
-        AppModel& m = model({ u"broken.mp4"_s, u"broken.jpg"_s, u"a.mp4"_s, u"b.mp4"_s });
+        make(u"gone.jpg"_s);
+        AppModel& m = model({ u"broken.mp4"_s, u"broken.jpg"_s, u"a.mp4"_s, u"b.mp4"_s, u"gone.jpg"_s });
+        QVERIFY(QFile::remove(media(u"gone.jpg"_s))); // deleted by another program after it was listed
         QVERIFY(runToEnd(m));
+        QCOMPARE(m.items().at(4).analysisText, Messages::FileGone);
         QCOMPARE(m.items().at(0).status, VideoItem::Status::Error);
         QCOMPARE(m.items().at(0).analysisText, Messages::NoFrames);
         QCOMPARE(m.items().at(1).analysisText, Messages::UnreadablePhoto);
@@ -253,7 +256,7 @@ private slots:
         QCOMPARE(m.items().at(3).status, VideoItem::Status::Error);
         QVERIFY(m.items().at(3).analysisText.startsWith(Messages::ErrorPrefix));
         QVERIFY(m.items().at(3).analysisText.contains(u"500"_s));
-        QVERIFY(m.statusMessage().startsWith(u"分析完成：成功 1/4 个"_s));
+        QVERIFY(m.statusMessage().startsWith(u"分析完成：成功 1/5 个"_s));
         // Broken files never reach the model.
         QCOMPARE(m_server->count(u"/api/generate"_s), 2);
     }

@@ -11,8 +11,11 @@ function(app_add_test)
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 300)
     endif()
+    # Undo logs, the catalogue and settings go to a folder of the test's own, never the user's.
+    set(root "${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}.xdg")
+    set(home "XDG_STATE_HOME=${root}/state;XDG_DATA_HOME=${root}/data;XDG_CONFIG_HOME=${root}/config")
     set_tests_properties(${T_NAME} PROPERTIES
         LABELS "${T_LABELS}"
         TIMEOUT ${T_TIMEOUT}
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;TZ=UTC;VELMORA_TEST_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;TZ=UTC;VELMORA_TEST_SOURCE_DIR=${PROJECT_SOURCE_DIR};${home}")
 endfunction()

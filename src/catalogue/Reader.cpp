@@ -34,6 +34,8 @@ Reader::Reader(const std::filesystem::path& database)
                                     "ORDER BY analyzed_at DESC, id DESC LIMIT 1");
     m_thumbnail = m_db.prepare(
         "SELECT jpeg FROM thumbnails WHERE file_id = (SELECT id FROM files WHERE size = ?1 AND hash = ?2)");
+    m_edits = m_db.prepare("SELECT content, place, name FROM edits WHERE file_id = "
+                           "(SELECT id FROM files WHERE size = ?1 AND hash = ?2)");
 }
 
 std::optional<FileRecord> Reader::fileWhere(Sqlite::Statement& query)
@@ -119,6 +121,16 @@ QByteArray Reader::thumbnail(const FileIdentity& identity)
     const QByteArray jpeg = m_thumbnail.step() == SQLITE_ROW ? m_thumbnail.blob(0) : QByteArray();
     m_thumbnail.reset();
     return jpeg;
+}
+
+std::optional<HandEdits> Reader::edits(const FileIdentity& identity)
+{
+    m_edits.bind(1, identity.size).bindBlob(2, identity.hash);
+    std::optional<HandEdits> edits;
+    if (m_edits.step() == SQLITE_ROW)
+        edits = HandEdits { m_edits.optionalText(0), m_edits.optionalText(1), m_edits.optionalText(2) };
+    m_edits.reset();
+    return edits;
 }
 
 std::vector<SessionEntry> Reader::session()

@@ -49,6 +49,8 @@ public:
     // The newest analysis of the file, whatever its settings.
     std::optional<AnalysisRecord> latestAnalysis(const FileIdentity& identity);
     QByteArray thumbnail(const FileIdentity& identity);
+    // What the user last typed for this content, in any list entry.
+    std::optional<HandEdits> edits(const FileIdentity& identity);
     // The saved work list, in order.
     std::vector<SessionEntry> session();
     // Newest first.
@@ -65,6 +67,7 @@ private:
     Sqlite::Statement m_analysis;
     Sqlite::Statement m_latestAnalysis;
     Sqlite::Statement m_thumbnail;
+    Sqlite::Statement m_edits;
 };
 
 } // namespace Catalogue

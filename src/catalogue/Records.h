@@ -76,6 +76,16 @@ struct SessionEntry
     friend bool operator==(const SessionEntry&, const SessionEntry&) = default;
 };
 
+// What the user typed for a file, in whichever list entry: kept with the file's content, so it comes
+// back when the file is added again. A field is set only when it was edited by hand.
+struct HandEdits
+{
+    std::optional<QString> content;
+    std::optional<QString> place;
+    std::optional<QString> name; // the whole proposed name
+    friend bool operator==(const HandEdits&, const HandEdits&) = default;
+};
+
 // A rename batch; its undo log stays the file it is, this only points at it.
 struct BatchRecord
 {

@@ -87,9 +87,31 @@ bool toVersion2(Sqlite::Connection& db)
     return db.exec("ALTER TABLE session ADD COLUMN details BLOB NOT NULL DEFAULT x''");
 }
 
+// What the user typed, kept per file as well as per list entry: a file added again after the list was
+// cleared, or after another program renamed it, gets its edits back. NULL: the field was not edited.
+// The edits the saved list holds are carried over.
+bool toVersion3(Sqlite::Connection& db)
+{
+    return db.exec(R"sql(
+        CREATE TABLE edits (
+            file_id INTEGER PRIMARY KEY REFERENCES files (id) ON DELETE CASCADE,
+            content TEXT,
+            place TEXT,
+            name TEXT,
+            edited_at INTEGER NOT NULL
+        );
+        INSERT OR REPLACE INTO edits (file_id, content, place, name, edited_at)
+            SELECT file_id, edited_content, edited_place, edited_name,
+                CAST((julianday('now') - 2440587.5) * 86400000 AS INTEGER)
+            FROM session WHERE file_id IS NOT NULL
+                AND coalesce(edited_content, edited_place, edited_name) IS NOT NULL
+            ORDER BY position;
+    )sql");
+}
+
 using Step = bool (*)(Sqlite::Connection&);
 // Step i brings version i to version i + 1. Add new steps at the end; never change a released one.
-constexpr std::array<Step, 2> Steps { toVersion1, toVersion2 };
+constexpr std::array<Step, 3> Steps { toVersion1, toVersion2, toVersion3 };
 
 } // namespace
 

@@ -117,8 +117,34 @@ bool saveThumbnailRow(Statements& sql, qint64 file, const QByteArray& jpeg)
     return upsert.bind(1, file).bindBlob(2, jpeg).run();
 }
 
+// The entry's edits become its file's, so they outlive the entry. A file edited before it was analysed
+// has no record yet: it gets one without a stamp (found again by hashing). An entry without edits
+// leaves the file's alone: another entry of the same content may hold them.
+bool saveEditsRow(Statements& sql, const SessionEntry& entry)
+{
+    if (!entry.identity || !(entry.editedContent || entry.editedPlace || entry.editedName))
+        return true;
+    Sqlite::Statement& file
+        = sql("INSERT INTO files (size, hash, path, kind, seen_at) VALUES (?1, ?2, ?3, ?4, ?5) "
+              "ON CONFLICT (size, hash) DO NOTHING");
+    file.bind(1, entry.identity->size).bindBlob(2, entry.identity->hash).bindBlob(3, pathBytes(entry.path));
+    if (!file.bind(4, rawValue(entry.kind)).bind(5, QDateTime::currentMSecsSinceEpoch()).run())
+        return false;
+    Sqlite::Statement& upsert
+        = sql("INSERT INTO edits (file_id, content, place, name, edited_at) VALUES ("
+              "(SELECT id FROM files WHERE size = ?1 AND hash = ?2), ?3, ?4, ?5, ?6) "
+              "ON CONFLICT (file_id) DO UPDATE SET content = excluded.content, place = excluded.place, "
+              "name = excluded.name, edited_at = excluded.edited_at WHERE content IS NOT excluded.content "
+              "OR place IS NOT excluded.place OR name IS NOT excluded.name");
+    upsert.bind(1, entry.identity->size).bindBlob(2, entry.identity->hash).bind(3, entry.editedContent);
+    upsert.bind(4, entry.editedPlace).bind(5, entry.editedName).bind(6, QDateTime::currentMSecsSinceEpoch());
+    return upsert.run();
+}
+
 bool saveEntryRow(Statements& sql, const SessionEntry& entry)
 {
+    if (!saveEditsRow(sql, entry))
+        return false;
     Sqlite::Statement& upsert = sql(
         "INSERT INTO session (id, position, file_id, path, kind, status, proposed_name, edited_content, "
         "edited_place, edited_name, error_text, companions, is_selected, details) VALUES (?1, ?2, "

@@ -33,14 +33,15 @@ public:
     // that held it (the file at that inode now has other content).
     void saveFile(FileRecord file);
     void saveThumbnail(FileIdentity identity, QByteArray jpeg);
-    // Inserts or replaces entries by id; many at once (an import) are still one transaction.
+    // Inserts or replaces entries by id; many at once (an import) are still one transaction. The edits
+    // of an entry are also kept with its file, and outlive the entry.
     void saveEntries(std::vector<SessionEntry> entries);
     void removeEntries(QList<QUuid> ids);
-    // Forgets the work list; stored analyses stay.
+    // Forgets the work list; stored analyses and edits stay.
     void clearSession();
     // Inserts or replaces the batch of this undo log (also to mark it undone).
     void saveBatch(BatchRecord batch);
-    // Removes what is stored about these files: records, analyses, thumbnails. Session entries stay,
+    // Removes what is stored about these files: records, analyses, thumbnails, edits. Session entries stay,
     // without their link. No identities: everything.
     void forget(std::vector<FileIdentity> identities);
     // The same for the files last seen at these paths or inside these folders (which may be long gone).

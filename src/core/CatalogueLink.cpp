@@ -129,6 +129,23 @@ Catalogue::AnalysisKey keyOf(const VideoItem::AnalysisStamp& stamp)
     return { stamp.engine, stamp.model, stamp.frameCount, stamp.promptVersion };
 }
 
+// What the user typed for this content before wins over what the model said, as it did then. A typed
+// name stays as typed, also when another program has renamed the file since: it is what the user chose.
+void applyEdits(VideoItem& item, const Catalogue::HandEdits& edits, const AppSettings& settings)
+{
+    if (edits.content) {
+        item.content = *edits.content;
+        item.contentByHand = true;
+    }
+    if (edits.place) {
+        item.location = *edits.place;
+        item.locationByHand = true;
+    }
+    item.hasTypedName = true;
+    item.nameByHand = bool(edits.name);
+    item.proposedName = edits.name ? *edits.name : NameBuilder::build(item, settings);
+}
+
 } // namespace
 
 CatalogueLink::CatalogueLink(AppModel& model, const fs::path& database, bool keepsList)
@@ -197,8 +214,10 @@ CatalogueLink::Lookup CatalogueLink::importLookup() const
             lookup = catalogue.lookup(path);
         if (!lookup)
             return std::nullopt;
-        Known known { lookup->stamp, lookup->identity, std::move(lookup->known), std::nullopt, {} };
+        Known known { lookup->stamp, lookup->identity, std::move(lookup->known), std::nullopt, {},
+            std::nullopt };
         if (known.record) {
+            known.edits = catalogue.edits(known.identity);
             known.analysis = catalogue.analysis(known.identity, key);
             if (known.analysis)
                 known.thumbnail = catalogue.thumbnail(known.identity);
@@ -210,8 +229,11 @@ CatalogueLink::Lookup CatalogueLink::importLookup() const
 void CatalogueLink::adopt(VideoItem& item, const Known& known)
 {
     m_identities.insert(item.id, { known.identity, known.stamp });
-    if (!known.analysis)
+    if (!known.analysis) {
+        if (known.edits)
+            applyEdits(item, *known.edits, m_model.settings());
         return;
+    }
     const Catalogue::AnalysisRecord& analysis = *known.analysis;
     item.content = analysis.content;
     item.analysisText = analysis.rawReply;
@@ -224,6 +246,8 @@ void CatalogueLink::adopt(VideoItem& item, const Known& known)
     item.status = VideoItem::Status::Analyzed;
     item.proposedName = NameBuilder::build(item, m_model.settings());
     m_savedAnalyses.insert(item.id, analysis.analyzedAt); // stored already
+    if (known.edits)
+        applyEdits(item, *known.edits, m_model.settings());
 }
 
 QList<VideoItem> CatalogueLink::restore()

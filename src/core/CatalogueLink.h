@@ -44,6 +44,8 @@ public:
         std::optional<Catalogue::FileRecord> record;
         std::optional<Catalogue::AnalysisRecord> analysis; // made with the settings of the lookup
         QByteArray thumbnail; // only with an analysis
+        // What the user typed for this content, whatever the settings.
+        std::optional<Catalogue::HandEdits> edits;
     };
 
     // keepsList: the window keeps its work list here; velmora-cli shares only the stored analyses.
@@ -76,7 +78,7 @@ public:
     using Lookup = std::function<std::optional<Known>(const std::filesystem::path&)>;
     Lookup importLookup() const;
     // Before a new item joins the list: remembers its identity and, when a stored analysis fits the
-    // current settings, fills it in as analysed.
+    // current settings, fills it in as analysed; what the user typed for the file comes back either way.
     void adopt(VideoItem& item, const Known& known);
 
     void setSelection(const QList<QUuid>& ids);

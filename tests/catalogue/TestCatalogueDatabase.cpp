@@ -96,6 +96,18 @@ private slots:
                    "INSERT INTO session (id, position, path, kind, status, proposed_name, error_text, "
                    "companions, is_selected) VALUES ('e', 0, x'2f61', 'video', 'analyzed', 'n', '', x'', 1);")
             << QByteArray("SELECT count(*) FROM session WHERE details = x'' AND proposed_name = 'n'") << 1LL;
+        QTest::newRow("v2 edits in the list")
+            << 2
+            << QByteArray(
+                   "INSERT INTO files (id, size, hash, path, kind, seen_at) VALUES (7, 10, x'01', x'2f61', "
+                   "'video', 0);"
+                   "INSERT INTO session (id, position, file_id, path, kind, status, proposed_name, "
+                   "edited_name, error_text, companions, is_selected) VALUES ('e', 0, 7, x'2f61', 'video', "
+                   "'analyzed', 'n', '手写', '', x'', 1), ('f', 1, NULL, x'2f62', 'video', 'pending', '', "
+                   "'无文件', '', x'', 0);")
+            << QByteArray(
+                   "SELECT count(*) FROM edits WHERE file_id = 7 AND name = '手写' AND content IS NULL")
+            << 1LL;
     }
 
     void migrates()

@@ -65,13 +65,18 @@ private slots:
             QVERIFY(reader.file(item.file.identity) == item.file);
             QVERIFY(reader.analysis(item.file.identity, item.analysis.key) == item.analysis);
             QCOMPARE(reader.thumbnail(item.file.identity), item.thumbnail);
+            const Catalogue::SessionEntry& entry = item.entry;
+            const Catalogue::HandEdits edits { entry.editedContent, entry.editedPlace, entry.editedName };
+            QVERIFY(reader.edits(item.file.identity)
+                == (edits == Catalogue::HandEdits() ? std::nullopt : std::optional(edits)));
         }
         // Newest first; marking a batch undone replaces it.
         QVERIFY(reader.batches() == std::vector<Catalogue::BatchRecord>({ undone, batches[0] }));
     }
 
     // A stored analysis serves only the same settings; a new one with other settings keeps the first.
-    // Clearing the list or forgetting a file each takes away only its own part.
+    // Clearing the list or forgetting a file each takes away only its own part: the list keeps no
+    // edits from the file, forgetting takes them.
     void reuseAndForget()
     {
         const Catalogue::FinishedItem first = sampleItem(1);
@@ -95,6 +100,7 @@ private slots:
         QVERIFY(writer.flush(10s));
         QCOMPARE(reader.session().size(), std::size_t(0));
         QCOMPARE(reader.usage().analyses, qint64(3));
+        QCOMPARE(reader.edits(first.file.identity)->name, first.entry.editedName);
 
         writer.saveEntries({ first.entry, unrelated.entry });
         writer.forget({ first.file.identity });
@@ -102,6 +108,7 @@ private slots:
         QVERIFY(!reader.file(first.file.identity));
         QVERIFY(!reader.latestAnalysis(first.file.identity));
         QVERIFY(reader.thumbnail(first.file.identity).isEmpty());
+        QVERIFY(!reader.edits(first.file.identity));
         QVERIFY(reader.latestAnalysis(unrelated.file.identity));
         const std::vector<Catalogue::SessionEntry> session = reader.session();
         QCOMPARE(session.size(), std::size_t(2));

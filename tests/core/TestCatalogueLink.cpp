@@ -120,7 +120,7 @@ private slots:
         QVERIFY(open()->items().isEmpty());
     }
 
-    // A stored analysis follows the file's content, not its name.
+    // A stored analysis and what the user typed follow the file's content, not its name.
     void reusesByContent_data()
     {
         QTest::addColumn<QString>("change");
@@ -140,9 +140,14 @@ private slots:
         const QString original = path(u"clip.mp4"_s);
         QVERIFY(MediaFixtures::place(original, QByteArray(300'000, 'x')));
         {
-            auto model = open(false);
+            auto model = open();
             QVERIFY(importAndWait(*model, { MediaFixtures::fsPath(original) }));
             analyse(*model, 0, u"海边"_s);
+            model->mutateItem(model->items().at(0).id, [](VideoItem& item) {
+                item.location = u"手写的地点"_s;
+                item.locationByHand = item.nameByHand = item.hasTypedName = true;
+                item.proposedName = u"手写的名字"_s;
+            });
             QVERIFY(model->catalogue()->flush(std::chrono::seconds(5)));
         }
         QString now = original;
@@ -163,12 +168,15 @@ private slots:
         QCOMPARE(item.status, reused ? VideoItem::Status::Analyzed : VideoItem::Status::Pending);
         QCOMPARE(item.content, reused ? u"海边"_s : QString());
         QCOMPARE(item.thumbnail.isEmpty(), !reused);
+        QCOMPARE(item.location == u"手写的地点"_s && item.locationByHand, reused);
+        QCOMPARE(item.proposedName == u"手写的名字"_s && item.nameByHand, reused);
 
-        // Other settings do not reuse it.
+        // Other settings do not reuse the analysis; the edits come back all the same.
         model->clearItems();
         model->settings().frameCount += 1;
         QVERIFY(importAndWait(*model, { MediaFixtures::fsPath(now) }));
         QCOMPARE(model->items().at(0).status, VideoItem::Status::Pending);
+        QCOMPARE(model->items().at(0).nameByHand, reused);
     }
 };
 

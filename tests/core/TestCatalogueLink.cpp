@@ -1,12 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "EditBurst.h"
 #include "core/AppModel.h"
 #include "core/CatalogueLink.h"
 #include "core/Messages.h"
 #include "support/ImportWait.h"
 #include "support/MediaFixtures.h"
 
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
 
 using namespace Qt::StringLiterals;
 namespace fs = std::filesystem;
@@ -177,6 +183,72 @@ private slots:
         QVERIFY(importAndWait(*model, { MediaFixtures::fsPath(now) }));
         QCOMPARE(model->items().at(0).status, VideoItem::Status::Pending);
         QCOMPARE(model->items().at(0).nameByHand, reused);
+    }
+
+    // Killed at a random moment of a burst of edits (of files not analysed yet): after a restart every
+    // edit made at least a second before the kill is there, in the list and, once the list is cleared
+    // and the files are added again, with the files.
+    void keepsEditsThroughKill_data()
+    {
+        QTest::addColumn<int>("killAfterMs"); // after the first edit
+        for (int run = 0; run < 3; ++run)
+            QTest::addRow("random %d", run) << int(QRandomGenerator::global()->bounded(1100, 2600));
+    }
+
+    void keepsEditsThroughKill()
+    {
+        QFETCH(int, killAfterMs);
+        constexpr int Files = 60; // edited every 40 ms
+        const QString folder = path(u"burst"_s);
+        for (int i = 0; i < Files; ++i) {
+            QVERIFY(MediaFixtures::place(folder + u"/%1.mp4"_s.arg(i, 2, 10, QChar(u'0')),
+                u"片段 %1 "_s.arg(i).toUtf8().repeated(50 + i)));
+        }
+        QProcess child;
+        child.start(
+            QStringLiteral(EDIT_BURST_CHILD), { path(u"none.json"_s), path(u"catalogue.sqlite"_s), folder });
+        QVERIFY(child.waitForStarted());
+        QHash<int, qint64> editedAt;
+        qint64 firstEdit = -1;
+        const auto readEdits = [&] {
+            while (child.canReadLine()) {
+                const QList<QByteArray> fields = child.readLine().trimmed().split(' ');
+                editedAt.insert(fields.value(1).toInt(), fields.value(0).toLongLong());
+                firstEdit = firstEdit < 0 ? fields.value(0).toLongLong() : firstEdit;
+            }
+        };
+        const QDeadlineTimer limit(60'000);
+        while (child.state() == QProcess::Running && !limit.hasExpired()
+            && (firstEdit < 0 || QDateTime::currentMSecsSinceEpoch() < firstEdit + killAfterMs)) {
+            child.waitForReadyRead(20);
+            readEdits();
+        }
+        QVERIFY(child.state() == QProcess::Running && firstEdit >= 0);
+        const qint64 killedAt = QDateTime::currentMSecsSinceEpoch();
+        ::kill(pid_t(child.processId()), SIGKILL);
+        QVERIFY(child.waitForFinished(30000));
+        readEdits();
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+        const auto missing = [&](const AppModel& model) {
+            QStringList lost;
+            for (const VideoItem& item : model.items()) {
+                const int i = std::stoi(item.url.stem());
+                if (editedAt.value(i, killedAt) + 1000 <= killedAt && !EditBurst::shows(item, i))
+                    lost << QString::number(i);
+            }
+            return lost.join(u' ');
+        };
+        const auto old = std::count_if(
+            editedAt.cbegin(), editedAt.cend(), [&](qint64 at) { return at + 1000 <= killedAt; });
+        QVERIFY2(old > 0, "no edit was a second old at the kill");
+        auto model = open();
+        QCOMPARE(model->items().size(), Files);
+        QCOMPARE(missing(*model), QString());
+        model->clearItems();
+        QVERIFY(importAndWait(*model, { MediaFixtures::fsPath(folder) }));
+        QCOMPARE(model->items().size(), Files);
+        QCOMPARE(missing(*model), QString());
     }
 };
 

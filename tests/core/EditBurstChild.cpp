@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Adds the files of a folder to a work list kept in a catalogue, then edits them by hand one after the
+// other through the model, and prints each edit as it is made: "MS N", MS the wall clock in
+// milliseconds since the epoch and N the file's number (its name). TestCatalogueLink kills it with
+// SIGKILL somewhere in the burst.
+//   edit_burst_child SETTINGS CATALOGUE FOLDER
+
+#include "EditBurst.h"
+#include "core/AppModel.h"
+#include "support/ImportWait.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTimer>
+
+#include <cstdio>
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc != 4)
+        return 2;
+    AppModel model(QFile::decodeName(argv[1]), AppModel::Storage { argv[2], true });
+    if (!importAndWait(model, { argv[3] }))
+        return 1;
+    qsizetype next = 0;
+    QTimer burst;
+    QObject::connect(&burst, &QTimer::timeout, &app, [&] {
+        if (next == model.items().size()) {
+            burst.stop();
+            return;
+        }
+        const QUuid id = model.items().at(next).id;
+        const int number = std::stoi(model.items().at(next++).url.stem());
+        model.mutateItem(id, [&](VideoItem& edited) { EditBurst::edit(edited, number, model.settings()); });
+        std::printf("%lld %d\n", static_cast<long long>(QDateTime::currentMSecsSinceEpoch()), number);
+        std::fflush(stdout);
+    });
+    burst.start(40);
+    return app.exec();
+}

@@ -310,7 +310,7 @@ void AnalysisRun::send(Job job)
     const int lane = slot / ConnectionsPerLane;
 
     ++job.attempts;
-    job.round = m_pacer.round();
+    job.round = m_pacer.sent();
     job.sentAtMs = m_clock.elapsed();
     job.slot = slot;
     if (m_setup.useOnline) {
@@ -354,15 +354,15 @@ void AnalysisRun::answered(
     const qint64 latency = m_clock.elapsed() - job.sentAtMs;
     if (!reply) {
         const bool pushedBack = isPushback(error);
-        if (pushedBack)
-            m_pacer.answered(job.round, true, latency);
+        m_pacer.answered(
+            job.round, pushedBack ? RequestPacer::Answer::PushedBack : RequestPacer::Answer::Failed, latency);
         if (pushedBack || isGatewayFailure(error))
             retryLater(std::move(job), error, message);
         else
             fail(job, Messages::ErrorPrefix + message);
         return;
     }
-    m_pacer.answered(job.round, false, latency);
+    m_pacer.answered(job.round, RequestPacer::Answer::Served, latency);
     const QString text = *reply;
     const PromptBuilder::Reply parsed = PromptBuilder::parse(text);
     // Read when the item gets here: a change made during the run counts from the next item on.

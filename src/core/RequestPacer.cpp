@@ -22,31 +22,47 @@ void RequestPacer::startRound(int limit)
 {
     m_limit = std::clamp(limit, 1, m_ceiling);
     ++m_round;
+    m_sent = 0;
     m_answers = 0;
     m_pushbacks = 0;
+    m_served = 0;
     m_latencySum = 0;
 }
 
-void RequestPacer::answered(int sentIn, bool pushedBack, qint64 latencyMs)
+int RequestPacer::sent()
+{
+    if (m_sent >= m_limit)
+        return NoRound;
+    ++m_sent;
+    return m_round;
+}
+
+void RequestPacer::answered(int sentIn, Answer answer, qint64 latencyMs)
 {
     // Answers to requests sent under an earlier limit say nothing about the current one; counting them
     // would halve a second time for the same burst.
-    if (sentIn != m_round)
+    if (sentIn == NoRound || sentIn != m_round)
         return;
     ++m_answers;
-    if (pushedBack)
+    if (answer == Answer::PushedBack) {
         ++m_pushbacks;
-    else
+    } else if (answer == Answer::Served) {
+        ++m_served;
         m_latencySum += std::max<qint64>(0, latencyMs);
-    // A random refusal now and then is the server's business; half of a round refused is a full server.
-    if (m_pushbacks * 2 >= std::max(m_limit, 2)) {
+    }
+    // A random refusal now and then is the server's business; most of a round refused is a full
+    // server, and that is known as soon as more than half of it has been.
+    if (m_pushbacks * 2 > m_limit) {
         startRound(m_limit / 2);
         return;
     }
     if (m_answers < m_limit)
         return;
-    const int successes = m_answers - m_pushbacks;
-    const double average = double(m_latencySum) / double(std::max(1, successes));
+    if (m_served == 0) {
+        startRound(m_limit);
+        return;
+    }
+    const double average = double(m_latencySum) / double(m_served);
     const bool isFlat = !m_baselineMs || average <= *m_baselineMs * FlatLatencyFactor;
     m_baselineMs = m_baselineMs ? std::min(*m_baselineMs, average) : average;
     startRound(isFlat ? m_limit + 1 : m_limit);

@@ -6,9 +6,12 @@
 #include <optional>
 
 // How many model requests a run keeps in flight against one server: starts at the setting, halves when
-// the server pushes back (429, 503, a refused or reset connection) on half the answers of a round, and
+// the server pushes back (429, 503, a refused or reset connection) on more than half of a round, and
 // grows by one after a round answered mostly well at flat latency, never above the setting. A round is
-// the answers to the requests sent since the limit last changed. Plain logic on the main thread.
+// the first `limit` requests sent after the limit last changed, judged once all of them are answered:
+// a refusal comes back at once and its slot is filled again at once, so counting answers as they come
+// would weigh refusals several times over and take a quarter refused for a full server. Plain logic on
+// the main thread.
 class RequestPacer
 {
 public:
@@ -18,13 +21,19 @@ public:
     {
         return m_limit;
     }
-    // The round a request sent now belongs to.
-    int round() const
+    enum class Answer
     {
-        return m_round;
-    }
-    // One answer to a request sent in round sentIn; latencyMs counts for answers that were not pushed back.
-    void answered(int sentIn, bool pushedBack, qint64 latencyMs);
+        Served,
+        PushedBack,
+        Failed, // any other end: it closes the round's count, its time says nothing
+    };
+    // Not a round: the request was sent after its round had all its requests.
+    static constexpr int NoRound = -1;
+
+    // A request goes out now: the round it counts in, or NoRound. Every request counted must be answered.
+    int sent();
+    // One answer to a request that sent() placed in round sentIn; latencyMs counts for served ones.
+    void answered(int sentIn, Answer answer, qint64 latencyMs);
 
     // The jittered exponential wait before retry number attempt (1, 2, …): base, twice that, … up to
     // 32 bases, each scaled by a random factor in [0.5, 1.5).
@@ -36,8 +45,10 @@ private:
     int m_ceiling = 1;
     int m_limit = 1;
     int m_round = 0;
+    int m_sent = 0;
     int m_answers = 0;
     int m_pushbacks = 0;
+    int m_served = 0;
     qint64 m_latencySum = 0;
     std::optional<double> m_baselineMs; // the lowest round average so far: what flat latency means
 };

@@ -3,29 +3,34 @@
 
 #include <QTest>
 
+#include <optional>
+
 class TestRequestPacer : public QObject
 {
     Q_OBJECT
 
 private slots:
-    // Answers in order, each to a request sent in the current round: 'p' pushed back, 's' answered in
-    // 100 ms, 'S' in 300 ms; 'o' is a push-back to a request of the first round, whenever it comes.
+    // 'p' pushed back, 's' served in 100 ms, 'S' in 300 ms: the answer to the latest request still
+    // open, or to one sent just then; 'n' a request sent and left open; 'o' a push-back to a request of
+    // the first round, whenever it comes.
     void limit_data()
     {
         QTest::addColumn<int>("ceiling");
         QTest::addColumn<QByteArray>("answers");
         QTest::addColumn<int>("limit");
-        QTest::newRow("half a round refused halves") << 8 << QByteArray("pppp") << 4;
+        QTest::newRow("most of a round refused halves") << 8 << QByteArray("ppppp") << 4;
         QTest::newRow("a refusal now and then does not") << 8 << QByteArray("spssssss") << 8;
-        QTest::newRow("late answers of the old round count once") << 8 << QByteArray("ppppoooo") << 4;
+        // Two of four refused at once and their slots filled again, refused too: still two of four.
+        QTest::newRow("requests beyond the round do not count") << 4 << QByteArray("nnnnppnnppss") << 4;
+        QTest::newRow("late answers of the old round count once") << 8 << QByteArray("pppppooo") << 4;
         QTest::newRow("never below one") << 2 << QByteArray("pppppp") << 1;
         QTest::newRow("a good round at flat latency grows") << 8
-                                                            << QByteArray("pppp"
+                                                            << QByteArray("ppppp"
                                                                           "ssss")
                                                             << 5;
         QTest::newRow("a good round that got slower does not") << 8
                                                                << QByteArray("ssssssss"
-                                                                             "pppp"
+                                                                             "ppppp"
                                                                              "SSSS")
                                                                << 4;
         QTest::newRow("never above the setting") << 2
@@ -41,10 +46,19 @@ private slots:
         QFETCH(QByteArray, answers);
         QFETCH(int, limit);
         RequestPacer pacer(ceiling);
-        const int first = pacer.round();
+        std::optional<int> first;
+        QList<int> open;
         for (const char answer : answers) {
-            const int round = answer == 'o' ? first : pacer.round();
-            pacer.answered(round, answer == 'p' || answer == 'o', answer == 'S' ? 300 : 100);
+            if (answer == 'n') {
+                open.append(pacer.sent());
+                continue;
+            }
+            const int round = answer == 'o' ? *first : !open.isEmpty() ? open.takeLast() : pacer.sent();
+            first = first.value_or(round);
+            pacer.answered(round,
+                answer == 's' || answer == 'S' ? RequestPacer::Answer::Served
+                                               : RequestPacer::Answer::PushedBack,
+                answer == 'S' ? 300 : 100);
         }
         QCOMPARE(pacer.limit(), limit);
     }

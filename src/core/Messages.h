@@ -64,7 +64,7 @@ inline QString storedResults(qint64 count, qint64 bytes)
 }
 inline QString forgetQuestion(qint64 count)
 {
-    return u"要清除已保存的 %1 个分析结果吗？当前列表和撤销记录会保留。"_s.arg(count);
+    return u"要清除已保存的 %1 个分析结果和手动修改的内容吗？当前列表和撤销记录会保留。"_s.arg(count);
 }
 inline QString forgotten(qint64 count)
 {

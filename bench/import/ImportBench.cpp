@@ -19,6 +19,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 
 #include <algorithm>
 #include <cstdio>
@@ -95,19 +96,13 @@ bool generate(const QString& dir, int photos, int clips, const QString& scratch)
                     u"-movflags"_s, u"use_metadata_tags"_s, clip }))
             return false;
     }
-    auto exifDate = [](int i) {
-        return u"2026:%1:%2 %3:%4:12"_s.arg(1 + i % 12, 2, 10, QChar(u'0'))
-            .arg(1 + i % 28, 2, 10, QChar(u'0'))
-            .arg(i % 24, 2, 10, QChar(u'0'))
-            .arg(i % 60, 2, 10, QChar(u'0'))
-            .toLatin1();
+    // Each file its own moment, so no two files are alike, as in a camera's folders.
+    auto momentOf = [](int i) {
+        return QDateTime(QDate(2026, 1, 1), QTime(0, 0), QTimeZone::utc()).addSecs(qint64(i) * 3011);
     };
-    auto isoDate = [](int i) {
-        return u"2026-%1-%2T%3:03:12+0800"_s.arg(1 + i % 12, 2, 10, QChar(u'0'))
-            .arg(1 + i % 28, 2, 10, QChar(u'0'))
-            .arg(i % 24, 2, 10, QChar(u'0'))
-            .toLatin1();
-    };
+    auto exifDate = [&](int i) { return momentOf(i).toString(u"yyyy:MM:dd HH:mm:ss"_s).toLatin1(); };
+    auto isoDate
+        = [&](int i) { return (momentOf(i).toString(u"yyyy-MM-dd'T'HH:mm:ss"_s) + u"+0800"_s).toLatin1(); };
     return fan(dir + u"/photos"_s, u"IMG"_s, u"jpg"_s, readAll(jpeg), "2026:09:18 14:03:12", photos, exifDate)
         && fan(
             dir + u"/clips"_s, u"MVI"_s, u"mp4"_s, readAll(clip), "2026-09-18T14:03:12+0800", clips, isoDate);

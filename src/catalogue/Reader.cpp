@@ -18,13 +18,52 @@ namespace {
     "longitude"
 #define ANALYSIS_COLUMNS                                                                                     \
     "engine, model, frame_count, prompt_version, raw_reply, content, place_guess, duration_ms, analyzed_at"
+// A file's record with its analysis for a key (?3 to ?6) and, with that analysis, its thumbnail.
+#define LOOKUP_QUERY(WHERE)                                                                                  \
+    "SELECT " FILE_COLUMNS ", " ANALYSIS_COLUMNS ", t.jpeg FROM files f "                                    \
+    "LEFT JOIN analyses a ON a.file_id = f.id AND a.engine = ?3 AND a.model = ?4 AND a.frame_count = ?5 "    \
+    "AND a.prompt_version = ?6 LEFT JOIN thumbnails t ON a.id IS NOT NULL AND t.file_id = f.id WHERE " WHERE
+
+constexpr int FileColumnCount = 12;
+constexpr int ThumbnailColumn = FileColumnCount + 9;
+
+FileRecord fileAt(const Sqlite::Statement& query)
+{
+    FileRecord record;
+    record.identity = { query.integer(0), query.blob(1) };
+    record.stamp
+        = { quint64(query.integer(2)), quint64(query.integer(3)), query.integer(0), query.integer(4) };
+    record.path = pathFrom(query.blob(5));
+    record.kind = mediaKindFromRaw(query.text(6)).value_or(MediaKind::Video);
+    if (!query.isNull(7))
+        record.captureDate = timeFrom(query.integer(7));
+    record.captureSource = query.text(8);
+    record.place = query.optionalText(9);
+    if (!query.isNull(10) && !query.isNull(11))
+        record.coordinate = GeoCoordinate { query.real(10), query.real(11) };
+    return record;
+}
+
+AnalysisRecord analysisAt(const Sqlite::Statement& query, int first)
+{
+    return {
+        { query.text(first), query.text(first + 1), int(query.integer(first + 2)),
+            int(query.integer(first + 3)) },
+        query.text(first + 4),
+        query.text(first + 5),
+        query.text(first + 6),
+        query.integer(first + 7),
+        timeFrom(query.integer(first + 8)),
+    };
+}
 
 } // namespace
 
 Reader::Reader(const std::filesystem::path& database)
     : m_db(connect(database, true))
 {
-    m_byStamp = m_db.prepare("SELECT " FILE_COLUMNS " FROM files WHERE device = ?1 AND inode = ?2");
+    m_lookupByStamp = m_db.prepare(LOOKUP_QUERY("f.device = ?1 AND f.inode = ?2"));
+    m_lookupByIdentity = m_db.prepare(LOOKUP_QUERY("f.size = ?1 AND f.hash = ?2"));
     m_byIdentity = m_db.prepare("SELECT " FILE_COLUMNS " FROM files WHERE size = ?1 AND hash = ?2");
     m_analysis = m_db.prepare("SELECT " ANALYSIS_COLUMNS " FROM analyses WHERE file_id = "
                               "(SELECT id FROM files WHERE size = ?1 AND hash = ?2) AND engine = ?3 "
@@ -38,41 +77,61 @@ Reader::Reader(const std::filesystem::path& database)
                            "(SELECT id FROM files WHERE size = ?1 AND hash = ?2)");
 }
 
+Reader::Snapshot::Snapshot(Reader& reader)
+    : m_db(reader.m_db)
+    , m_isActive(m_db.isValid() && m_db.exec("BEGIN"))
+{ }
+
+Reader::Snapshot::~Snapshot()
+{
+    if (m_isActive)
+        m_db.exec("COMMIT");
+}
+
 std::optional<FileRecord> Reader::fileWhere(Sqlite::Statement& query)
 {
     std::optional<FileRecord> record;
-    if (query.step() == SQLITE_ROW) {
-        record.emplace();
-        record->identity = { query.integer(0), query.blob(1) };
-        record->stamp
-            = { quint64(query.integer(2)), quint64(query.integer(3)), query.integer(0), query.integer(4) };
-        record->path = pathFrom(query.blob(5));
-        record->kind = mediaKindFromRaw(query.text(6)).value_or(MediaKind::Video);
-        if (!query.isNull(7))
-            record->captureDate = timeFrom(query.integer(7));
-        record->captureSource = query.text(8);
-        record->place = query.optionalText(9);
-        if (!query.isNull(10) && !query.isNull(11))
-            record->coordinate = GeoCoordinate { query.real(10), query.real(11) };
-    }
+    if (query.step() == SQLITE_ROW)
+        record = fileAt(query);
     query.reset();
     return record;
 }
 
-std::optional<FileLookup> Reader::lookup(const std::filesystem::path& path)
+bool Reader::lookupRow(Sqlite::Statement& query, const std::optional<AnalysisKey>& key, FileLookup& found)
+{
+    if (key)
+        query.bind(3, key->engine).bind(4, key->model).bind(5, key->frameCount).bind(6, key->promptVersion);
+    else
+        query.bindNull(3).bindNull(4).bindNull(5).bindNull(6);
+    const bool hasRow = query.step() == SQLITE_ROW;
+    if (hasRow) {
+        found.known = fileAt(query);
+        if (!query.isNull(FileColumnCount)) {
+            found.analysis = analysisAt(query, FileColumnCount);
+            found.thumbnail = query.blob(ThumbnailColumn);
+        }
+    }
+    query.reset();
+    return hasRow;
+}
+
+std::optional<FileLookup> Reader::lookup(
+    const std::filesystem::path& path, const std::optional<AnalysisKey>& key)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return std::nullopt;
     std::optional<FileLookup> found;
     if (const std::optional<FileStamp> stamp = stampOf(fd)) {
-        m_byStamp.bind(1, qint64(stamp->device)).bind(2, qint64(stamp->inode));
-        std::optional<FileRecord> known = fileWhere(m_byStamp);
-        if (known && known->stamp == *stamp) {
-            found = FileLookup { *stamp, known->identity, std::move(known), false };
+        FileLookup byStamp { *stamp, {}, {}, false, {}, {} };
+        m_lookupByStamp.bind(1, qint64(stamp->device)).bind(2, qint64(stamp->inode));
+        if (lookupRow(m_lookupByStamp, key, byStamp) && byStamp.known->stamp == *stamp) {
+            byStamp.identity = byStamp.known->identity;
+            found = std::move(byStamp);
         } else if (const std::optional<FileIdentity> identity = identityOf(fd)) {
-            m_byIdentity.bind(1, identity->size).bindBlob(2, identity->hash);
-            found = FileLookup { *stamp, *identity, fileWhere(m_byIdentity), true };
+            found = FileLookup { *stamp, *identity, {}, true, {}, {} };
+            m_lookupByIdentity.bind(1, identity->size).bindBlob(2, identity->hash);
+            lookupRow(m_lookupByIdentity, key, *found);
         }
     }
     ::close(fd);
@@ -88,16 +147,8 @@ std::optional<FileRecord> Reader::file(const FileIdentity& identity)
 std::optional<AnalysisRecord> Reader::analysisFrom(Sqlite::Statement& query)
 {
     std::optional<AnalysisRecord> record;
-    if (query.step() == SQLITE_ROW) {
-        record = AnalysisRecord {
-            { query.text(0), query.text(1), int(query.integer(2)), int(query.integer(3)) },
-            query.text(4),
-            query.text(5),
-            query.text(6),
-            query.integer(7),
-            timeFrom(query.integer(8)),
-        };
-    }
+    if (query.step() == SQLITE_ROW)
+        record = analysisAt(query, 0);
     query.reset();
     return record;
 }

@@ -20,6 +20,8 @@ struct FileLookup
     FileIdentity identity;
     std::optional<FileRecord> known; // the stored record of this content, if any
     bool wasHashed = false; // false when the stamp alone matched a stored file
+    std::optional<AnalysisRecord> analysis; // made with the key asked for
+    QByteArray thumbnail; // only with an analysis
 };
 
 // Stored results and how much room they take.
@@ -39,10 +41,28 @@ public:
         return m_db.isValid();
     }
 
+    // The reads of its lifetime see one state of the catalogue and take its locks once, which makes a
+    // run of lookups several times faster. Keep it short: the writer cannot fold its log into the
+    // file past a snapshot that is still being read.
+    class Snapshot
+    {
+    public:
+        explicit Snapshot(Reader& reader);
+        ~Snapshot();
+        Snapshot(const Snapshot&) = delete;
+        Snapshot& operator=(const Snapshot&) = delete;
+
+    private:
+        Sqlite::Connection& m_db;
+        bool m_isActive = false;
+    };
+
     // The stored record of the file at path: by (device, inode, size, mtime) when that matches, so an
     // unchanged file is not read; otherwise by hashing it, which finds a file that was renamed, moved
-    // or copied, and does not find one whose content changed. Nothing when the file cannot be read.
-    std::optional<FileLookup> lookup(const std::filesystem::path& path);
+    // or copied, and does not find one whose content changed. With a key, also its analysis made with
+    // that key and its thumbnail, in the same query. Nothing when the file cannot be read.
+    std::optional<FileLookup> lookup(
+        const std::filesystem::path& path, const std::optional<AnalysisKey>& key = std::nullopt);
 
     std::optional<FileRecord> file(const FileIdentity& identity);
     std::optional<AnalysisRecord> analysis(const FileIdentity& identity, const AnalysisKey& key);
@@ -60,9 +80,12 @@ public:
 private:
     std::optional<FileRecord> fileWhere(Sqlite::Statement& query);
     std::optional<AnalysisRecord> analysisFrom(Sqlite::Statement& query);
+    // Steps a lookup query bound to its file; the record, its analysis and thumbnail when it has one.
+    bool lookupRow(Sqlite::Statement& query, const std::optional<AnalysisKey>& key, FileLookup& found);
 
     Sqlite::Connection m_db;
-    Sqlite::Statement m_byStamp;
+    Sqlite::Statement m_lookupByStamp;
+    Sqlite::Statement m_lookupByIdentity;
     Sqlite::Statement m_byIdentity;
     Sqlite::Statement m_analysis;
     Sqlite::Statement m_latestAnalysis;

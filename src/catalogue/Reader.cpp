@@ -18,14 +18,20 @@ namespace {
     "longitude"
 #define ANALYSIS_COLUMNS                                                                                     \
     "engine, model, frame_count, prompt_version, raw_reply, content, place_guess, duration_ms, analyzed_at"
-// A file's record with its analysis for a key (?3 to ?6) and, with that analysis, its thumbnail.
+// A file's record (the columns of FILE_COLUMNS) with its analysis for a key (?3 to ?6), with that
+// analysis its thumbnail, and its hand edits.
 #define LOOKUP_QUERY(WHERE)                                                                                  \
-    "SELECT " FILE_COLUMNS ", " ANALYSIS_COLUMNS ", t.jpeg FROM files f "                                    \
+    "SELECT f.size, f.hash, f.device, f.inode, f.mtime_ns, f.path, f.kind, f.capture_date, "                 \
+    "f.capture_source, f.place, f.latitude, f.longitude, a.engine, a.model, a.frame_count, "                 \
+    "a.prompt_version, a.raw_reply, a.content, a.place_guess, a.duration_ms, a.analyzed_at, t.jpeg, "        \
+    "e.file_id, e.content, e.place, e.name FROM files f "                                                    \
     "LEFT JOIN analyses a ON a.file_id = f.id AND a.engine = ?3 AND a.model = ?4 AND a.frame_count = ?5 "    \
-    "AND a.prompt_version = ?6 LEFT JOIN thumbnails t ON a.id IS NOT NULL AND t.file_id = f.id WHERE " WHERE
+    "AND a.prompt_version = ?6 LEFT JOIN thumbnails t ON a.id IS NOT NULL AND t.file_id = f.id "             \
+    "LEFT JOIN edits e ON e.file_id = f.id WHERE " WHERE
 
 constexpr int FileColumnCount = 12;
 constexpr int ThumbnailColumn = FileColumnCount + 9;
+constexpr int EditsColumn = ThumbnailColumn + 1;
 
 FileRecord fileAt(const Sqlite::Statement& query)
 {
@@ -110,6 +116,10 @@ bool Reader::lookupRow(Sqlite::Statement& query, const std::optional<AnalysisKey
             found.analysis = analysisAt(query, FileColumnCount);
             found.thumbnail = query.blob(ThumbnailColumn);
         }
+        if (!query.isNull(EditsColumn)) {
+            found.edits = HandEdits { query.optionalText(EditsColumn + 1),
+                query.optionalText(EditsColumn + 2), query.optionalText(EditsColumn + 3) };
+        }
     }
     query.reset();
     return hasRow;
@@ -123,13 +133,13 @@ std::optional<FileLookup> Reader::lookup(
         return std::nullopt;
     std::optional<FileLookup> found;
     if (const std::optional<FileStamp> stamp = stampOf(fd)) {
-        FileLookup byStamp { *stamp, {}, {}, false, {}, {} };
+        FileLookup byStamp { *stamp, {}, {}, false, {}, {}, {} };
         m_lookupByStamp.bind(1, qint64(stamp->device)).bind(2, qint64(stamp->inode));
         if (lookupRow(m_lookupByStamp, key, byStamp) && byStamp.known->stamp == *stamp) {
             byStamp.identity = byStamp.known->identity;
             found = std::move(byStamp);
         } else if (const std::optional<FileIdentity> identity = identityOf(fd)) {
-            found = FileLookup { *stamp, *identity, {}, true, {}, {} };
+            found = FileLookup { *stamp, *identity, {}, true, {}, {}, {} };
             m_lookupByIdentity.bind(1, identity->size).bindBlob(2, identity->hash);
             lookupRow(m_lookupByIdentity, key, *found);
         }

@@ -22,6 +22,7 @@ struct FileLookup
     bool wasHashed = false; // false when the stamp alone matched a stored file
     std::optional<AnalysisRecord> analysis; // made with the key asked for
     QByteArray thumbnail; // only with an analysis
+    std::optional<HandEdits> edits; // what the user typed for this content, with any key
 };
 
 // Stored results and how much room they take.
@@ -59,8 +60,9 @@ public:
 
     // The stored record of the file at path: by (device, inode, size, mtime) when that matches, so an
     // unchanged file is not read; otherwise by hashing it, which finds a file that was renamed, moved
-    // or copied, and does not find one whose content changed. With a key, also its analysis made with
-    // that key and its thumbnail, in the same query. Nothing when the file cannot be read.
+    // or copied, and does not find one whose content changed. With it come its hand edits and, with a
+    // key, its analysis made with that key and its thumbnail, all in one query. Nothing when the file
+    // cannot be read.
     std::optional<FileLookup> lookup(
         const std::filesystem::path& path, const std::optional<AnalysisKey>& key = std::nullopt);
 

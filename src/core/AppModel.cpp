@@ -137,8 +137,15 @@ void AppModel::addFiles(const std::vector<std::filesystem::path>& urls)
     }
     // Known files bring their stored analysis; the others are hashed on the import's thread.
     if (m_catalogue && m_catalogue->isOpen())
-        m_importer->setFileHook(
-            [lookup = m_catalogue->importLookup()](Importer::Found& f) { f.known = lookup(f.path); });
+        m_importer->setFileHook([lookup = m_catalogue->importLookup()](std::span<Importer::Found> files) {
+            std::vector<std::filesystem::path> paths;
+            paths.reserve(files.size());
+            for (const Importer::Found& f : files)
+                paths.push_back(f.path);
+            std::vector<std::optional<CatalogueLink::Known>> known = lookup(paths);
+            for (std::size_t i = 0; i < files.size() && i < known.size(); ++i)
+                files[i].known = std::move(known[i]);
+        });
     m_importer->enqueue(urls);
 }
 

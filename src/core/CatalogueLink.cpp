@@ -202,28 +202,33 @@ Catalogue::AnalysisKey CatalogueLink::keyOf(const AppSettings& settings)
 
 CatalogueLink::Lookup CatalogueLink::importLookup() const
 {
-    // Opened on the import's thread at the first file, and kept for the imports after it.
+    // Opened at the first lookup, and kept for the imports after it.
     auto reader = std::make_shared<std::optional<Catalogue::Reader>>();
-    return [reader, database = m_database, key = keyOf(m_model.settings())](
-               const fs::path& path) -> std::optional<Known> {
-        if (!*reader)
-            reader->emplace(database);
-        Catalogue::Reader& catalogue = **reader;
-        std::optional<Catalogue::FileLookup> lookup;
-        if (catalogue.isOpen())
-            lookup = catalogue.lookup(path);
-        if (!lookup)
-            return std::nullopt;
-        Known known { lookup->stamp, lookup->identity, std::move(lookup->known), std::nullopt, {},
-            std::nullopt };
-        if (known.record) {
-            known.edits = catalogue.edits(known.identity);
-            known.analysis = catalogue.analysis(known.identity, key);
-            if (known.analysis)
-                known.thumbnail = catalogue.thumbnail(known.identity);
-        }
-        return known;
-    };
+    return
+        [reader, database = m_database, key = keyOf(m_model.settings())](const std::vector<fs::path>& paths) {
+            std::vector<std::optional<Known>> found(paths.size());
+            if (!*reader)
+                reader->emplace(database);
+            Catalogue::Reader& catalogue = **reader;
+            if (!catalogue.isOpen())
+                return found;
+            const Catalogue::Reader::Snapshot snapshot(catalogue);
+            for (std::size_t i = 0; i < paths.size(); ++i) {
+                std::optional<Catalogue::FileLookup> lookup = catalogue.lookup(paths[i], key);
+                if (!lookup)
+                    continue;
+                Known& known = found[i].emplace(Known { lookup->stamp, lookup->identity,
+                    std::move(lookup->known), std::move(lookup->analysis), std::move(lookup->thumbnail),
+                    std::move(lookup->edits), std::nullopt });
+                // Only a date from the metadata stands in for reading it again: one from the name or the
+                // file's time is found anew (the name may have changed), and where the metadata gave no date
+                // then, a newer reader may find one.
+                if (!lookup->wasHashed && known.record && known.record->captureDate
+                    && known.record->captureSource == rawValue(DateSource::Metadata))
+                    known.metadataDate = known.record->captureDate;
+            }
+            return found;
+        };
 }
 
 void CatalogueLink::adopt(VideoItem& item, const Known& known)

@@ -46,6 +46,9 @@ public:
         QByteArray thumbnail; // only with an analysis
         // What the user typed for this content, whatever the settings.
         std::optional<Catalogue::HandEdits> edits;
+        // The date the file's metadata gave when it was read last, for a file unchanged since: the
+        // import need not read the metadata again.
+        std::optional<QDateTime> metadataDate;
     };
 
     // keepsList: the window keeps its work list here; velmora-cli shares only the stored analyses.
@@ -73,9 +76,10 @@ public:
 
     // The analysis key of the current settings.
     static Catalogue::AnalysisKey keyOf(const AppSettings& settings);
-    // What the catalogue knows of a file, with the analysis made with the current settings. Reads and
-    // may hash the file: call it on the import's thread (one thread at a time).
-    using Lookup = std::function<std::optional<Known>(const std::filesystem::path&)>;
+    // What the catalogue knows of each file, with the analysis made with the current settings. Reads
+    // and may hash the files: call it off the interface thread, from one thread at a time.
+    using Lookup
+        = std::function<std::vector<std::optional<Known>>(const std::vector<std::filesystem::path>&)>;
     Lookup importLookup() const;
     // Before a new item joins the list: remembers its identity and, when a stored analysis fits the
     // current settings, fills it in as analysed; what the user typed for the file comes back either way.

@@ -15,6 +15,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <dirent.h>
@@ -50,6 +51,26 @@ bool isSymlink(const std::filesystem::path& path)
     struct stat st
     { };
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Threads of one job each. The walk and the date reading run on Import, so that neither the event loop
+// nor the decoding pool waits; the hook runs on Hook beside it, one call after the other.
+enum class Lane
+{
+    Import,
+    Hook,
+};
+
+QThreadPool& pool(Lane lane)
+{
+    static std::array<QThreadPool, 2> pools;
+    static const bool configured = [] {
+        for (QThreadPool& each : pools)
+            each.setMaxThreadCount(1);
+        return true;
+    }();
+    Q_UNUSED(configured);
+    return pools[std::size_t(lane)];
 }
 
 bool isDirectory(const std::filesystem::path& path)
@@ -223,18 +244,38 @@ std::vector<Importer::Found> ImportJob::run(const std::shared_ptr<ImportJob>& jo
     job->readingDates = true;
     // Dates are read in the decoder's worker processes, a batch at a time shared among them: a file that
     // crashes a library costs only its own date, and a cancelled job stops after the batch in hand.
-    constexpr size_t Batch = 512;
+    // Meanwhile the hook looks at the next batch on a thread of its own; what it knows of a file may
+    // spare reading its metadata.
+    static constexpr size_t Batch = 512;
+    auto lookAhead = [&job, &found](size_t start) {
+        if (!job->hook || start >= found.size())
+            return QFuture<void>();
+        const size_t count = std::min(Batch, found.size() - start);
+        return QtConcurrent::run(&pool(Lane::Hook),
+            [&job, &found, start, count] { job->hook(std::span<Found>(found).subspan(start, count)); });
+    };
+    QFuture<void> ahead = lookAhead(0);
     for (size_t start = 0; start < found.size() && !job->cancelled; start += Batch) {
         const size_t end = std::min(found.size(), start + Batch);
+        ahead.waitForFinished();
+        std::vector<std::optional<QDateTime>> metadata(end - start);
         std::vector<DatedFile> files;
-        files.reserve(end - start);
-        for (size_t i = start; i < end; ++i)
-            files.push_back({ found[i].path, found[i].kind });
+        std::vector<size_t> toRead;
+        for (size_t i = start; i < end; ++i) {
+            if (found[i].known && found[i].known->metadataDate) {
+                metadata[i - start] = found[i].known->metadataDate;
+            } else {
+                files.push_back({ found[i].path, found[i].kind });
+                toRead.push_back(i - start);
+            }
+        }
+        ahead = lookAhead(end);
         const std::vector<std::optional<QDateTime>> dates = DecoderPool::shared().captureDates(files);
+        for (size_t k = 0; k < toRead.size() && k < dates.size(); ++k)
+            metadata[toRead[k]] = dates[k];
         for (size_t i = start; i < end; ++i) {
             // The worker reads the metadata; the name and the file's times are read here.
-            if (const auto date = FileDates::complete(
-                    found[i].path, i - start < dates.size() ? dates[i - start] : std::nullopt)) {
+            if (const auto date = FileDates::complete(found[i].path, metadata[i - start])) {
                 found[i].creationDate = date->instant;
                 found[i].dateSource = date->source;
             }
@@ -249,11 +290,10 @@ std::vector<Importer::Found> ImportJob::run(const std::shared_ptr<ImportJob>& jo
                                         .decode({ found[i].path, MediaKind::Video, 0, 0, 0, true, 0 })
                                         .durationSeconds;
             }
-            if (job->hook)
-                job->hook(found[i]);
         }
         job->dated.fetch_add(qsizetype(end - start), std::memory_order_relaxed);
     }
+    ahead.waitForFinished(); // it writes into found
     return job->cancelled ? std::vector<Found>() : found;
 }
 
@@ -270,22 +310,6 @@ void ImportJob::lookBeside(std::vector<Found>& found)
         found[i].sidecars = std::move(beside[i].sidecars);
     }
 }
-
-namespace {
-
-// The walk and the date reading run here, so that neither the event loop nor the decoding pool waits.
-QThreadPool& importPool()
-{
-    static QThreadPool pool;
-    static const bool configured = [] {
-        pool.setMaxThreadCount(1);
-        return true;
-    }();
-    Q_UNUSED(configured);
-    return pool;
-}
-
-} // namespace
 
 Importer::Importer(const AppSettings& settings, QObject* parent)
     : QObject(parent)
@@ -318,7 +342,7 @@ void Importer::startNext()
 
     job->watcher = new QFutureWatcher<std::vector<Found>>(this);
     connect(job->watcher, &QFutureWatcherBase::finished, this, &Importer::finish);
-    job->watcher->setFuture(QtConcurrent::run(&importPool(), [job] { return ImportJob::run(job); }));
+    job->watcher->setFuture(QtConcurrent::run(&pool(Lane::Import), [job] { return ImportJob::run(job); }));
 
     if (!m_progress) {
         m_progress = new QTimer(this);

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -53,9 +54,10 @@ public:
         qsizetype photos = 0;
     };
 
-    // Runs on the import's thread for each file found, once its date and place are read; may add to it.
-    // Must not touch the model.
-    using FileHook = std::function<void(Found&)>;
+    // Runs off the interface thread for the files found, a batch at a time, before their dates and
+    // places are read; may add to them (known->metadataDate spares reading a file's metadata). Called
+    // from one thread at a time; must not touch the model.
+    using FileHook = std::function<void(std::span<Found> files)>;
 
     // Reads the media target and the folder-place setting of settings when each import starts.
     explicit Importer(const AppSettings& settings, QObject* parent = nullptr);

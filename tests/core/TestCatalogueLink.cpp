@@ -247,6 +247,47 @@ private slots:
         QCOMPARE(model->items().size(), Files);
         QCOMPARE(missing(*model), QString());
     }
+
+    // A file the catalogue knows unchanged is not read for its date again, yet shows what a fresh read
+    // shows: the date from its metadata, or the one its name now gives (here none: its time instead).
+    void knownFileKeepsItsDate_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("renamed");
+        QTest::addColumn<DateSource>("source");
+        QTest::newRow("from the metadata") << u"clip.mp4"_s << QString() << DateSource::Metadata;
+        QTest::newRow("from a name it lost")
+            << u"VID_20191006_143012.mp4"_s << u"海边.mp4"_s << DateSource::FileModified;
+    }
+
+    void knownFileKeepsItsDate()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, renamed);
+        QFETCH(DateSource, source);
+        const QString first = path(name);
+        QVERIFY(source == DateSource::Metadata ? MediaFixtures::makeClip(
+                    first, 0.2, { u"-metadata"_s, u"creation_time=2026-09-18T06:03:12Z"_s })
+                                               : MediaFixtures::place(first, QByteArray(1000, 'x')));
+        {
+            auto model = open(false);
+            QVERIFY(importAndWait(*model, { MediaFixtures::fsPath(first) }));
+            analyse(*model, 0, u"海边"_s);
+            QVERIFY(model->catalogue()->flush(std::chrono::seconds(5)));
+        }
+        const QString now = renamed.isEmpty() ? first : path(renamed);
+        QVERIFY(now == first || QFile::rename(first, now));
+        AppModel fresh(path(u"none.json"_s));
+        QVERIFY(importAndWait(fresh, { MediaFixtures::fsPath(now) }));
+        auto model = open(false);
+        QVERIFY(importAndWait(*model, { MediaFixtures::fsPath(now) }));
+        const VideoItem& known = model->items().at(0);
+        QCOMPARE(known.status, VideoItem::Status::Analyzed);
+        QCOMPARE(known.dateSource, source);
+        QCOMPARE(fresh.items().at(0).dateSource, source);
+        QVERIFY(known.creationDate && fresh.items().at(0).creationDate);
+        QCOMPARE(*known.creationDate, *fresh.items().at(0).creationDate);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestCatalogueLink)

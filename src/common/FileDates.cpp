@@ -77,10 +77,10 @@ std::optional<QDateTime> modificationTime(const std::filesystem::path& file)
 }
 
 std::optional<CaptureDate> complete(
-    const std::filesystem::path& file, const std::optional<QDateTime>& metadata)
+    const std::filesystem::path& file, const std::optional<CaptureDate>& metadata)
 {
-    if (metadata && metadata->isValid())
-        return CaptureDate { *metadata, DateSource::Metadata };
+    if (metadata && metadata->instant.isValid())
+        return metadata;
     if (auto date = fromName(file))
         return CaptureDate { *date, DateSource::FileName };
     if (auto date = modificationTime(file))

@@ -30,6 +30,6 @@ struct CaptureDate
 // The date the file's metadata gave when there is one, else the date in its name, else its
 // modification time.
 std::optional<CaptureDate> complete(
-    const std::filesystem::path& file, const std::optional<QDateTime>& metadata);
+    const std::filesystem::path& file, const std::optional<CaptureDate>& metadata);
 
 } // namespace FileDates

@@ -44,6 +44,8 @@ QString rawValue(DateSource source)
         return u"fileName"_s;
     case DateSource::FileModified:
         return u"fileModified"_s;
+    case DateSource::Xmp:
+        return u"xmp"_s;
     }
     return u"metadata"_s;
 }

@@ -53,6 +53,16 @@ template <typename T> void getOptional(QDataStream& in, std::optional<T>& value)
     }
 }
 
+// The date a file's metadata gave, as stored; nothing for one from its name or its time.
+std::optional<FileDates::CaptureDate> metadataDateOf(const Catalogue::FileRecord& record)
+{
+    for (const DateSource source : { DateSource::Metadata, DateSource::Xmp }) {
+        if (record.captureDate && record.captureSource == rawValue(source))
+            return FileDates::CaptureDate { *record.captureDate, source };
+    }
+    return std::nullopt;
+}
+
 // The item's fields that the entry's own columns do not hold.
 QByteArray detailsOf(const VideoItem& item)
 {
@@ -97,7 +107,7 @@ void readDetails(const QByteArray& bytes, VideoItem& item)
         >> dateSource;
     item.addedFolder = addedFolder.toStdString();
     item.originalName = originalName.toStdString();
-    item.dateSource = DateSource(std::clamp(dateSource, 0, int(DateSource::FileModified)));
+    item.dateSource = DateSource(std::clamp(dateSource, 0, int(DateSource::Xmp)));
     getOptional(in, item.creationDate);
     bool hasCoordinate = false;
     in >> hasCoordinate;
@@ -223,9 +233,8 @@ CatalogueLink::Lookup CatalogueLink::importLookup() const
                 // Only a date from the metadata stands in for reading it again: one from the name or the
                 // file's time is found anew (the name may have changed), and where the metadata gave no date
                 // then, a newer reader may find one.
-                if (!lookup->wasHashed && known.record && known.record->captureDate
-                    && known.record->captureSource == rawValue(DateSource::Metadata))
-                    known.metadataDate = known.record->captureDate;
+                if (!lookup->wasHashed && known.record)
+                    known.metadataDate = metadataDateOf(*known.record);
             }
             return found;
         };

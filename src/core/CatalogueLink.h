@@ -3,6 +3,7 @@
 
 #include "catalogue/Reader.h"
 #include "catalogue/Records.h"
+#include "common/FileDates.h"
 #include "common/VideoItem.h"
 
 #include <QHash>
@@ -48,7 +49,7 @@ public:
         std::optional<Catalogue::HandEdits> edits;
         // The date the file's metadata gave when it was read last, for a file unchanged since: the
         // import need not read the metadata again.
-        std::optional<QDateTime> metadataDate;
+        std::optional<FileDates::CaptureDate> metadataDate;
     };
 
     // keepsList: the window keeps its work list here; velmora-cli shares only the stored analyses.

@@ -258,7 +258,7 @@ std::vector<Importer::Found> ImportJob::run(const std::shared_ptr<ImportJob>& jo
     for (size_t start = 0; start < found.size() && !job->cancelled; start += Batch) {
         const size_t end = std::min(found.size(), start + Batch);
         ahead.waitForFinished();
-        std::vector<std::optional<QDateTime>> metadata(end - start);
+        std::vector<std::optional<FileDates::CaptureDate>> metadata(end - start);
         std::vector<DatedFile> files;
         std::vector<size_t> toRead;
         for (size_t i = start; i < end; ++i) {
@@ -270,7 +270,8 @@ std::vector<Importer::Found> ImportJob::run(const std::shared_ptr<ImportJob>& jo
             }
         }
         ahead = lookAhead(end);
-        const std::vector<std::optional<QDateTime>> dates = DecoderPool::shared().captureDates(files);
+        const std::vector<std::optional<FileDates::CaptureDate>> dates
+            = DecoderPool::shared().captureDates(files);
         for (size_t k = 0; k < toRead.size() && k < dates.size(); ++k)
             metadata[toRead[k]] = dates[k];
         for (size_t i = start; i < end; ++i) {

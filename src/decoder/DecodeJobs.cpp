@@ -41,10 +41,13 @@ Decoded decode(const DecodeRequest& request)
     return decoded;
 }
 
-std::optional<QDateTime> captureDate(const DatedFile& file)
+std::optional<FileDates::CaptureDate> captureDate(const DatedFile& file)
 {
-    return file.kind == MediaKind::Photo ? FrameExtractor::photoCreationDate(file.path)
-                                         : FrameExtractor::creationDate(file.path);
+    if (file.kind == MediaKind::Photo)
+        return FrameExtractor::photoCaptureDate(file.path);
+    if (auto date = FrameExtractor::creationDate(file.path))
+        return FileDates::CaptureDate { *date, DateSource::Metadata };
+    return std::nullopt;
 }
 
 void prepare(int (*opener)(const std::filesystem::path& path))

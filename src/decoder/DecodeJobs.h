@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "common/FileDates.h"
 #include "common/GeoCoordinate.h"
 #include "common/MediaKind.h"
 #include "common/Montage.h"
@@ -52,9 +53,10 @@ namespace DecodeJobs {
 // Frames (or the photo), the montage and the GPS position. Never throws; safe on any thread.
 Decoded decode(const DecodeRequest& request);
 
-// The capture instant of a video or a photo as its metadata states it; the caller adds the fallbacks
-// that need only the path (FileDates::complete). Never throws; safe on any thread.
-std::optional<QDateTime> captureDate(const DatedFile& file);
+// The capture instant of a video or a photo as its metadata states it, and which metadata that was; the
+// caller adds the fallbacks that need only the path (FileDates::complete). Never throws; safe on any
+// thread.
+std::optional<FileDates::CaptureDate> captureDate(const DatedFile& file);
 
 // Loads now what the libraries would otherwise read from disk on first use (their modules, the time
 // zone), and from then on has every file opened by opener: a new descriptor for a path, or -1. For a

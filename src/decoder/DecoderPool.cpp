@@ -73,8 +73,8 @@ std::optional<std::filesystem::path> locateWorker()
     // installed program never runs what may lie at the build tree's path on this machine.
     const bool inBuildTree = !error && self.native().starts_with(VELMORA_BUILD_DIR "/");
     for (const std::filesystem::path& candidate : inBuildTree
-             ? std::array { beside, built, alongside, installed }
-             : std::array { beside, alongside, installed, std::filesystem::path() }) {
+            ? std::array { beside, built, alongside, installed }
+            : std::array { beside, alongside, installed, std::filesystem::path() }) {
         if (isExecutable(candidate))
             return candidate;
     }
@@ -316,7 +316,7 @@ struct DecoderPool::State
     void datesOf(const std::vector<DatedFile>& files,
         size_t begin,
         size_t end,
-        std::vector<std::optional<QDateTime>>& dates);
+        std::vector<std::optional<FileDates::CaptureDate>>& dates);
 };
 
 std::unique_ptr<DecoderPool::Worker> DecoderPool::State::start() const
@@ -568,7 +568,7 @@ bool DecoderPool::State::receive(Worker& worker,
 void DecoderPool::State::datesOf(const std::vector<DatedFile>& files,
     size_t begin,
     size_t end,
-    std::vector<std::optional<QDateTime>>& dates)
+    std::vector<std::optional<FileDates::CaptureDate>>& dates)
 {
     if (!isolated) {
         for (size_t i = begin; i < end && options.dateHere; ++i)
@@ -591,7 +591,9 @@ void DecoderPool::State::datesOf(const std::vector<DatedFile>& files,
                   const std::optional<DateReply> reply = parseDateReply(message);
                   if (!reply || reply->index != qint32(next - begin))
                       return Step::Broken;
-                  dates[next++] = reply->date;
+                  if (reply->date)
+                      dates[next] = FileDates::CaptureDate { *reply->date, reply->source };
+                  ++next;
                   return next == end ? Step::Done : Step::More;
               });
         release(std::move(worker), healthy);
@@ -672,9 +674,10 @@ Decoded DecoderPool::decode(const DecodeRequest& request)
     return healthy && decoded ? *decoded : Decoded();
 }
 
-std::vector<std::optional<QDateTime>> DecoderPool::captureDates(const std::vector<DatedFile>& files)
+std::vector<std::optional<FileDates::CaptureDate>> DecoderPool::captureDates(
+    const std::vector<DatedFile>& files)
 {
-    std::vector<std::optional<QDateTime>> dates(files.size());
+    std::vector<std::optional<FileDates::CaptureDate>> dates(files.size());
     std::vector<std::pair<size_t, size_t>> ranges;
     for (size_t begin = 0; begin < files.size(); begin += DatesPerRequest)
         ranges.emplace_back(begin, std::min(files.size(), begin + DatesPerRequest));

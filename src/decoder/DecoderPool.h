@@ -30,7 +30,7 @@ public:
         // pool never links the decoder libraries itself: without a worker and without these, every
         // file fails, with a message once on standard error.
         std::function<Decoded(const DecodeRequest&)> decodeHere;
-        std::function<std::optional<QDateTime>(const DatedFile&)> dateHere;
+        std::function<std::optional<FileDates::CaptureDate>(const DatedFile&)> dateHere;
     };
 
     DecoderPool();
@@ -49,7 +49,7 @@ public:
 
     // The capture dates of many files, in their order, shared among the workers. A file that kills its
     // worker goes without a date, and only that file: the files after it go to a fresh worker.
-    std::vector<std::optional<QDateTime>> captureDates(const std::vector<DatedFile>& files);
+    std::vector<std::optional<FileDates::CaptureDate>> captureDates(const std::vector<DatedFile>& files);
 
     // What a worker's sandbox let it do, for tests: create target, read each of readTargets, and use
     // the descriptor of handed. Nothing without workers.

@@ -353,6 +353,7 @@ QByteArray encode(const DateReply& reply)
             << QDateTime(date->date(), date->time(), Qt::UTC).toMSecsSinceEpoch() << qint32(0);
     else
         out << quint8(DateKind::Instant) << date->toMSecsSinceEpoch() << qint32(date->offsetFromUtc());
+    out << quint8(reply.source);
     return out.bytes();
 }
 
@@ -363,10 +364,12 @@ std::optional<DateReply> parseDateReply(const QByteArray& payload)
     quint8 kind = 0;
     qint64 ms = 0;
     qint32 offset = 0;
-    in >> reply.index >> kind >> ms >> offset;
+    quint8 source = 0;
+    in >> reply.index >> kind >> ms >> offset >> source;
     if (!in.complete() || reply.index < 0 || kind > quint8(DateKind::WallClock) || ms < EarliestDate
-        || ms > LatestDate || offset < -MaxOffset || offset > MaxOffset)
+        || ms > LatestDate || offset < -MaxOffset || offset > MaxOffset || source > quint8(DateSource::Xmp))
         return std::nullopt;
+    reply.source = DateSource(source);
     if (DateKind(kind) == DateKind::Instant) {
         reply.date = offset == 0 ? QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC)
                                  : QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, offset);

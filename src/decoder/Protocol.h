@@ -21,7 +21,7 @@
 namespace DecoderProtocol {
 
 // Raised whenever a message changes shape; a worker of another version is refused.
-constexpr quint32 Version = 2;
+constexpr quint32 Version = 3;
 
 enum class Operation : quint8
 {
@@ -91,6 +91,7 @@ struct DateReply
     // Crosses as numbers: milliseconds since the epoch and an offset from UTC, or a wall-clock time
     // with no known offset, which the receiver reads as its own local time.
     std::optional<QDateTime> date;
+    DateSource source = DateSource::Metadata; // the metadata that gave it
 };
 
 // The length prefix and the payload.

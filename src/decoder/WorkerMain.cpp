@@ -309,7 +309,9 @@ int main(int argc, char* argv[])
             // knows which one it was and has the dates of those before it.
             for (size_t i = 0; i < request->files.size() && ok; ++i) {
                 injectFault(faults, "dates", request->files[i].path);
-                const DateReply reply { qint32(i), DecodeJobs::captureDate(request->files[i]) };
+                DateReply reply { qint32(i), std::nullopt };
+                if (const auto date = DecodeJobs::captureDate(request->files[i]))
+                    reply = { qint32(i), date->instant, date->source };
                 ok = writeAll(replies, framed(encode(reply)));
             }
             break;

@@ -136,13 +136,14 @@ std::optional<QDateTime> xmpDate(const Exiv2::XmpData& xmp)
     return std::nullopt;
 }
 
-std::optional<QDateTime> embeddedPhotoDate(const std::filesystem::path& photo)
+std::optional<FileDates::CaptureDate> embeddedPhotoDate(const std::filesystem::path& photo)
 {
     const MediaFiles::PhotoMetadata metadata = MediaFiles::readMetadata(photo);
     try {
         if (auto date = exifDate(metadata.exif))
-            return date;
-        return xmpDate(metadata.xmp);
+            return FileDates::CaptureDate { *date, DateSource::Metadata };
+        if (auto date = xmpDate(metadata.xmp))
+            return FileDates::CaptureDate { *date, DateSource::Xmp };
     } catch (...) {
         // A value exiv2 cannot render as text: no date.
     }
@@ -242,6 +243,12 @@ std::optional<QDateTime> creationDate(const std::filesystem::path& video)
 }
 
 std::optional<QDateTime> photoCreationDate(const std::filesystem::path& photo)
+{
+    const auto date = embeddedPhotoDate(photo);
+    return date ? std::optional(date->instant) : std::nullopt;
+}
+
+std::optional<FileDates::CaptureDate> photoCaptureDate(const std::filesystem::path& photo)
 {
     return embeddedPhotoDate(photo);
 }

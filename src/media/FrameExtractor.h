@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "common/FileDates.h"
+
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QDateTime>
@@ -45,6 +47,8 @@ std::optional<QDateTime> creationDate(const std::filesystem::path& video);
 // the TIFF date-time, then XMP's exif:DateTimeOriginal, xmp:CreateDate and photoshop:DateCreated. EXIF
 // times are local wall-clock times. Dates before 1971 count as absent.
 std::optional<QDateTime> photoCreationDate(const std::filesystem::path& photo);
+// The same date and the metadata that gave it: DateSource::Metadata for EXIF, DateSource::Xmp for XMP.
+std::optional<FileDates::CaptureDate> photoCaptureDate(const std::filesystem::path& photo);
 
 // "yyyy:MM:dd HH:mm:ss", "yyyy:MM:dd HH:mm" or "yyyy-MM-dd'T'HH:mm:ss", as local time.
 std::optional<QDateTime> parseExifDate(QStringView text);

@@ -82,6 +82,9 @@ private slots:
         QVERIFY(MediaFixtures::makeClip(m_dir.filePath(u"clip.mp4"_s), 0.6,
             { u"-metadata"_s, u"creation_time=2026-09-18T06:03:12Z"_s, u"-metadata"_s,
                 u"location=+31.2304+121.4737/"_s }));
+        const QString xmp = m_dir.filePath(u"xmp.jpg"_s);
+        QVERIFY(MediaFixtures::makeJpeg(xmp)
+            && MediaFixtures::setExif(xmp, { u"Xmp.xmp.CreateDate 2026-09-18T14:03:12"_s }));
         for (const char* name : { "abort-me.jpg", "hang-me.jpg", "allocate-me.jpg", "caf\xe9.jpg" })
             fs::copy_file(file("photo.jpg"), file(name));
         QCOMPARE(::mkfifo(file("fifo.mp4").c_str(), 0600), 0);
@@ -116,7 +119,7 @@ private slots:
         QVERIFY(pool.decode({ bad, MediaKind::Photo }).frames.isEmpty());
         QCOMPARE(pool.decode({ file("photo.jpg"), MediaKind::Photo }).frames.size(), 1);
 
-        const std::vector<std::optional<QDateTime>> dates
+        const std::vector<std::optional<FileDates::CaptureDate>> dates
             = pool.captureDates({ { file("photo.jpg"), MediaKind::Photo }, { bad, MediaKind::Photo },
                 { file("clip.mp4"), MediaKind::Video }, { file("photo.jpg"), MediaKind::Photo } });
         QCOMPARE(dates.size(), size_t(4));
@@ -214,6 +217,7 @@ private slots:
         QTest::addColumn<int>("frames");
         QTest::newRow("clip") << "clip.mp4"_ba << MediaKind::Video << 3;
         QTest::newRow("photo") << "photo.jpg"_ba << MediaKind::Photo << 1;
+        QTest::newRow("photo dated in XMP") << "xmp.jpg"_ba << MediaKind::Photo << 1;
         QTest::newRow("name not UTF-8") << "caf\xe9.jpg"_ba << MediaKind::Photo << 1;
         QTest::newRow("FIFO named .mp4") << "fifo.mp4"_ba << MediaKind::Video << 0;
         QTest::newRow("empty photo") << "empty.jpg"_ba << MediaKind::Photo << 0;
@@ -243,11 +247,14 @@ private slots:
             QCOMPARE(there.montage.has_value(), expected.montage.has_value());
         }
         const std::vector<DatedFile> files { { file(name.constData()), kind } };
-        const std::optional<QDateTime> date = pool.captureDates(files).front();
-        const std::optional<QDateTime> expected = here.captureDates(files).front();
-        QCOMPARE(date, expected);
-        if (date)
-            QCOMPARE(date->timeSpec(), expected->timeSpec());
+        const std::optional<FileDates::CaptureDate> date = pool.captureDates(files).front();
+        const std::optional<FileDates::CaptureDate> expected = here.captureDates(files).front();
+        QCOMPARE(date.has_value(), expected.has_value());
+        if (date) {
+            QCOMPARE(date->instant, expected->instant);
+            QCOMPARE(date->instant.timeSpec(), expected->instant.timeSpec());
+            QCOMPARE(date->source, expected->source);
+        }
     }
 
     void shutdownReleasesCallers()

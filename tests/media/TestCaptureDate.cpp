@@ -99,51 +99,57 @@ private slots:
         QTest::addColumn<QString>("format");
         QTest::addColumn<QStringList>("tags");
         QTest::addColumn<QDateTime>("expected");
+        QTest::addColumn<DateSource>("source"); // of a date found
         const QString original = u"Exif.Photo.DateTimeOriginal 2026:09:18 14:03:12"_s;
         const QString digitized = u"Exif.Photo.DateTimeDigitized 2025:01:02 03:04:05"_s;
         const QString tiff = u"Exif.Image.DateTime 2024:05:06 07:08:09"_s;
         QTest::newRow("original") << u"jpg"_s << QStringList { tiff, digitized, original }
-                                  << shanghai(2026, 9, 18, 14, 3, 12);
-        QTest::newRow("digitized without original")
-            << u"jpg"_s << QStringList { tiff, digitized } << shanghai(2025, 1, 2, 3, 4, 5);
-        QTest::newRow("TIFF only") << u"jpg"_s << QStringList { tiff } << shanghai(2024, 5, 6, 7, 8, 9);
+                                  << shanghai(2026, 9, 18, 14, 3, 12) << DateSource::Metadata;
+        QTest::newRow("digitized without original") << u"jpg"_s << QStringList { tiff, digitized }
+                                                    << shanghai(2025, 1, 2, 3, 4, 5) << DateSource::Metadata;
+        QTest::newRow("TIFF only") << u"jpg"_s << QStringList { tiff } << shanghai(2024, 5, 6, 7, 8, 9)
+                                   << DateSource::Metadata;
         QTest::newRow("unusable original skips digitized")
             << u"jpg"_s << QStringList { u"Exif.Photo.DateTimeOriginal not a date"_s, digitized, tiff }
-            << shanghai(2024, 5, 6, 7, 8, 9);
+            << shanghai(2024, 5, 6, 7, 8, 9) << DateSource::Metadata;
         QTest::newRow("unset camera clock skips to TIFF")
             << u"jpg"_s
             << QStringList { u"Exif.Photo.DateTimeOriginal 1970:01:01 08:00:00"_s, digitized, tiff }
-            << shanghai(2024, 5, 6, 7, 8, 9);
+            << shanghai(2024, 5, 6, 7, 8, 9) << DateSource::Metadata;
         QTest::newRow("XMP original") << u"jpg"_s
                                       << QStringList { u"Xmp.exif.DateTimeOriginal 2026-09-18T06:03:12Z"_s,
                                              u"Xmp.xmp.CreateDate 2020-01-01T00:00:00"_s }
-                                      << shanghai(2026, 9, 18, 14, 3, 12);
+                                      << shanghai(2026, 9, 18, 14, 3, 12) << DateSource::Xmp;
         QTest::newRow("XMP create date after a 1970 EXIF date")
             << u"jpg"_s
             << QStringList { u"Exif.Image.DateTime 1970:01:01 08:00:00"_s,
                    u"Xmp.xmp.CreateDate 2026-09-18T14:03"_s }
-            << shanghai(2026, 9, 18, 14, 3, 0);
+            << shanghai(2026, 9, 18, 14, 3, 0) << DateSource::Xmp;
         QTest::newRow("EXIF before XMP")
             << u"jpg"_s << QStringList { original, u"Xmp.xmp.CreateDate 2020-01-01T00:00:00"_s }
-            << shanghai(2026, 9, 18, 14, 3, 12);
+            << shanghai(2026, 9, 18, 14, 3, 12) << DateSource::Metadata;
         QTest::newRow("every date before 1971") << u"jpg"_s
                                                 << QStringList { u"Exif.Image.DateTime 1904:01:01 00:00:00"_s,
                                                        u"Xmp.exif.DateTimeOriginal 1970-01-01T00:00:00Z"_s }
-                                                << QDateTime();
-        QTest::newRow("PNG") << u"png"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12);
+                                                << QDateTime() << DateSource::Metadata;
+        QTest::newRow("PNG") << u"png"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12)
+                             << DateSource::Metadata;
         QTest::newRow("PNG XMP") << u"png"_s
                                  << QStringList { u"Xmp.exif.DateTimeOriginal 2026-09-18T06:03:12Z"_s }
-                                 << shanghai(2026, 9, 18, 14, 3, 12);
+                                 << shanghai(2026, 9, 18, 14, 3, 12) << DateSource::Xmp;
         // exiv2 writes no GIF: these are exiftool's arguments.
         QTest::newRow("GIF XMP") << u"gif"_s
                                  << QStringList { u"-XMP-xmp:CreateDate=2026:09:18 14:03:12+08:00"_s }
-                                 << shanghai(2026, 9, 18, 14, 3, 12);
+                                 << shanghai(2026, 9, 18, 14, 3, 12) << DateSource::Xmp;
         // HEIC and AVIF keep EXIF inside an ISO base media file; made from a tagged JPEG by libvips.
-        QTest::newRow("HEIC") << u"heic"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12);
-        QTest::newRow("AVIF") << u"avif"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12);
-        QTest::newRow("TIFF file") << u"tif"_s << QStringList { original }
-                                   << shanghai(2026, 9, 18, 14, 3, 12);
-        QTest::newRow("WebP") << u"webp"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12);
+        QTest::newRow("HEIC") << u"heic"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12)
+                              << DateSource::Metadata;
+        QTest::newRow("AVIF") << u"avif"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12)
+                              << DateSource::Metadata;
+        QTest::newRow("TIFF file") << u"tif"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12)
+                                   << DateSource::Metadata;
+        QTest::newRow("WebP") << u"webp"_s << QStringList { original } << shanghai(2026, 9, 18, 14, 3, 12)
+                              << DateSource::Metadata;
     }
 
     void photoTags()
@@ -151,6 +157,7 @@ private slots:
         QFETCH(QString, format);
         QFETCH(QStringList, tags);
         QFETCH(QDateTime, expected);
+        QFETCH(DateSource, source);
         if (!MediaFixtures::hasTool(u"ffmpeg"_s) || !MediaFixtures::hasTool(u"exiv2"_s))
             QSKIP("ffmpeg and exiv2 make the fixtures");
         const QString file
@@ -168,7 +175,10 @@ private slots:
         }
         if (container && !MediaFixtures::run(u"vips"_s, { u"copy"_s, tagged, file }))
             QSKIP("this libheif cannot encode the format");
-        QCOMPARE(FrameExtractor::photoCreationDate(fsPath(file)).value_or(QDateTime()), expected);
+        const auto date = FrameExtractor::photoCaptureDate(fsPath(file));
+        QCOMPARE(date ? date->instant : QDateTime(), expected);
+        if (date)
+            QCOMPARE(date->source, source);
     }
 
     void videoContainers_data()
@@ -302,11 +312,12 @@ private slots:
         file.close();
         const QDateTime metadata = shanghai(2026, 9, 18, 14, 3, 12);
         using Expected = std::pair<QDateTime, DateSource>;
-        auto got = [](const QString& name, const std::optional<QDateTime>& fromMetadata) {
+        auto got = [](const QString& name, const std::optional<FileDates::CaptureDate>& fromMetadata) {
             const auto date = FileDates::complete(fsPath(name), fromMetadata);
             return date ? Expected(date->instant, date->source) : Expected();
         };
-        QCOMPARE(got(named, metadata), Expected(metadata, DateSource::Metadata));
+        QCOMPARE(got(named, FileDates::CaptureDate { metadata, DateSource::Xmp }),
+            Expected(metadata, DateSource::Xmp));
         QCOMPARE(got(named, std::nullopt), Expected(shanghai(2019, 10, 6, 14, 30, 12), DateSource::FileName));
         QCOMPARE(got(plain, std::nullopt), Expected(modified, DateSource::FileModified));
         QCOMPARE(got(path(u"gone.jpg"_s), std::nullopt), Expected());

@@ -717,6 +717,7 @@ private slots:
             << true << DateSource::Metadata << 0 << u"（来自 EXIF）"_s << u"（来自目录名）"_s;
         QTest::newRow("video, GPS") << false << DateSource::Metadata << 1 << u"（来自 QuickTime）"_s
                                     << u"（来自 GPS）"_s;
+        QTest::newRow("XMP, GPS") << true << DateSource::Xmp << 1 << u"（来自 XMP）"_s << u"（来自 GPS）"_s;
         QTest::newRow("name, model") << false << DateSource::FileName << 2 << u"（来自文件名）"_s
                                      << u"（来自模型）"_s;
         QTest::newRow("modified, typed")

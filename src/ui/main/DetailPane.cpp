@@ -41,8 +41,10 @@ QString captureDateText(const VideoItem& item)
     const QString date = u"拍摄时间："_s + item.creationDate->toLocalTime().toString(u"yyyy-MM-dd HH:mm"_s);
     switch (item.dateSource) {
     case DateSource::Metadata:
-        // Photos carry it in EXIF (or its XMP copy), videos in the QuickTime header.
+        // Photos carry it in EXIF, videos in the QuickTime (or another container's) header.
         return date + (item.mediaKind == MediaKind::Photo ? u"（来自 EXIF）"_s : u"（来自 QuickTime）"_s);
+    case DateSource::Xmp:
+        return date + u"（来自 XMP）"_s;
     case DateSource::FileName:
         return date + u"（来自文件名）"_s;
     case DateSource::FileModified:

@@ -1,20 +1,81 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "catalogue/Reader.h"
 #include "cli/CliOptions.h"
 #include "cli/Commands.h"
 #include "cli/Output.h"
 #include "core/AppModel.h"
+#include "core/CatalogueLink.h"
+#include "naming/Companions.h"
 #include "naming/Messages.h"
 #include "naming/RenameRecord.h"
 #include "naming/Renamer.h"
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// The renamed files as the window's list would show them, from what the catalogue knows: capture time
+// and folder place from the file's record, content (and the place when the folders gave none) from its
+// newest analysis, and what the user typed into the window's list over both. A file without a record
+// (a sidecar, the other half of a pair) goes with the known file of its folder whose stem it shares.
+QList<VideoItem> knownItems(const std::filesystem::path& database, const std::vector<UndoLog::Entry>& moved)
+{
+    QList<VideoItem> items;
+    Catalogue::Reader reader(database);
+    if (!reader.isOpen())
+        return items;
+    const std::vector<Catalogue::SessionEntry> session = reader.session();
+    std::vector<const UndoLog::Entry*> unknown;
+    for (const UndoLog::Entry& entry : moved) {
+        const auto found = reader.lookup(entry.renamed);
+        if (!found || !found->known) {
+            unknown.push_back(&entry);
+            continue;
+        }
+        VideoItem& item = items.emplace_back();
+        item.url = entry.renamed;
+        item.creationDate = found->known->captureDate;
+        item.location = found->known->place.value_or(QString());
+        if (const auto analysis = reader.latestAnalysis(found->identity)) {
+            item.content = analysis->content;
+            if (item.location.isEmpty())
+                item.location = analysis->placeGuess;
+        }
+        // The entry of this path, else one of the same content (the list was not saved after the rename).
+        auto edited = std::find_if(session.cbegin(), session.cend(),
+            [&](const Catalogue::SessionEntry& listed) { return listed.path == entry.renamed; });
+        if (edited == session.cend())
+            edited = std::find_if(session.cbegin(), session.cend(),
+                [&](const Catalogue::SessionEntry& listed) { return listed.identity == found->identity; });
+        if (edited != session.cend()) {
+            item.content = edited->editedContent.value_or(item.content);
+            item.location = edited->editedPlace.value_or(item.location);
+        }
+    }
+    for (const UndoLog::Entry* entry : unknown) {
+        const std::string name = entry->renamed.filename().native();
+        const std::string key = Companions::sidecarKey(name).value_or(Companions::stemOf(name));
+        for (VideoItem& item : items) {
+            const std::string owner = item.url.filename().native();
+            if (item.url.parent_path() == entry->renamed.parent_path()
+                && (key == owner || key == Companions::stemOf(owner))) {
+                item.companions.push_back(entry->renamed);
+                break;
+            }
+        }
+    }
+    return items;
+}
+
+} // namespace
+
 namespace Commands {
 
-// The record of one rename batch as CSV on standard output: the log named, or the newest. The list of
-// this process is empty, so capture time, content and place are known only to the window.
+// The record of one rename batch as CSV on standard output: the log named, or the newest. This process
+// has no list; what the window's list would add comes from the catalogue.
 Command exportCsvCommand()
 {
     return { u"export-csv"_s, 0, [](const CliOptions& options, AppModel& model, const Finish& finish) {
@@ -28,13 +89,17 @@ Command exportCsvCommand()
                     finish(BadUsage);
                     return;
                 }
-                const auto csv = RenameRecord::csvOf(*log, model.items());
-                if (!csv) {
+                const auto moved = Renamer::entriesOf(*log);
+                if (!moved) {
                     Output::line(stderr, Renamer::Messages::unreadableLog(displayPath(*log)));
                     finish(BadUsage);
                     return;
                 }
-                std::fwrite(csv->constData(), 1, std::size_t(csv->size()), stdout);
+                const CatalogueLink* link = model.catalogue();
+                const QList<VideoItem> known
+                    = link && link->isOpen() ? knownItems(link->database(), *moved) : QList<VideoItem>();
+                const QByteArray csv = RenameRecord::csv(*moved, RenameRecord::batchTime(*log), known);
+                std::fwrite(csv.constData(), 1, std::size_t(csv.size()), stdout);
                 std::fflush(stdout);
                 finish(Done);
             } };

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // velmora-cli undo as a script uses it: which log it replays, what it prints, its exit status.
 
+#include "catalogue/Database.h"
+#include "catalogue/Writer.h"
 #include "naming/FileMoves.h"
 #include "naming/RenameRecord.h"
 #include "naming/Renamer.h"
@@ -16,6 +18,7 @@
 #include <fstream>
 
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -205,7 +208,7 @@ private slots:
     }
 
     // The batches newest first, and one batch as CSV, through a real CSV reader: names with commas,
-    // quotes, line feeds and bytes that are not UTF-8; what is known of each file from the list.
+    // quotes, line feeds and bytes that are not UTF-8; what the catalogue knows of a file and its sidecar.
     void recordOfBatches()
     {
         const fs::path older = rename({ u"a"_s });
@@ -214,22 +217,41 @@ private slots:
         for (const QByteArray& name : names) {
             VideoItem item;
             item.url = m_folder / name.toStdString();
-            std::ofstream(item.url) << "clip"; // by its bytes
+            std::ofstream(item.url) << name.toStdString(); // by its bytes
             item.status = VideoItem::Status::Analyzed;
             item.proposedName = u"茶楼"_s;
             items.append(item);
         }
+        writeFile(m_folder / "逗号,和\"引号\".xmp", "<x/>");
         const fs::path newer = Renamer::rename(items).value_or(fs::path());
-        items[0].content = u"喝茶, \"聊天\"\n两行"_s;
-        items[0].location = u"=成都"_s;
-        items[0].creationDate = QDateTime(QDate(2026, 9, 18), QTime(6, 3, 12), Qt::UTC);
         QVERIFY(!newer.empty() && newer != older);
+        QCOMPARE(items[0].sidecars.size(), std::size_t(1));
+        items[0].content = u"喝茶, \"聊天\"\n两行"_s;
+        items[0].location = u"=成都"_s; // typed over the model's guess
+        items[0].creationDate = QDateTime(QDate(2026, 9, 18), QTime(6, 3, 12), Qt::UTC);
+        items[0].companions = items[0].sidecars;
+        const fs::path database
+            = QFile::encodeName(m_root->filePath(u"data/velmora/catalogue.sqlite"_s)).toStdString();
+        QVERIFY(Catalogue::prepare(database).isReady());
+        {
+            Catalogue::Writer writer(database);
+            Catalogue::FinishedItem known;
+            known.file = { Catalogue::identityOf(items[0].url).value(), {}, items[0].url, MediaKind::Video,
+                items[0].creationDate, u"metadata"_s, std::nullopt, std::nullopt };
+            known.analysis = { { u"ollama"_s, u"m"_s, 4, 1 }, QString(), items[0].content, u"成都"_s, 0,
+                QDateTime::currentDateTimeUtc() };
+            known.entry.id = QUuid::createUuid();
+            known.entry.path = items[0].url;
+            known.entry.editedPlace = items[0].location;
+            writer.saveFinished(known);
+            QVERIFY(writer.close(10s));
+        }
 
         const QJsonArray batches = QJsonDocument::fromJson(cli({ u"undo"_s, u"--list"_s, u"--json"_s }).out)
                                        .object()[u"batches"_s]
                                        .toArray();
         QCOMPARE(batches.size(), 2);
-        QCOMPARE(batches[0][u"files"_s].toInt(), 3);
+        QCOMPARE(batches[0][u"files"_s].toInt(), 4); // the sidecar too
         QCOMPARE(batches[0][u"log"_s].toString(), displayPath(newer));
         QCOMPARE(batches[1][u"log"_s].toString(), displayPath(older));
 
@@ -237,9 +259,9 @@ private slots:
         QCOMPARE(run.exitCode, 0);
         QVERIFY(run.out.startsWith(
             "\xEF\xBB\xBF原路径,新路径,拍摄时间,内容,地点,批次时间,原路径字节,新路径字节\r\n"));
-        QCOMPARE(run.out, RenameRecord::csvOf(newer, {}).value());
-        const QJsonArray rows = readCsv(*RenameRecord::csvOf(newer, items));
-        QCOMPARE(rows.size(), 4);
+        QCOMPARE(run.out, RenameRecord::csvOf(newer, { items[0] }).value());
+        const QJsonArray rows = readCsv(run.out);
+        QCOMPARE(rows.size(), 5);
         const QString batch = RenameRecord::batchTime(newer).toString(u"yyyy-MM-dd HH:mm:ss"_s);
         for (qsizetype i = 0; i < names.size(); ++i) {
             const QJsonArray row = rows[3 - i].toArray(); // a header, then by the bytes of the old path
@@ -254,6 +276,8 @@ private slots:
         QCOMPARE(rows[3][2].toString(), u"2026-09-18 06:03:12"_s);
         QCOMPARE(rows[3][3].toString(), items[0].content);
         QCOMPARE(rows[3][4].toString(), u"'=成都"_s); // never a formula
+        QCOMPARE(rows[4][1].toString(), displayPath(items[0].sidecars[0]));
+        QCOMPARE(rows[4][3].toString(), items[0].content);
     }
 
     void nothingToUndo()

@@ -52,9 +52,10 @@ xcb_atom_t atom(xcb_connection_t* connection, const char* name)
 void finishX11Startup(QWidget& window, const QByteArray& startupId)
 {
     auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    if (!x11 || startupId.isEmpty())
+    // The offscreen platform has the interface too, without a connection unless it draws with GLX.
+    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    if (!connection || startupId.isEmpty())
         return;
-    xcb_connection_t* connection = x11->connection();
     const xcb_window_t id = xcb_window_t(window.winId());
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
     if (!screen)

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/widgets/DesktopNotifier.h"
 
+#include "ui/main/SingleInstance.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -18,18 +20,20 @@ const QString Path = u"/org/freedesktop/Notifications"_s;
 
 } // namespace
 
-DesktopNotifier::DesktopNotifier(QWidget* window)
+DesktopNotifier::DesktopNotifier(QWidget* window, const QDBusConnection& bus)
     : QObject(window)
     , m_window(window)
+    , m_bus(bus)
 {
-    QDBusConnection::sessionBus().connect(
-        Service, Path, Service, u"ActionInvoked"_s, this, SLOT(actionInvoked(uint, QString)));
+    // Services since version 1.2 of the protocol send a token before the action: without it a Wayland
+    // compositor, or an X11 window manager preventing focus stealing, leaves the window behind.
+    m_bus.connect(Service, Path, Service, u"ActivationToken"_s, this, SLOT(activationToken(uint, QString)));
+    m_bus.connect(Service, Path, Service, u"ActionInvoked"_s, this, SLOT(actionInvoked(uint, QString)));
 }
 
 void DesktopNotifier::notify(const QString& summary)
 {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
+    if (!m_bus.isConnected())
         return;
     QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Service, u"Notify"_s);
     const QString desktopId = QGuiApplication::desktopFileName();
@@ -38,7 +42,7 @@ void DesktopNotifier::notify(const QString& summary)
     call << u"Velmora"_s << m_lastId << desktopId << summary << QString()
          << QStringList { u"default"_s, u"打开"_s } << hints << qint32(-1);
     // Asked without waiting: a service that is not there, or only starts on demand, never holds the window.
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000), this);
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, 5000), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
         const QDBusPendingReply<uint> reply = *watcher;
         if (!reply.isError())
@@ -47,13 +51,17 @@ void DesktopNotifier::notify(const QString& summary)
     });
 }
 
+void DesktopNotifier::activationToken(uint id, const QString& token)
+{
+    if (id == m_lastId)
+        m_token = token.toUtf8();
+}
+
 void DesktopNotifier::actionInvoked(uint id, const QString& action)
 {
     if (id != m_lastId || action != u"default")
         return;
-    // Out of the task bar as it was before, maximised or not.
-    m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
-    m_window->show();
-    m_window->raise();
-    m_window->activateWindow();
+    // On X11 the token is a startup id, on Wayland an activation token; each platform reads its own.
+    SingleInstance::raise(*m_window, m_token, m_token);
+    m_token.clear();
 }

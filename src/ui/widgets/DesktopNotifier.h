@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QDBusConnection>
 #include <QObject>
 
 class QWidget;
@@ -12,14 +13,17 @@ class DesktopNotifier : public QObject
     Q_OBJECT
 
 public:
-    explicit DesktopNotifier(QWidget* window);
+    explicit DesktopNotifier(QWidget* window, const QDBusConnection& bus = QDBusConnection::sessionBus());
 
     void notify(const QString& summary);
 
 private slots:
+    void activationToken(uint id, const QString& token);
     void actionInvoked(uint id, const QString& action);
 
 private:
     QWidget* m_window;
+    QDBusConnection m_bus;
     uint m_lastId = 0;
+    QByteArray m_token; // for the last notification's click, when the service gave one
 };

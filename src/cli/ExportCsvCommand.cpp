@@ -44,16 +44,14 @@ QList<VideoItem> knownItems(const std::filesystem::path& database, const std::ve
             if (item.location.isEmpty())
                 item.location = analysis->placeGuess;
         }
-        // The entry of this path, else one of the same content (the list was not saved after the rename).
-        auto edited = std::find_if(session.cbegin(), session.cend(),
-            [&](const Catalogue::SessionEntry& listed) { return listed.path == entry.renamed; });
-        if (edited == session.cend())
-            edited = std::find_if(session.cbegin(), session.cend(),
-                [&](const Catalogue::SessionEntry& listed) { return listed.identity == found->identity; });
-        if (edited != session.cend()) {
-            item.content = edited->editedContent.value_or(item.content);
-            item.location = edited->editedPlace.value_or(item.location);
-        }
+        // The list's entry of this path, else what was last typed for this content anywhere.
+        const auto listed = std::find_if(session.cbegin(), session.cend(),
+            [&](const Catalogue::SessionEntry& e) { return e.path == entry.renamed; });
+        const Catalogue::HandEdits edits = listed != session.cend()
+            ? Catalogue::HandEdits { listed->editedContent, listed->editedPlace, listed->editedName }
+            : found->edits.value_or(Catalogue::HandEdits());
+        item.content = edits.content.value_or(item.content);
+        item.location = edits.place.value_or(item.location);
     }
     for (const UndoLog::Entry* entry : unknown) {
         const std::string name = entry->renamed.filename().native();

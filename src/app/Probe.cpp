@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 
@@ -108,23 +109,26 @@ void install(AppModel& model, QMainWindow& window)
     if (mode.isEmpty())
         return;
     if (mode == "startup") {
-        // Exposed means mapped; the paint follows in the same turn of the event loop.
-        QTimer::singleShot(0, &window, [&window] {
+        // Exposed means mapped; the paint follows in the same turn of the event loop. The list restored
+        // from the catalogue is in the model before the window is built.
+        const auto painted = [&model] {
+            report("listed", model.items().size());
+            report("analysed",
+                std::count_if(model.items().cbegin(), model.items().cend(),
+                    [](const VideoItem& item) { return item.status == VideoItem::Status::Analyzed; }));
+            report("painted", 1);
+            finish();
+        };
+        QTimer::singleShot(0, &window, [&window, painted] {
             if (window.windowHandle() && window.windowHandle()->isExposed()) {
-                afterPaint(window, [] {
-                    report("painted", 1);
-                    finish();
-                });
+                afterPaint(window, painted);
                 return;
             }
             auto* poll = new QTimer(&window);
-            QObject::connect(poll, &QTimer::timeout, &window, [&window, poll] {
+            QObject::connect(poll, &QTimer::timeout, &window, [&window, poll, painted] {
                 if (window.windowHandle() && window.windowHandle()->isExposed()) {
                     poll->stop();
-                    afterPaint(window, [] {
-                        report("painted", 1);
-                        finish();
-                    });
+                    afterPaint(window, painted);
                 }
             });
             poll->start(1);

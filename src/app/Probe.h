@@ -7,7 +7,8 @@ class QMainWindow;
 // Measurements for the window benchmark (bench/window), switched on by the environment variable
 // VELMORA_PROBE and otherwise inert. Each mode reports "probe <what> <value>" lines on standard error
 // and ends the program:
-//   startup   once the main window has been shown and painted
+//   startup   once the main window has been shown and painted, with the number of rows listed and
+//             of those analysed
 //   import    once the import of the command-line paths is in the list and painted: the longest
 //             stall of the event loop meanwhile (ms) and the peak resident memory (kB)
 //   analyze   after analysing everything imported: resident memory at 500 analysed items and at the

@@ -272,6 +272,8 @@ QList<VideoItem> CatalogueLink::restore()
     Catalogue::Reader reader(m_database);
     if (!reader.isOpen())
         return items;
+    // The list and its files, thumbnails and replies as one state, read under one lock.
+    const Catalogue::Reader::Snapshot snapshot(reader);
     const std::vector<Catalogue::SessionEntry> entries = reader.session();
     items.reserve(qsizetype(entries.size()));
     for (const Catalogue::SessionEntry& entry : entries) {

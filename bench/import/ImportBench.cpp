@@ -5,7 +5,8 @@
 //   bench_import [--photos N] [--clips N] [--keep DIR]
 //
 // Targets: Velmora needs at most half of exiftool's time, and ten times the files cost at most
-// twelve times as much. Exit status 1 when a target is missed.
+// twelve times as much; with a catalogue, new files cost at most 1.2 times the import without it and
+// known files no more than it. Exit status 1 when a target is missed.
 
 #include "core/AppModel.h"
 #include "core/CatalogueLink.h"
@@ -213,11 +214,18 @@ int main(int argc, char* argv[])
     if (exiftool < 0)
         return 2;
 
-    // The same import keeping analyses: every file new to the catalogue (hashed), then every file known.
+    // The same import keeping analyses: every file new to the catalogue, then every file known. Best of
+    // three each, as the import without it.
     const QString catalogue = root + u"/catalogue.sqlite"_s;
-    QFile::remove(catalogue);
-    const double fresh = timeWithCatalogue(large, settings, catalogue, true);
-    const double known = timeWithCatalogue(large, settings, catalogue, false);
+    double fresh = 1e9;
+    for (int r = 0; r < 3; ++r) {
+        for (const QString& suffix : { u""_s, u"-wal"_s, u"-shm"_s })
+            QFile::remove(catalogue + suffix);
+        fresh = std::min(fresh, timeWithCatalogue(large, settings, catalogue, r == 2));
+    }
+    double known = 1e9;
+    for (int r = 0; r < 3; ++r)
+        known = std::min(known, timeWithCatalogue(large, settings, catalogue, false));
     std::printf("with the catalogue, new     %8.3f s  %6.2fx of the import without it  (target <= 1.2)\n",
         fresh, fresh / velmoraLarge);
     std::printf("with the catalogue, known   %8.3f s  %6.2fx of the import without it  (target <= 1.0)\n",
@@ -250,7 +258,8 @@ int main(int argc, char* argv[])
     std::printf("velmora, a tenth the files  %8.3f s  (%lld files)\n", velmoraSmall,
         static_cast<long long>(smallCount));
     std::printf("scaling 10x files           %8.2f x  (target <= 12)\n", scaling);
-    const bool met = ratio <= 0.5 && scaling <= 12;
+    const bool met
+        = ratio <= 0.5 && scaling <= 12 && fresh / velmoraLarge <= 1.2 && known / velmoraLarge <= 1.0;
     std::printf("%s\n", met ? "targets met" : "TARGET MISSED");
     return met ? 0 : 1;
 }

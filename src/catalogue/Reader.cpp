@@ -71,6 +71,7 @@ Reader::Reader(const std::filesystem::path& database)
     m_lookupByStamp = m_db.prepare(LOOKUP_QUERY("f.device = ?1 AND f.inode = ?2"));
     m_lookupByIdentity = m_db.prepare(LOOKUP_QUERY("f.size = ?1 AND f.hash = ?2"));
     m_byIdentity = m_db.prepare("SELECT " FILE_COLUMNS " FROM files WHERE size = ?1 AND hash = ?2");
+    m_bySize = m_db.prepare("SELECT 1 FROM files WHERE size = ?1 LIMIT 1");
     m_analysis = m_db.prepare("SELECT " ANALYSIS_COLUMNS " FROM analyses WHERE file_id = "
                               "(SELECT id FROM files WHERE size = ?1 AND hash = ?2) AND engine = ?3 "
                               "AND model = ?4 AND frame_count = ?5 AND prompt_version = ?6");
@@ -138,6 +139,10 @@ std::optional<FileLookup> Reader::lookup(
         if (lookupRow(m_lookupByStamp, key, byStamp) && byStamp.known->stamp == *stamp) {
             byStamp.identity = byStamp.known->identity;
             found = std::move(byStamp);
+        } else if (!hasSize(stamp->size)) {
+            // Size is part of the identity: no stored file has this one, so the content is new and
+            // hashing it would find nothing. It is hashed when there is something to keep.
+            found = FileLookup { *stamp, FileIdentity { stamp->size, {} }, {}, false, {}, {}, {} };
         } else if (const std::optional<FileIdentity> identity = identityOf(fd)) {
             found = FileLookup { *stamp, *identity, {}, true, {}, {}, {} };
             m_lookupByIdentity.bind(1, identity->size).bindBlob(2, identity->hash);
@@ -145,6 +150,14 @@ std::optional<FileLookup> Reader::lookup(
         }
     }
     ::close(fd);
+    return found;
+}
+
+bool Reader::hasSize(qint64 size)
+{
+    m_bySize.bind(1, size);
+    const bool found = m_bySize.step() == SQLITE_ROW;
+    m_bySize.reset();
     return found;
 }
 

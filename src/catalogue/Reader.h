@@ -17,7 +17,7 @@ namespace Catalogue {
 struct FileLookup
 {
     FileStamp stamp;
-    FileIdentity identity;
+    FileIdentity identity; // without a hash when no stored file has the size: its content is new
     std::optional<FileRecord> known; // the stored record of this content, if any
     bool wasHashed = false; // false when the stamp alone matched a stored file
     std::optional<AnalysisRecord> analysis; // made with the key asked for
@@ -59,10 +59,10 @@ public:
     };
 
     // The stored record of the file at path: by (device, inode, size, mtime) when that matches, so an
-    // unchanged file is not read; otherwise by hashing it, which finds a file that was renamed, moved
-    // or copied, and does not find one whose content changed. With it come its hand edits and, with a
-    // key, its analysis made with that key and its thumbnail, all in one query. Nothing when the file
-    // cannot be read.
+    // unchanged file is not read; otherwise, when a stored file has its size, by hashing it, which
+    // finds a file that was renamed, moved or copied, and does not find one whose content changed.
+    // With it come its hand edits and, with a key, its analysis made with that key and its thumbnail,
+    // all in one query. Nothing when the file cannot be read.
     std::optional<FileLookup> lookup(
         const std::filesystem::path& path, const std::optional<AnalysisKey>& key = std::nullopt);
 
@@ -84,11 +84,13 @@ private:
     std::optional<AnalysisRecord> analysisFrom(Sqlite::Statement& query);
     // Steps a lookup query bound to its file; the record, its analysis and thumbnail when it has one.
     bool lookupRow(Sqlite::Statement& query, const std::optional<AnalysisKey>& key, FileLookup& found);
+    bool hasSize(qint64 size);
 
     Sqlite::Connection m_db;
     Sqlite::Statement m_lookupByStamp;
     Sqlite::Statement m_lookupByIdentity;
     Sqlite::Statement m_byIdentity;
+    Sqlite::Statement m_bySize;
     Sqlite::Statement m_analysis;
     Sqlite::Statement m_latestAnalysis;
     Sqlite::Statement m_thumbnail;

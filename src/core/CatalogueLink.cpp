@@ -182,8 +182,10 @@ CatalogueLink::CatalogueLink(AppModel& model, const fs::path& database, bool kee
 
 CatalogueLink::~CatalogueLink()
 {
-    if (m_writer)
-        write();
+    if (!m_writer)
+        return;
+    identifyAll();
+    write();
 }
 
 void CatalogueLink::watch()
@@ -242,7 +244,8 @@ CatalogueLink::Lookup CatalogueLink::importLookup() const
 
 void CatalogueLink::adopt(VideoItem& item, const Known& known)
 {
-    m_identities.insert(item.id, { known.identity, known.stamp });
+    if (!known.identity.hash.isEmpty())
+        m_identities.insert(item.id, { known.identity, known.stamp });
     if (!known.analysis) {
         if (known.edits)
             applyEdits(item, *known.edits, m_model.settings());
@@ -368,6 +371,10 @@ void CatalogueLink::markDirty(qsizetype first, qsizetype last)
     for (qsizetype i = std::max<qsizetype>(first, 0); i <= last && i < items.size(); ++i) {
         const VideoItem& item = items.at(i);
         m_dirty.insert(item.id);
+        // Hand edits are kept with the file's content too, so they need its identity; a file the
+        // import did not hash gets it now, off this thread.
+        if ((item.contentByHand || item.locationByHand || item.nameByHand) && !m_identities.contains(item.id))
+            identify(item);
         // A finished analysis goes to disk at once, as a transaction of its own.
         if (!item.analysedWith || m_savedAnalyses.value(item.id) == item.analysedWith->at
             || item.status == VideoItem::Status::Analyzing)
@@ -399,20 +406,8 @@ void CatalogueLink::identify(const VideoItem& item)
 {
     if (m_identifying.contains(item.id))
         return;
-    m_identifying.insert(item.id);
     using Result = std::optional<Identified>;
-    auto* watcher = new QFutureWatcher<Result>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, id = item.id] {
-        watcher->deleteLater();
-        m_identifying.remove(id);
-        const Result result = watcher->result();
-        if (!result)
-            return;
-        m_identities.insert(id, *result);
-        if (const auto position = m_model.positionOf(id))
-            markDirty(*position, *position);
-    });
-    watcher->setFuture(QtConcurrent::run([path = item.url]() -> Result {
+    const QFuture<Result> future = QtConcurrent::run([path = item.url]() -> Result {
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
         if (fd < 0)
             return std::nullopt;
@@ -422,7 +417,35 @@ void CatalogueLink::identify(const VideoItem& item)
         if (!stamp || !identity)
             return std::nullopt;
         return Identified { *identity, *stamp };
-    }));
+    });
+    m_identifying.insert(item.id, future);
+    auto* watcher = new QFutureWatcher<Result>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, id = item.id] {
+        watcher->deleteLater();
+        identified(id);
+    });
+    watcher->setFuture(future);
+}
+
+void CatalogueLink::identified(const QUuid& id)
+{
+    const auto found = m_identifying.find(id);
+    if (found == m_identifying.end())
+        return; // taken already by a flush
+    const std::optional<Identified> result = found->result();
+    m_identifying.erase(found);
+    if (!result)
+        return;
+    m_identities.insert(id, *result);
+    if (const auto position = m_model.positionOf(id))
+        markDirty(*position, *position);
+}
+
+// What waits for an identity (a finished analysis, a hand edit) is written with it.
+void CatalogueLink::identifyAll()
+{
+    for (const QUuid& id : m_identifying.keys())
+        identified(id);
 }
 
 void CatalogueLink::scheduleWrite()
@@ -544,6 +567,7 @@ bool CatalogueLink::flush(std::chrono::milliseconds limit)
 {
     if (!m_writer)
         return true;
+    identifyAll();
     write();
     return m_writer->flush(limit);
 }

@@ -6,6 +6,7 @@
 #include "common/FileDates.h"
 #include "common/VideoItem.h"
 
+#include <QFuture>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -107,6 +108,9 @@ private:
     void scheduleWrite();
     void write();
     void identify(const VideoItem& item);
+    // Takes the identity read for the item, waiting for it if it is still being read.
+    void identified(const QUuid& id);
+    void identifyAll();
     Catalogue::SessionEntry entryOf(const VideoItem& item, qsizetype position) const;
 
     AppModel& m_model;
@@ -122,7 +126,7 @@ private:
         Catalogue::FileStamp stamp;
     };
     QHash<QUuid, Identified> m_identities;
-    QSet<QUuid> m_identifying;
+    QHash<QUuid, QFuture<std::optional<Identified>>> m_identifying;
     QSet<QUuid> m_dirty;
     bool m_positionsMoved = false;
     QHash<QUuid, Catalogue::SessionEntry> m_saved; // as last written

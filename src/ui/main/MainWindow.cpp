@@ -145,9 +145,12 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     // The selection is part of the list that the next start brings back.
     if (CatalogueLink* link = m_model.catalogue()) {
         for (const QUuid& id : link->selection()) {
-            if (const auto position = m_model.positionOf(id))
-                m_list->selectionModel()->select(
-                    m_filter->mapFromSource(m_items->index(int(*position))), QItemSelectionModel::Select);
+            if (const auto position = m_model.positionOf(id)) {
+                const QModelIndex row = m_filter->mapFromSource(m_items->index(int(*position)));
+                m_list->selectionModel()->select(row, QItemSelectionModel::Select);
+                // The current row too, so that an edit of it shows in the pane at once.
+                m_list->selectionModel()->setCurrentIndex(row, QItemSelectionModel::NoUpdate);
+            }
         }
         connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this, link] { link->setSelection(selectedIds(m_list)); });
